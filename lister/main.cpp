@@ -1,0 +1,4 @@
+// Linescout's entry point. Arguments are ignored.
+#include "lister/lister.h"
+
+int main() { return ListSoundLines(); }

@@ -1,0 +1,467 @@
+// The Windows multimedia mixer (winmm's mixer* functions), simulated in memory.
+//
+// It checks what winmm checks (record sizes, flags, handles, bounds of written values)
+// and answers with winmm's result codes, so code that passes here passes the real thing.
+#include <algorithm>
+#include <cstring>
+#include <map>
+
+#include "platform/sim/sim_mixer.h"
+
+namespace sim {
+namespace {
+
+// Open handles count up from here, far above any device index, so a handle passed where
+// an index may stand is never taken for one.
+constexpr UINT_PTR FIRST_HANDLE = 0x4B560000;
+constexpr size_t MAX_DEVICES = 0x10000;
+
+struct Failure {
+  Call call;
+  int nth;
+  MMRESULT code;
+};
+
+struct State {
+  std::vector<Device> devices;
+  std::map<UINT_PTR, int> handles;  // open handle -> device
+  UINT_PTR nextHandle = FIRST_HANDLE;
+  std::vector<CallRecord> calls;
+  std::vector<Failure> failures;
+  std::map<Call, int> callCounts;
+};
+
+State& TheMixer() {
+  static State state;
+  return state;
+}
+
+// Counts the call and tells whether a failure was planted for it.
+bool Planted(Call call, MMRESULT* code) {
+  State& s = TheMixer();
+  const int nth = ++s.callCounts[call];
+  for (const Failure& f : s.failures) {
+    if (f.call == call && f.nth == nth) {
+      *code = f.code;
+      return true;
+    }
+  }
+  return false;
+}
+
+MMRESULT Log(CallRecord record, MMRESULT result) {
+  record.result = result;
+  TheMixer().calls.push_back(record);
+  return result;
+}
+
+// Resolves a mixer object as winmm does: with the HMIXER type bit it must be an open
+// handle; with no type bit it may be an open handle or a device index.
+MMRESULT Resolve(UINT_PTR object, DWORD flags, CallRecord* record) {
+  State& s = TheMixer();
+  record->passed = object;
+  const DWORD type = flags & MIXER_OBJECTF_TYPEMASK;
+  if (type != MIXER_OBJECTF_HMIXER && type != MIXER_OBJECTF_MIXER) return MMSYSERR_NOTSUPPORTED;
+  auto open = s.handles.find(object);
+  if (open != s.handles.end()) {
+    record->object = Object::Handle;
+    record->device = open->second;
+    return MMSYSERR_NOERROR;
+  }
+  if (type == MIXER_OBJECTF_HMIXER) return MMSYSERR_INVALHANDLE;
+  record->object = Object::Index;
+  if (object >= s.devices.size()) return MMSYSERR_BADDEVICEID;
+  record->device = static_cast<int>(object);
+  return MMSYSERR_NOERROR;
+}
+
+Line* FindLine(int device, DWORD lineID) {
+  for (Line& destination : TheMixer().devices[device].destinations) {
+    if (destination.lineID == lineID) return &destination;
+    for (Line& source : destination.sources) {
+      if (source.lineID == lineID) return &source;
+    }
+  }
+  return nullptr;
+}
+
+Line* FindControl(int device, DWORD controlID) {
+  for (Line& destination : TheMixer().devices[device].destinations) {
+    if (destination.hasVolume && destination.controlID == controlID) return &destination;
+    for (Line& source : destination.sources) {
+      if (source.hasVolume && source.controlID == controlID) return &source;
+    }
+  }
+  return nullptr;
+}
+
+void CopyName(char* to, size_t size, const std::string& from) {
+  const size_t n = std::min(size - 1, from.size());
+  memcpy(to, from.data(), n);
+  to[n] = '\0';
+}
+
+void FillLine(const Device& device, DWORD destination, DWORD source, bool isSource,
+              const Line& from, MIXERLINEA* line) {
+  const DWORD cbStruct = line->cbStruct;
+  memset(line, 0, sizeof *line);
+  line->cbStruct = cbStruct;
+  line->dwDestination = destination;
+  line->dwSource = isSource ? source : 0;
+  line->dwLineID = from.lineID;
+  line->fdwLine = MIXERLINE_LINEF_ACTIVE | (isSource ? MIXERLINE_LINEF_SOURCE : 0);
+  line->dwComponentType =
+      isSource ? MIXERLINE_COMPONENTTYPE_SRC_WAVEOUT : MIXERLINE_COMPONENTTYPE_DST_SPEAKERS;
+  line->cChannels = from.channels;
+  line->cConnections = isSource ? 0 : static_cast<DWORD>(from.sources.size());
+  line->cControls = from.hasVolume ? 1 : 0;
+  CopyName(line->szShortName, sizeof line->szShortName, from.name);
+  CopyName(line->szName, sizeof line->szName, from.name);
+  CopyName(line->Target.szPname, sizeof line->Target.szPname, device.name);
+}
+
+// A details call names either every channel of the line or, for a uniform value, one.
+bool DetailsFit(const MIXERCONTROLDETAILS* details, const Line& line) {
+  return details->cbStruct == sizeof *details &&
+         details->cbDetails == sizeof(MIXERCONTROLDETAILS_UNSIGNED) &&
+         details->paDetails != nullptr &&
+         (details->cChannels == line.channels || details->cChannels == 1);
+}
+
+}  // namespace
+
+Topology& Topology::Device(const std::string& name) {
+  devices.push_back(sim::Device{name, {}});
+  lastLine_ = nullptr;
+  return *this;
+}
+
+Topology& Topology::Destination(const std::string& name, DWORD channels) {
+  std::vector<Line>& lines = devices.back().destinations;
+  Line line;
+  line.name = name;
+  line.channels = channels;
+  line.lineID = DestinationLineID(static_cast<DWORD>(lines.size()));
+  lines.push_back(line);
+  lastLine_ = &lines.back();
+  return *this;
+}
+
+Topology& Topology::Source(const std::string& name, DWORD channels) {
+  std::vector<Line>& destinations = devices.back().destinations;
+  Line& destination = destinations.back();
+  Line line;
+  line.name = name;
+  line.channels = channels;
+  line.lineID = SourceLineID(static_cast<DWORD>(destinations.size() - 1),
+                             static_cast<DWORD>(destination.sources.size()));
+  destination.sources.push_back(line);
+  lastLine_ = &destination.sources.back();
+  return *this;
+}
+
+Topology& Topology::Volume(DWORD maximum, DWORD steps, const std::vector<DWORD>& values) {
+  Line& line = LastLine();
+  line.hasVolume = true;
+  line.volume.maximum = maximum;
+  line.volume.steps = steps;
+  line.volume.values = values;
+  line.volume.values.resize(line.channels);
+  // Control IDs: unique in the device, derived from the line so they stay stable.
+  line.controlID = line.lineID ^ 0x00C00000u;
+  return *this;
+}
+
+Line& Topology::LastLine() { return *lastLine_; }
+
+DWORD DestinationLineID(DWORD destination) { return 0xFFFF0000u + destination; }
+DWORD SourceLineID(DWORD destination, DWORD source) { return (source << 16) | destination; }
+
+void Install(const Topology& topology) {
+  State& s = TheMixer();
+  s = State{};
+  s.devices = topology.devices;
+  if (s.devices.size() > MAX_DEVICES) s.devices.resize(MAX_DEVICES);
+}
+
+void FailCall(Call call, int nth, MMRESULT code) {
+  TheMixer().failures.push_back(Failure{call, nth, code});
+}
+
+const std::vector<CallRecord>& Calls() { return TheMixer().calls; }
+
+std::vector<CallRecord> CallsOf(Call call) {
+  std::vector<CallRecord> found;
+  for (const CallRecord& record : TheMixer().calls) {
+    if (record.call == call) found.push_back(record);
+  }
+  return found;
+}
+
+void ClearCalls() { TheMixer().calls.clear(); }
+
+size_t OpenHandleCount() { return TheMixer().handles.size(); }
+
+std::vector<DWORD> ChannelValues(int device, DWORD lineID) {
+  const Line* line = FindLine(device, lineID);
+  return line ? line->volume.values : std::vector<DWORD>{};
+}
+
+void SetChannelValues(int device, DWORD lineID, const std::vector<DWORD>& values) {
+  Line* line = FindLine(device, lineID);
+  if (line) line->volume.values = values;
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+extern "C" {
+
+UINT mixerGetNumDevs(void) {
+  CallRecord record;
+  record.call = Call::GetNumDevs;
+  MMRESULT code;
+  if (Planted(Call::GetNumDevs, &code)) {
+    Log(record, code);
+    return 0;
+  }
+  Log(record, MMSYSERR_NOERROR);
+  return static_cast<UINT>(TheMixer().devices.size());
+}
+
+MMRESULT mixerOpen(LPHMIXER phmx, UINT uMxId, DWORD_PTR dwCallback, DWORD_PTR /*dwInstance*/,
+                   DWORD fdwOpen) {
+  State& s = TheMixer();
+  CallRecord record;
+  record.call = Call::Open;
+  record.object = Object::Index;
+  record.passed = uMxId;
+  record.flags = fdwOpen;
+  record.callback = dwCallback;
+  MMRESULT code;
+  if (Planted(Call::Open, &code)) return Log(record, code);
+  if (phmx == nullptr) return Log(record, MMSYSERR_INVALPARAM);
+  if (fdwOpen != CALLBACK_NULL && fdwOpen != CALLBACK_WINDOW)
+    return Log(record, MMSYSERR_INVALFLAG);
+  if (fdwOpen == CALLBACK_WINDOW && dwCallback == 0) return Log(record, MMSYSERR_INVALPARAM);
+  if (uMxId >= s.devices.size()) return Log(record, MMSYSERR_BADDEVICEID);
+  record.device = static_cast<int>(uMxId);
+  const UINT_PTR handle = s.nextHandle++;
+  s.handles[handle] = record.device;
+  *phmx = reinterpret_cast<HMIXER>(handle);
+  return Log(record, MMSYSERR_NOERROR);
+}
+
+MMRESULT mixerClose(HMIXER hmx) {
+  State& s = TheMixer();
+  CallRecord record;
+  record.call = Call::Close;
+  record.object = Object::Handle;
+  record.passed = reinterpret_cast<UINT_PTR>(hmx);
+  MMRESULT code;
+  if (Planted(Call::Close, &code)) return Log(record, code);
+  auto open = s.handles.find(record.passed);
+  if (open == s.handles.end()) return Log(record, MMSYSERR_INVALHANDLE);
+  record.device = open->second;
+  s.handles.erase(open);
+  return Log(record, MMSYSERR_NOERROR);
+}
+
+MMRESULT mixerGetDevCapsA(UINT_PTR uMxId, LPMIXERCAPSA pmxcaps, UINT cbmxcaps) {
+  CallRecord record;
+  record.call = Call::GetDevCaps;
+  record.size = cbmxcaps;
+  MMRESULT code;
+  if (Planted(Call::GetDevCaps, &code)) {
+    record.passed = uMxId;
+    return Log(record, code);
+  }
+  MMRESULT result = Resolve(uMxId, MIXER_OBJECTF_MIXER, &record);
+  if (result != MMSYSERR_NOERROR) return Log(record, result);
+  if (pmxcaps == nullptr) return Log(record, MMSYSERR_INVALPARAM);
+  const Device& device = TheMixer().devices[record.device];
+  MIXERCAPSA caps;
+  memset(&caps, 0, sizeof caps);
+  caps.wMid = 0x4B;
+  caps.wPid = static_cast<WORD>(record.device);
+  caps.vDriverVersion = 0x0100;
+  CopyName(caps.szPname, sizeof caps.szPname, device.name);
+  caps.cDestinations = static_cast<DWORD>(device.destinations.size());
+  memcpy(pmxcaps, &caps, std::min<size_t>(cbmxcaps, sizeof caps));
+  return Log(record, MMSYSERR_NOERROR);
+}
+
+MMRESULT mixerGetLineInfoA(HMIXEROBJ hmxobj, LPMIXERLINEA pmxl, DWORD fdwInfo) {
+  CallRecord record;
+  record.call = Call::GetLineInfo;
+  record.flags = fdwInfo;
+  if (pmxl != nullptr) {
+    record.size = pmxl->cbStruct;
+    record.destination = pmxl->dwDestination;
+    record.source = pmxl->dwSource;
+    record.lineID = pmxl->dwLineID;
+  }
+  MMRESULT code;
+  if (Planted(Call::GetLineInfo, &code)) {
+    record.passed = reinterpret_cast<UINT_PTR>(hmxobj);
+    return Log(record, code);
+  }
+  MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwInfo, &record);
+  if (result != MMSYSERR_NOERROR) return Log(record, result);
+  if (pmxl == nullptr || pmxl->cbStruct < sizeof *pmxl) return Log(record, MMSYSERR_INVALPARAM);
+  const DWORD query = fdwInfo & MIXER_GETLINEINFOF_QUERYMASK;
+  if ((fdwInfo & ~(MIXER_OBJECTF_TYPEMASK | MIXER_GETLINEINFOF_QUERYMASK)) != 0) {
+    return Log(record, MMSYSERR_INVALFLAG);
+  }
+  const Device& device = TheMixer().devices[record.device];
+  switch (query) {
+    case MIXER_GETLINEINFOF_DESTINATION: {
+      if (pmxl->dwDestination >= device.destinations.size()) return Log(record, MIXERR_INVALLINE);
+      const Line& line = device.destinations[pmxl->dwDestination];
+      FillLine(device, pmxl->dwDestination, 0, false, line, pmxl);
+      return Log(record, MMSYSERR_NOERROR);
+    }
+    case MIXER_GETLINEINFOF_SOURCE: {
+      if (pmxl->dwDestination >= device.destinations.size()) return Log(record, MIXERR_INVALLINE);
+      const Line& destination = device.destinations[pmxl->dwDestination];
+      if (pmxl->dwSource >= destination.sources.size()) return Log(record, MIXERR_INVALLINE);
+      FillLine(device, pmxl->dwDestination, pmxl->dwSource, true,
+               destination.sources[pmxl->dwSource], pmxl);
+      return Log(record, MMSYSERR_NOERROR);
+    }
+    case MIXER_GETLINEINFOF_LINEID: {
+      for (size_t j = 0; j < device.destinations.size(); ++j) {
+        const Line& destination = device.destinations[j];
+        if (destination.lineID == pmxl->dwLineID) {
+          FillLine(device, static_cast<DWORD>(j), 0, false, destination, pmxl);
+          return Log(record, MMSYSERR_NOERROR);
+        }
+        for (size_t k = 0; k < destination.sources.size(); ++k) {
+          if (destination.sources[k].lineID == pmxl->dwLineID) {
+            FillLine(device, static_cast<DWORD>(j), static_cast<DWORD>(k), true,
+                     destination.sources[k], pmxl);
+            return Log(record, MMSYSERR_NOERROR);
+          }
+        }
+      }
+      return Log(record, MIXERR_INVALLINE);
+    }
+    default:
+      return Log(record, MMSYSERR_NOTSUPPORTED);
+  }
+}
+
+MMRESULT mixerGetLineControlsA(HMIXEROBJ hmxobj, LPMIXERLINECONTROLSA pmxlc, DWORD fdwControls) {
+  CallRecord record;
+  record.call = Call::GetLineControls;
+  record.flags = fdwControls;
+  if (pmxlc != nullptr) {
+    record.size = pmxlc->cbStruct;
+    record.lineID = pmxlc->dwLineID;
+    record.controlType = pmxlc->dwControlType;
+  }
+  MMRESULT code;
+  if (Planted(Call::GetLineControls, &code)) {
+    record.passed = reinterpret_cast<UINT_PTR>(hmxobj);
+    return Log(record, code);
+  }
+  MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwControls, &record);
+  if (result != MMSYSERR_NOERROR) return Log(record, result);
+  if ((fdwControls & MIXER_GETLINECONTROLSF_QUERYMASK) != MIXER_GETLINECONTROLSF_ONEBYTYPE) {
+    return Log(record, MMSYSERR_NOTSUPPORTED);
+  }
+  if (pmxlc == nullptr || pmxlc->cbStruct != sizeof *pmxlc || pmxlc->cControls != 1 ||
+      pmxlc->cbmxctrl < sizeof(MIXERCONTROLA) || pmxlc->pamxctrl == nullptr) {
+    return Log(record, MMSYSERR_INVALPARAM);
+  }
+  const Line* line = FindLine(record.device, pmxlc->dwLineID);
+  if (line == nullptr) return Log(record, MIXERR_INVALLINE);
+  if (!line->hasVolume || pmxlc->dwControlType != MIXERCONTROL_CONTROLTYPE_VOLUME) {
+    return Log(record, MIXERR_INVALCONTROL);
+  }
+  MIXERCONTROLA control;
+  memset(&control, 0, sizeof control);
+  control.cbStruct = sizeof control;
+  control.dwControlID = line->controlID;
+  control.dwControlType = MIXERCONTROL_CONTROLTYPE_VOLUME;
+  control.fdwControl = 0;
+  control.cMultipleItems = 0;
+  CopyName(control.szShortName, sizeof control.szShortName, "Volume");
+  CopyName(control.szName, sizeof control.szName, line->name + " Volume");
+  control.Bounds.dwMinimum = 0;
+  control.Bounds.dwMaximum = line->volume.maximum;
+  control.Metrics.cSteps = line->volume.steps;
+  memcpy(pmxlc->pamxctrl, &control, sizeof control);
+  return Log(record, MMSYSERR_NOERROR);
+}
+
+MMRESULT mixerGetControlDetailsA(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd, DWORD fdwDetails) {
+  CallRecord record;
+  record.call = Call::GetControlDetails;
+  record.flags = fdwDetails;
+  if (pmxcd != nullptr) {
+    record.size = pmxcd->cbStruct;
+    record.controlID = pmxcd->dwControlID;
+  }
+  MMRESULT code;
+  if (Planted(Call::GetControlDetails, &code)) {
+    record.passed = reinterpret_cast<UINT_PTR>(hmxobj);
+    return Log(record, code);
+  }
+  MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwDetails, &record);
+  if (result != MMSYSERR_NOERROR) return Log(record, result);
+  if ((fdwDetails & MIXER_GETCONTROLDETAILSF_QUERYMASK) != MIXER_GETCONTROLDETAILSF_VALUE) {
+    return Log(record, MMSYSERR_NOTSUPPORTED);
+  }
+  if (pmxcd == nullptr) return Log(record, MMSYSERR_INVALPARAM);
+  const Line* line = FindControl(record.device, pmxcd->dwControlID);
+  if (line == nullptr) return Log(record, MIXERR_INVALCONTROL);
+  if (!DetailsFit(pmxcd, *line)) return Log(record, MMSYSERR_INVALPARAM);
+  auto* values = static_cast<MIXERCONTROLDETAILS_UNSIGNED*>(pmxcd->paDetails);
+  for (DWORD i = 0; i < pmxcd->cChannels; ++i) {
+    values[i].dwValue = line->volume.values[i];
+    record.values.push_back(values[i].dwValue);
+  }
+  return Log(record, MMSYSERR_NOERROR);
+}
+
+MMRESULT mixerSetControlDetails(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd, DWORD fdwDetails) {
+  CallRecord record;
+  record.call = Call::SetControlDetails;
+  record.flags = fdwDetails;
+  if (pmxcd != nullptr) {
+    record.size = pmxcd->cbStruct;
+    record.controlID = pmxcd->dwControlID;
+    if (pmxcd->paDetails != nullptr && pmxcd->cbDetails == sizeof(MIXERCONTROLDETAILS_UNSIGNED)) {
+      const auto* values = static_cast<const MIXERCONTROLDETAILS_UNSIGNED*>(pmxcd->paDetails);
+      for (DWORD i = 0; i < pmxcd->cChannels && i < 64; ++i)
+        record.values.push_back(values[i].dwValue);
+    }
+  }
+  MMRESULT code;
+  if (Planted(Call::SetControlDetails, &code)) {
+    record.passed = reinterpret_cast<UINT_PTR>(hmxobj);
+    return Log(record, code);
+  }
+  MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwDetails, &record);
+  if (result != MMSYSERR_NOERROR) return Log(record, result);
+  if ((fdwDetails & MIXER_SETCONTROLDETAILSF_QUERYMASK) != MIXER_SETCONTROLDETAILSF_VALUE) {
+    return Log(record, MMSYSERR_NOTSUPPORTED);
+  }
+  if (pmxcd == nullptr) return Log(record, MMSYSERR_INVALPARAM);
+  Line* line = FindControl(record.device, pmxcd->dwControlID);
+  if (line == nullptr) return Log(record, MIXERR_INVALCONTROL);
+  if (!DetailsFit(pmxcd, *line)) return Log(record, MMSYSERR_INVALPARAM);
+  const auto* values = static_cast<const MIXERCONTROLDETAILS_UNSIGNED*>(pmxcd->paDetails);
+  // Like winmm, an out-of-bounds value rejects the whole write.
+  for (DWORD i = 0; i < pmxcd->cChannels; ++i) {
+    if (values[i].dwValue > line->volume.maximum) return Log(record, MMSYSERR_INVALPARAM);
+  }
+  for (DWORD i = 0; i < line->channels; ++i) {
+    line->volume.values[i] = values[pmxcd->cChannels == 1 ? 0 : i].dwValue;
+  }
+  return Log(record, MMSYSERR_NOERROR);
+}
+
+}  // extern "C"
