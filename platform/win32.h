@@ -14,8 +14,9 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <mmsystem.h>
 #include <windows.h>
+// After <windows.h>, whose types it uses.
+#include <mmsystem.h>
 
 // The record sizes the mixer and serial calls are made with on 32-bit Windows.
 #ifndef _WIN64
