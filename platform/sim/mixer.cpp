@@ -8,6 +8,22 @@
 
 #include "platform/sim/sim_mixer.h"
 
+// winmm's functions are stdcall on 32-bit Windows, where this file also builds into the
+// stand-in winmm.dll; elsewhere the convention is the only one there is.
+#ifndef WINAPI
+#define WINAPI
+#endif
+// Built into the stand-in winmm.dll, the mixer functions are its only exports.
+#ifdef _WIN32
+#define EXPORTED __declspec(dllexport)
+#else
+#define EXPORTED
+#endif
+// The handle-type bits of a mixer call's flags, which the system headers leave unnamed.
+#ifndef MIXER_OBJECTF_TYPEMASK
+#define MIXER_OBJECTF_TYPEMASK 0xF0000000u
+#endif
+
 namespace sim {
 namespace {
 
@@ -29,6 +45,7 @@ struct State {
   std::vector<CallRecord> calls;
   std::vector<Failure> failures;
   std::map<Call, int> callCounts;
+  void (*observer)(const CallRecord&) = nullptr;
 };
 
 State& TheMixer() {
@@ -51,7 +68,9 @@ bool Planted(Call call, MMRESULT* code) {
 
 MMRESULT Log(CallRecord record, MMRESULT result) {
   record.result = result;
-  TheMixer().calls.push_back(record);
+  State& s = TheMixer();
+  if (s.observer) s.observer(record);
+  s.calls.push_back(record);
   return result;
 }
 
@@ -179,7 +198,9 @@ DWORD SourceLineID(DWORD destination, DWORD source) { return (source << 16) | de
 
 void Install(const Topology& topology) {
   State& s = TheMixer();
+  void (*observer)(const CallRecord&) = s.observer;
   s = State{};
+  s.observer = observer;
   s.devices = topology.devices;
   if (s.devices.size() > MAX_DEVICES) s.devices.resize(MAX_DEVICES);
 }
@@ -200,6 +221,8 @@ std::vector<CallRecord> CallsOf(Call call) {
 
 void ClearCalls() { TheMixer().calls.clear(); }
 
+void ObserveCalls(void (*observer)(const CallRecord&)) { TheMixer().observer = observer; }
+
 size_t OpenHandleCount() { return TheMixer().handles.size(); }
 
 std::vector<DWORD> ChannelValues(int device, DWORD lineID) {
@@ -218,7 +241,7 @@ using namespace sim;
 
 extern "C" {
 
-UINT mixerGetNumDevs(void) {
+EXPORTED UINT WINAPI mixerGetNumDevs(void) {
   CallRecord record;
   record.call = Call::GetNumDevs;
   MMRESULT code;
@@ -230,8 +253,8 @@ UINT mixerGetNumDevs(void) {
   return static_cast<UINT>(TheMixer().devices.size());
 }
 
-MMRESULT mixerOpen(LPHMIXER phmx, UINT uMxId, DWORD_PTR dwCallback, DWORD_PTR /*dwInstance*/,
-                   DWORD fdwOpen) {
+EXPORTED MMRESULT WINAPI mixerOpen(LPHMIXER phmx, UINT uMxId, DWORD_PTR dwCallback,
+                                   DWORD_PTR /*dwInstance*/, DWORD fdwOpen) {
   State& s = TheMixer();
   CallRecord record;
   record.call = Call::Open;
@@ -253,7 +276,7 @@ MMRESULT mixerOpen(LPHMIXER phmx, UINT uMxId, DWORD_PTR dwCallback, DWORD_PTR /*
   return Log(record, MMSYSERR_NOERROR);
 }
 
-MMRESULT mixerClose(HMIXER hmx) {
+EXPORTED MMRESULT WINAPI mixerClose(HMIXER hmx) {
   State& s = TheMixer();
   CallRecord record;
   record.call = Call::Close;
@@ -268,7 +291,7 @@ MMRESULT mixerClose(HMIXER hmx) {
   return Log(record, MMSYSERR_NOERROR);
 }
 
-MMRESULT mixerGetDevCapsA(UINT_PTR uMxId, LPMIXERCAPSA pmxcaps, UINT cbmxcaps) {
+EXPORTED MMRESULT WINAPI mixerGetDevCapsA(UINT_PTR uMxId, LPMIXERCAPSA pmxcaps, UINT cbmxcaps) {
   CallRecord record;
   record.call = Call::GetDevCaps;
   record.size = cbmxcaps;
@@ -292,7 +315,7 @@ MMRESULT mixerGetDevCapsA(UINT_PTR uMxId, LPMIXERCAPSA pmxcaps, UINT cbmxcaps) {
   return Log(record, MMSYSERR_NOERROR);
 }
 
-MMRESULT mixerGetLineInfoA(HMIXEROBJ hmxobj, LPMIXERLINEA pmxl, DWORD fdwInfo) {
+EXPORTED MMRESULT WINAPI mixerGetLineInfoA(HMIXEROBJ hmxobj, LPMIXERLINEA pmxl, DWORD fdwInfo) {
   CallRecord record;
   record.call = Call::GetLineInfo;
   record.flags = fdwInfo;
@@ -352,7 +375,8 @@ MMRESULT mixerGetLineInfoA(HMIXEROBJ hmxobj, LPMIXERLINEA pmxl, DWORD fdwInfo) {
   }
 }
 
-MMRESULT mixerGetLineControlsA(HMIXEROBJ hmxobj, LPMIXERLINECONTROLSA pmxlc, DWORD fdwControls) {
+EXPORTED MMRESULT WINAPI mixerGetLineControlsA(HMIXEROBJ hmxobj, LPMIXERLINECONTROLSA pmxlc,
+                                               DWORD fdwControls) {
   CallRecord record;
   record.call = Call::GetLineControls;
   record.flags = fdwControls;
@@ -396,7 +420,8 @@ MMRESULT mixerGetLineControlsA(HMIXEROBJ hmxobj, LPMIXERLINECONTROLSA pmxlc, DWO
   return Log(record, MMSYSERR_NOERROR);
 }
 
-MMRESULT mixerGetControlDetailsA(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd, DWORD fdwDetails) {
+EXPORTED MMRESULT WINAPI mixerGetControlDetailsA(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd,
+                                                 DWORD fdwDetails) {
   CallRecord record;
   record.call = Call::GetControlDetails;
   record.flags = fdwDetails;
@@ -417,6 +442,7 @@ MMRESULT mixerGetControlDetailsA(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd, 
   if (pmxcd == nullptr) return Log(record, MMSYSERR_INVALPARAM);
   const Line* line = FindControl(record.device, pmxcd->dwControlID);
   if (line == nullptr) return Log(record, MIXERR_INVALCONTROL);
+  record.lineID = line->lineID;
   if (!DetailsFit(pmxcd, *line)) return Log(record, MMSYSERR_INVALPARAM);
   auto* values = static_cast<MIXERCONTROLDETAILS_UNSIGNED*>(pmxcd->paDetails);
   for (DWORD i = 0; i < pmxcd->cChannels; ++i) {
@@ -426,7 +452,8 @@ MMRESULT mixerGetControlDetailsA(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd, 
   return Log(record, MMSYSERR_NOERROR);
 }
 
-MMRESULT mixerSetControlDetails(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd, DWORD fdwDetails) {
+EXPORTED MMRESULT WINAPI mixerSetControlDetails(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd,
+                                                DWORD fdwDetails) {
   CallRecord record;
   record.call = Call::SetControlDetails;
   record.flags = fdwDetails;
@@ -452,6 +479,7 @@ MMRESULT mixerSetControlDetails(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd, D
   if (pmxcd == nullptr) return Log(record, MMSYSERR_INVALPARAM);
   Line* line = FindControl(record.device, pmxcd->dwControlID);
   if (line == nullptr) return Log(record, MIXERR_INVALCONTROL);
+  record.lineID = line->lineID;
   if (!DetailsFit(pmxcd, *line)) return Log(record, MMSYSERR_INVALPARAM);
   const auto* values = static_cast<const MIXERCONTROLDETAILS_UNSIGNED*>(pmxcd->paDetails);
   // Like winmm, an out-of-bounds value rejects the whole write.

@@ -77,7 +77,7 @@ struct CallRecord {
   DWORD size = 0;         // cbStruct of the record passed, or the caps size
   DWORD destination = 0;  // line queries: dwDestination, dwSource, dwLineID as passed
   DWORD source = 0;
-  DWORD lineID = 0;
+  DWORD lineID = 0;       // details: the line the control belongs to
   DWORD controlType = 0;  // control query: dwControlType as passed
   DWORD controlID = 0;    // details: dwControlID as passed
   DWORD_PTR callback = 0;
@@ -95,6 +95,9 @@ void FailCall(Call call, int nth, MMRESULT code);
 const std::vector<CallRecord>& Calls();
 std::vector<CallRecord> CallsOf(Call call);
 void ClearCalls();
+
+// Calls observer with every call as it is logged (the stand-in winmm.dll writes them out).
+void ObserveCalls(void (*observer)(const CallRecord&));
 
 // Mixer handles opened and not yet closed.
 size_t OpenHandleCount();
