@@ -1,0 +1,157 @@
+// What the serial link asks of the platform, checked against a scripted port that records
+// every call: the open, the timeouts, exactly which settings change, and the mends for a port
+// that cannot report its settings and for a buffer that cannot hold a line.
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "serial/serial.h"
+
+namespace {
+
+HANDLE const PORT = reinterpret_cast<HANDLE>(0x40);
+
+struct ScriptedPort {
+  DCB reported = {};         // what GetCommState hands out
+  bool reportFails = false;  // GetCommState scribbles over the record all the same, then fails
+  std::deque<int> bytes;     // one per ReadFile, -1 for a read that delivers none; reads fail
+                             // once they run out
+  std::vector<std::string> calls;
+  DWORD shareMode = 99, disposition = 99, access = 0;
+  COMMTIMEOUTS timeouts = {};
+  DCB applied = {};
+} port;
+
+}  // namespace
+
+extern "C" {
+HANDLE CreateFileA(LPCSTR, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                   DWORD, HANDLE) {
+  port.calls.push_back("CreateFileA");
+  port.access = access;
+  port.shareMode = shareMode;
+  port.disposition = disposition;
+  return PORT;
+}
+BOOL SetCommTimeouts(HANDLE, LPCOMMTIMEOUTS timeouts) {
+  port.calls.push_back("SetCommTimeouts");
+  port.timeouts = *timeouts;
+  return FALSE;  // rejected settings must not stop the open
+}
+BOOL GetCommState(HANDLE, LPDCB state) {
+  port.calls.push_back("GetCommState " + std::to_string(state->DCBlength));
+  if (port.reportFails) {
+    memset(state, 0xA5, sizeof(DCB));
+    return FALSE;
+  }
+  *state = port.reported;
+  return TRUE;
+}
+BOOL SetCommState(HANDLE, LPDCB state) {
+  port.calls.push_back("SetCommState");
+  port.applied = *state;
+  return FALSE;
+}
+BOOL ReadFile(HANDLE, LPVOID buffer, DWORD, LPDWORD count, LPOVERLAPPED) {
+  port.calls.push_back("ReadFile");
+  *count = 0;
+  if (port.bytes.empty()) return FALSE;
+  int byte = port.bytes.front();
+  port.bytes.pop_front();
+  if (byte < 0) return TRUE;
+  *static_cast<char*>(buffer) = static_cast<char>(byte);
+  *count = 1;
+  return TRUE;
+}
+BOOL PurgeComm(HANDLE, DWORD flags) {
+  port.calls.push_back("PurgeComm " + std::to_string(flags));
+  return TRUE;
+}
+BOOL CloseHandle(HANDLE) {
+  port.calls.push_back("CloseHandle");
+  return TRUE;
+}
+}
+
+namespace {
+
+// Every field the link sets, as it sets them, on top of base.
+DCB WithLinkSettings(DCB base, DWORD baudRate) {
+  base.BaudRate = baudRate;
+  base.fParity = base.fOutxCtsFlow = base.fOutxDsrFlow = base.fDsrSensitivity = 0;
+  base.fDtrControl = DTR_CONTROL_ENABLE;
+  base.fRtsControl = RTS_CONTROL_DISABLE;
+  base.ByteSize = 8;
+  base.Parity = NOPARITY;
+  base.StopBits = ONESTOPBIT;
+  return base;
+}
+
+class SerialSettings : public ::testing::Test {
+ protected:
+  void SetUp() override { port = ScriptedPort{}; }
+};
+
+TEST_F(SerialSettings, OpensExclusivelyAndWaitsForTheFirstByte) {
+  EXPECT_EQ(OpenComPort("COM3", 115200), PORT);
+  EXPECT_EQ(port.access, GENERIC_READ | GENERIC_WRITE);
+  EXPECT_EQ(port.shareMode, 0u);
+  EXPECT_EQ(port.disposition, OPEN_EXISTING);
+  EXPECT_EQ(port.timeouts.ReadIntervalTimeout, 0xFFFFFFFFu);
+  EXPECT_EQ(port.timeouts.ReadTotalTimeoutMultiplier, 0xFFFFFFFFu);
+  EXPECT_EQ(port.timeouts.ReadTotalTimeoutConstant, 0xFFFFFFFEu);
+  EXPECT_EQ(port.timeouts.WriteTotalTimeoutMultiplier, 0u);
+  EXPECT_EQ(port.timeouts.WriteTotalTimeoutConstant, 0u);
+  EXPECT_EQ(port.calls, (std::vector<std::string>{"CreateFileA", "SetCommTimeouts",
+                                                  "GetCommState 28", "SetCommState"}));
+}
+
+TEST_F(SerialSettings, ChangesOnlyTheLineSettingsAndKeepsTheRest) {
+  memset(&port.reported, 0xFF, sizeof(DCB));  // every flag on, XON/XOFF included
+  port.reported.DCBlength = sizeof(DCB);
+  port.reported.XonChar = 0x11;
+  port.reported.XoffChar = 0x13;
+  OpenComPort("COM3", 9600);
+  DCB expected = WithLinkSettings(port.reported, 9600);
+  EXPECT_EQ(memcmp(&port.applied, &expected, sizeof(DCB)), 0);
+  EXPECT_EQ(port.applied.fOutX, 1u);
+  EXPECT_EQ(port.applied.fInX, 1u);
+}
+
+TEST_F(SerialSettings, PortThatCannotReportItsSettingsGetsDefinedOnes) {
+  port.reportFails = true;
+  OpenComPort("COM3", 115200);
+  DCB expected = {};
+  expected.DCBlength = sizeof(DCB);
+  expected.fBinary = 1;
+  expected = WithLinkSettings(expected, 115200);
+  EXPECT_EQ(memcmp(&port.applied, &expected, sizeof(DCB)), 0);
+}
+
+TEST_F(SerialSettings, UnusableBufferReadsNothingAndWritesNothing) {
+  char buffer[4] = "abc";
+  port.bytes = {'1', '\n'};
+  EXPECT_FALSE(ReadComLine(PORT, nullptr, 16));
+  EXPECT_FALSE(ReadComLine(PORT, buffer, 0));
+  EXPECT_FALSE(ReadComLine(PORT, buffer, -5));
+  EXPECT_STREQ(buffer, "abc");
+  EXPECT_TRUE(port.calls.empty());
+}
+
+TEST_F(SerialSettings, ReadThatDeliversNothingAddsNothing) {
+  char buffer[16];
+  memset(buffer, '\n', sizeof buffer);  // an old line feed must not end the line
+  port.bytes = {-1, '4', -1, -1, '2', '\n'};
+  EXPECT_TRUE(ReadComLine(PORT, buffer, sizeof buffer));
+  EXPECT_STREQ(buffer, "42");
+}
+
+TEST_F(SerialSettings, ClosingAbandonsPendingReadsFirst) {
+  EXPECT_TRUE(CloseComPort(PORT));
+  EXPECT_EQ(port.calls, (std::vector<std::string>{"PurgeComm 2", "CloseHandle"}));
+}
+
+}  // namespace

@@ -1,0 +1,228 @@
+// The serial link on pseudo-terminals, through the real POSIX platform layer.
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/posix/posix.h"
+#include "serial/serial.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+const auto DEADLINE = std::chrono::seconds(10);
+
+// The box's end of the line: the test writes to the master, the code under test opens the
+// slave by its path. The test keeps its own slave descriptor to look at the terminal.
+class PseudoTerminal {
+ public:
+  PseudoTerminal() {
+    EXPECT_EQ(openpty(&master_, &slave_, nullptr, nullptr, nullptr), 0);
+    path_ = ttyname(slave_);
+  }
+  ~PseudoTerminal() {
+    HangUp();
+    close(slave_);
+  }
+  const char* Path() const { return path_.c_str(); }
+  int Slave() const { return slave_; }
+  void Send(const std::string& bytes) {
+    ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+  void HangUp() {
+    if (master_ >= 0) close(master_);
+    master_ = -1;
+  }
+  // Waits until the terminal holds exactly count bytes nobody has read yet.
+  bool WaitForUnread(int count) const {
+    for (auto end = Clock::now() + DEADLINE; Clock::now() < end; std::this_thread::yield()) {
+      int unread = -1;
+      if (ioctl(slave_, FIONREAD, &unread) == 0 && unread == count) return true;
+    }
+    return false;
+  }
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  std::string path_;
+};
+
+struct Line {
+  bool ok;
+  std::string text;
+};
+
+// A read still blocked at the deadline is ended by hanging up, so a fault fails the test
+// instead of stalling it.
+Line ReadLine(HANDLE port, PseudoTerminal* terminal, int32_t size = 256) {
+  std::vector<char> buffer(size, 'X');
+  auto reading = std::async(std::launch::async, ReadComLine, port, buffer.data(), size);
+  if (reading.wait_for(DEADLINE) != std::future_status::ready) {
+    ADD_FAILURE() << "ReadComLine still waiting";
+    terminal->HangUp();
+  }
+  bool ok = reading.get();
+  return {ok, buffer.data()};
+}
+
+TEST(SerialLink, FramesLinesAtLineFeeds) {
+  std::string longLine;
+  for (int i = 0; i < 300; ++i) longLine += static_cast<char>('A' + i % 26);
+  struct Row {
+    std::string sent;
+    int32_t size;
+    std::vector<std::string> lines;
+  } rows[] = {
+      {"123\r\n", 256, {"123\r"}},
+      {"\n", 256, {""}},
+      {"7\n8\n", 256, {"7", "8"}},  // one byte per read leaves the next line in the port
+      // Bytes 0-254 kept, byte 255 overwritten by the terminator, the rest comes next.
+      {longLine + "\n", 256, {longLine.substr(0, 255), longLine.substr(256)}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.sent.substr(0, 8));
+    PseudoTerminal terminal;
+    HANDLE port = OpenComPort(terminal.Path(), 115200);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    terminal.Send(row.sent);
+    for (const std::string& expected : row.lines) {
+      Line line = ReadLine(port, &terminal, row.size);
+      EXPECT_TRUE(line.ok);
+      EXPECT_EQ(line.text, expected);
+    }
+    EXPECT_TRUE(CloseComPort(port));
+  }
+}
+
+TEST(SerialLink, HangUpMidLineReturnsTheBytesSoFar) {
+  PseudoTerminal terminal;
+  HANDLE port = OpenComPort(terminal.Path(), 115200);
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  terminal.Send("12");
+  ASSERT_TRUE(terminal.WaitForUnread(2));
+  std::thread unplug([&] {
+    if (terminal.WaitForUnread(0)) terminal.HangUp();
+  });
+  Line line = ReadLine(port, &terminal);
+  unplug.join();
+  EXPECT_FALSE(line.ok);
+  EXPECT_EQ(line.text, "12");
+  CloseComPort(port);
+}
+
+TEST(SerialLink, PortOpensOnlyOnceAtATime) {
+  PseudoTerminal terminal;
+  HANDLE port = OpenComPort(terminal.Path(), 115200);
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(OpenComPort(terminal.Path(), 115200), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(CloseComPort(port));
+  port = OpenComPort(terminal.Path(), 115200);
+  EXPECT_NE(port, INVALID_HANDLE_VALUE);
+  CloseComPort(port);
+}
+
+TEST(SerialLink, MissingPortGivesInvalidHandle) {
+  EXPECT_EQ(OpenComPort("/dev/knobvane-no-such-port", 115200), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  PseudoTerminal unplugged;
+  unplugged.HangUp();
+  EXPECT_EQ(OpenComPort(unplugged.Path(), 115200), INVALID_HANDLE_VALUE);
+}
+
+TEST(SerialLink, OpenedPortIsRaw8N1WithoutHardwareHandshake) {
+  for (tcflag_t xonXoff : {tcflag_t{0}, tcflag_t{IXON | IXOFF}}) {
+    PseudoTerminal terminal;
+    termios before;
+    ASSERT_EQ(tcgetattr(terminal.Slave(), &before), 0);
+    before.c_iflag = (before.c_iflag & ~(IXON | IXOFF)) | xonXoff;
+    before.c_cflag |= CRTSCTS | PARENB | CSTOPB;
+    ASSERT_EQ(tcsetattr(terminal.Slave(), TCSANOW, &before), 0);
+
+    HANDLE port = OpenComPort(terminal.Path(), 115200);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    termios after;
+    ASSERT_EQ(tcgetattr(terminal.Slave(), &after), 0);
+    EXPECT_EQ(cfgetospeed(&after), speed_t{B115200});
+    EXPECT_EQ(after.c_cflag & CSIZE, tcflag_t{CS8});
+    EXPECT_EQ(after.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+    EXPECT_EQ(after.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(after.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP), 0u);
+    EXPECT_EQ(after.c_oflag & OPOST, 0u);
+    EXPECT_EQ(after.c_iflag & (IXON | IXOFF), xonXoff) << "XON/XOFF as the port had it";
+    CloseComPort(port);
+  }
+}
+
+TEST(SerialLink, BaudRatesWindowsOffersReachTheTerminal) {
+  for (DWORD rate : {9600u, 14400u, 57600u, 256000u, 921600u}) {
+    PseudoTerminal terminal;
+    HANDLE port = OpenComPort(terminal.Path(), rate);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    DCB state = {};
+    ASSERT_TRUE(GetCommState(port, &state));
+    EXPECT_EQ(state.BaudRate, rate);
+    CloseComPort(port);
+  }
+}
+
+TEST(SerialLink, ComPortNamesMapToTtyS) {
+  struct Row {
+    const char* name;
+    const char* path;
+  } rows[] = {
+      {"COM3", "/dev/ttyS2"},
+      {"\\\\.\\COM13", "/dev/ttyS12"},
+      {"com1", "/dev/ttyS0"},
+      {"COM256", "/dev/ttyS255"},
+      {"/dev/ttyUSB0", "/dev/ttyUSB0"},
+      {"COM0", "COM0"},
+      {"COM03", "COM03"},
+      {"COM257", "COM257"},
+      {"COM3x", "COM3x"},
+      {"COM", "COM"},
+  };
+  for (const Row& row : rows) EXPECT_EQ(posix::ComPortDevicePath(row.name), row.path) << row.name;
+}
+
+// The timeouts a port is given decide how long ReadFile waits and what it returns.
+TEST(SerialLink, ReadFileHonoursWindowsTimeouts) {
+  struct Row {
+    COMMTIMEOUTS timeouts;
+    std::string waiting;  // already in the port when the read starts
+    DWORD expected;       // bytes of 8 asked for
+  } rows[] = {
+      {{MAXDWORD, 0, 0, 0, 0}, "", 0},  // what is there, at once
+      {{MAXDWORD, 0, 0, 0, 0}, "abc", 3},
+      {{MAXDWORD, MAXDWORD, 20, 0, 0}, "", 0},  // first byte or 20 ms
+      {{MAXDWORD, MAXDWORD, 20, 0, 0}, "ab", 2},
+      {{0, 0, 20, 0, 0}, "abc", 3},      // 8 bytes or 20 ms in all
+      {{0, 0, 0, 0, 0}, "abcdefgh", 8},  // 8 bytes, however long
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.waiting);
+    PseudoTerminal terminal;
+    HANDLE port = OpenComPort(terminal.Path(), 115200);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    COMMTIMEOUTS timeouts = row.timeouts;
+    ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
+    terminal.Send(row.waiting);
+    ASSERT_TRUE(terminal.WaitForUnread(static_cast<int>(row.waiting.size())));
+    char buffer[8];
+    DWORD count = 99;
+    EXPECT_TRUE(ReadFile(port, buffer, sizeof buffer, &count, nullptr));
+    EXPECT_EQ(count, row.expected);
+    CloseComPort(port);
+  }
+}
+
+}  // namespace
