@@ -1,0 +1,67 @@
+#include "controller/argument_list.h"
+
+#include <cstring>
+
+#include "platform/win32.h"
+
+namespace {
+
+const char QUOTE = '"';
+
+// What isspace accepts in the default locale, written out so that a byte of 128 or more
+// (a signed char below 0) is never taken for whitespace, whatever the locale.
+bool IsWhitespace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+}  // namespace
+
+ArgumentList::ArgumentList() : ArgumentList(GetCommandLineA()) {}
+
+ArgumentList::ArgumentList(const char* commandLine) {
+  if (commandLine == nullptr) commandLine = "";
+  size_t length = strlen(commandLine);
+  text_ = new char[length + 1];
+  memcpy(text_, commandLine, length + 1);
+  Split();
+}
+
+ArgumentList::~ArgumentList() {
+  delete[] arguments_;
+  delete[] text_;
+}
+
+void ArgumentList::Append(char* argument) {
+  if (count_ == capacity_) {
+    uint32_t capacity = capacity_ == 0 ? 8 : capacity_ * 2;
+    char** arguments = new char*[capacity];
+    if (count_ > 0) memcpy(arguments, arguments_, count_ * sizeof(char*));
+    delete[] arguments_;
+    arguments_ = arguments;
+    capacity_ = capacity;
+  }
+  arguments_[count_++] = argument;
+}
+
+void ArgumentList::Split() {
+  char* cursor = text_;
+  while (*cursor != 0) {
+    while (IsWhitespace(*cursor)) ++cursor;
+    bool quoted = *cursor == QUOTE;
+    if (quoted) ++cursor;
+    // Even at the end of the line: trailing whitespace or a lone quote there leaves an empty
+    // argument, which tells "COM3 1  " from "COM3 1".
+    Append(cursor);
+    if (quoted) {
+      // A quote closes only when whitespace or the end follows it; any other is text.
+      while (*cursor != 0 && !(*cursor == QUOTE && (cursor[1] == 0 || IsWhitespace(cursor[1])))) {
+        ++cursor;
+      }
+      if (*cursor == QUOTE) {
+        *cursor = 0;
+        if (cursor[1] != 0) cursor += 2;  // the quote and the one whitespace behind it
+      }
+    } else {
+      while (*cursor != 0 && !IsWhitespace(*cursor)) ++cursor;
+      if (*cursor != 0) *cursor++ = 0;
+    }
+  }
+}
