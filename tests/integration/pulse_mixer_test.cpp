@@ -1,0 +1,564 @@
+// The mixer calls over a private PulseAudio server that each test process starts in a
+// folder of its own, observed with pactl as another program sees the server.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/win32.h"
+#include "sound-lines/sound_line.h"
+
+extern char** environ;
+
+namespace {
+
+// Polls until condition() holds; false if it never did within the deadline.
+template <typename Condition>
+bool Eventually(Condition condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+pid_t Spawn(const std::vector<std::string>& args, const char* input, const std::string& output) {
+  std::vector<char*> argv;
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, input, O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                   0600);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+// Ends a process we started, asking first.
+void Stop(pid_t* pid) {
+  if (*pid <= 0) return;
+  kill(*pid, SIGTERM);
+  if (!Eventually([pid] { return waitpid(*pid, nullptr, WNOHANG) == *pid; })) {
+    kill(*pid, SIGKILL);
+    waitpid(*pid, nullptr, 0);
+  }
+  *pid = -1;
+}
+
+// What pactl prints for those arguments.
+std::string Pactl(const std::string& arguments) {
+  std::string output;
+  FILE* pipe = popen(("pactl " + arguments).c_str(), "r");
+  if (pipe == nullptr) return output;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+  pclose(pipe);
+  return output;
+}
+
+// The raw per-channel values of the first "Volume:" line in pactl's output from `from` on.
+std::vector<DWORD> PactlVolume(const std::string& output, const std::string& from = "") {
+  const size_t start = output.find(from);
+  const size_t at = output.find("Volume:", start == std::string::npos ? output.size() : start);
+  if (at == std::string::npos) return {};
+  const std::string line = output.substr(at, output.find('\n', at) - at);
+  std::vector<DWORD> values;
+  const std::regex value(R"((\d+) /)");
+  for (std::sregex_iterator i(line.begin(), line.end(), value), end; i != end; ++i) {
+    values.push_back(static_cast<DWORD>(std::stoul((*i)[1])));
+  }
+  return values;
+}
+
+std::vector<DWORD> SinkVolume() { return PactlVolume(Pactl("get-sink-volume knobs")); }
+
+std::vector<DWORD> StreamVolume(DWORD index) {
+  return PactlVolume(Pactl("list sink-inputs"), "Sink Input #" + std::to_string(index) + "\n");
+}
+
+// A private server: null output "knobs", null input "mic", and a second output "wide"
+// loaded after the input, with a description too long for the device name field.
+class PrivateServer {
+ public:
+  void Start() {
+    char tmpl[] = "/tmp/knobvane-pulse-XXXXXX";
+    if (folder_.empty()) folder_ = mkdtemp(tmpl);
+    for (const char* name : {"HOME", "XDG_RUNTIME_DIR", "PULSE_RUNTIME_PATH"}) {
+      setenv(name, folder_.c_str(), 1);
+    }
+    setenv("PULSE_STATE_PATH", (folder_ + "/state").c_str(), 1);
+    setenv("PULSE_SERVER", ("unix:" + Socket()).c_str(), 1);
+    std::string wide = "module-null-sink sink_name=wide sink_properties=device.description=";
+    for (int i = 0; i < 20; ++i) wide += "\xC3\xA4";  // 20 x a-umlaut: 40 bytes
+    pid_ = Spawn({"pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+                  "--disallow-exit", "-n", "--load=module-null-sink sink_name=knobs",
+                  "--load=module-null-source source_name=mic", "--load=" + wide,
+                  "--load=module-native-protocol-unix auth-anonymous=1 socket=" + Socket()},
+                 "/dev/null", folder_ + "/server.log");
+    ASSERT_GT(pid_, 0);
+    ASSERT_TRUE(Eventually([this] { return Accepting(); })) << "the private server never came up";
+  }
+
+  // Freezes the server: it keeps its socket but answers nothing.
+  void Pause() {
+    if (pid_ > 0) kill(pid_, SIGSTOP);
+  }
+  void Resume() {
+    if (pid_ > 0) kill(pid_, SIGCONT);
+  }
+  void Stop() {
+    Resume();
+    ::Stop(&pid_);
+  }
+
+  ~PrivateServer() {
+    Stop();
+    if (!folder_.empty()) std::filesystem::remove_all(folder_);
+  }
+
+  const std::string& Folder() const { return folder_; }
+
+ private:
+  std::string Socket() const { return folder_ + "/native"; }
+
+  // The socket is opened after the devices are loaded: once it accepts, they are there.
+  bool Accepting() const {
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, Socket().c_str(), sizeof address.sun_path - 1);
+    const bool accepted = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return accepted;
+  }
+
+  std::string folder_;
+  pid_t pid_ = -1;
+};
+
+// An application stream playing silence into the null output.
+class Player {
+ public:
+  Player(const std::string& client, const std::string& folder)
+      : pid_(Spawn({"pacat", "--device=knobs", "--client-name=" + client, "--stream-name=Tune"},
+                   "/dev/zero", folder + "/player.log")) {}
+  ~Player() { Stop(); }
+  void Stop() { ::Stop(&pid_); }
+
+ private:
+  pid_t pid_;
+};
+
+// Device order: sinks by index, then non-monitor sources.
+constexpr UINT KNOBS = 0, WIDE = 1, MIC = 2;
+constexpr DWORD MASTER = 0xFFFF0000u;
+
+HMIXEROBJ Object(UINT_PTR value) { return reinterpret_cast<HMIXEROBJ>(value); }
+HMIXEROBJ Object(HMIXER handle) { return reinterpret_cast<HMIXEROBJ>(handle); }
+
+MIXERLINEA LineRecord() {
+  MIXERLINEA line;
+  memset(&line, 0, sizeof line);
+  line.cbStruct = sizeof line;
+  return line;
+}
+
+MMRESULT QueryLine(HMIXEROBJ object, DWORD flags, MIXERLINEA* line) {
+  return mixerGetLineInfoA(object, line, flags);
+}
+
+MIXERCONTROLDETAILS Details(DWORD controlID, std::vector<DWORD>* values) {
+  MIXERCONTROLDETAILS details;
+  memset(&details, 0, sizeof details);
+  details.cbStruct = sizeof details;
+  details.dwControlID = controlID;
+  details.cChannels = static_cast<DWORD>(values->size());
+  details.cbDetails = sizeof(MIXERCONTROLDETAILS_UNSIGNED);
+  details.paDetails = values->data();
+  return details;
+}
+
+MMRESULT Read(HMIXER mixer, DWORD controlID, std::vector<DWORD>* values) {
+  MIXERCONTROLDETAILS details = Details(controlID, values);
+  return mixerGetControlDetailsA(Object(mixer), &details, MIXER_OBJECTF_HMIXER);
+}
+
+MMRESULT Write(HMIXER mixer, DWORD controlID, std::vector<DWORD> values) {
+  MIXERCONTROLDETAILS details = Details(controlID, &values);
+  return mixerSetControlDetails(Object(mixer), &details, MIXER_OBJECTF_HMIXER);
+}
+
+std::vector<DWORD> Channels(HMIXER mixer, DWORD controlID, DWORD count = 2) {
+  std::vector<DWORD> values(count, 0xDEAD);
+  EXPECT_EQ(Read(mixer, controlID, &values), MMSYSERR_NOERROR);
+  return values;
+}
+
+class PulseMixer : public testing::Test {
+ protected:
+  static void SetUpTestSuite() { server.Start(); }
+  static void TearDownTestSuite() { server.Stop(); }
+
+  void SetUp() override {
+    ASSERT_EQ(mixerOpen(&knobs, KNOBS, 0, 0, 0), MMSYSERR_NOERROR);
+    Pactl("set-sink-volume knobs 100%");
+  }
+  void TearDown() override { mixerClose(knobs); }
+
+  // Waits for the null output to have that many streams; the first one's line comes back.
+  MIXERLINEA WaitForStreams(DWORD count) {
+    MIXERLINEA line = LineRecord();
+    EXPECT_TRUE(Eventually([&] {
+      line = LineRecord();
+      return QueryLine(Object(knobs), MIXER_GETLINEINFOF_DESTINATION, &line) == 0 &&
+             line.cConnections == count;
+    }));
+    if (count > 0) {
+      EXPECT_EQ(QueryLine(Object(knobs), MIXER_GETLINEINFOF_SOURCE, &line), 0u);
+    }
+    return line;
+  }
+
+  static PrivateServer server;
+  HMIXER knobs = nullptr;
+};
+
+PrivateServer PulseMixer::server;
+
+TEST_F(PulseMixer, ListsSinksThenInputsEachWithOneMasterLine) {
+  ASSERT_EQ(mixerGetNumDevs(), 3u);
+  struct Row {
+    UINT device;
+    const char* name;
+    DWORD componentType;
+  } rows[] = {
+      {KNOBS, "Null Output", MIXERLINE_COMPONENTTYPE_DST_SPEAKERS},
+      // Cut to fit, never inside a two-byte character: 15 of them, 30 bytes.
+      {WIDE,
+       "\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4"
+       "\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4",
+       MIXERLINE_COMPONENTTYPE_DST_SPEAKERS},
+      {MIC, "Null Input", MIXERLINE_COMPONENTTYPE_DST_WAVEIN},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    MIXERCAPSA caps;
+    ASSERT_EQ(mixerGetDevCapsA(row.device, &caps, sizeof caps), MMSYSERR_NOERROR);
+    EXPECT_STREQ(caps.szPname, row.name);
+    EXPECT_EQ(caps.cDestinations, 1u);
+    MIXERLINEA line = LineRecord();
+    ASSERT_EQ(QueryLine(Object(row.device), MIXER_GETLINEINFOF_DESTINATION, &line), 0u);
+    EXPECT_STREQ(line.szName, "Master Volume");
+    EXPECT_EQ(line.dwLineID, MASTER);
+    EXPECT_EQ(line.dwComponentType, row.componentType);
+    EXPECT_EQ(line.cChannels, 2u);
+    EXPECT_EQ(line.cConnections, 0u);
+    EXPECT_EQ(line.cControls, 1u);
+    line.dwDestination = 1;
+    EXPECT_EQ(QueryLine(Object(row.device), MIXER_GETLINEINFOF_DESTINATION, &line),
+              MIXERR_INVALLINE);
+  }
+}
+
+TEST_F(PulseMixer, DescribesTheVolumeControlByTypeAndByID) {
+  MIXERCONTROLA control;
+  MIXERLINECONTROLSA controls{sizeof controls, MASTER,  {MIXERCONTROL_CONTROLTYPE_VOLUME}, 1,
+                              sizeof control,  &control};
+  ASSERT_EQ(mixerGetLineControlsA(Object(knobs), &controls,
+                                  MIXER_OBJECTF_HMIXER | MIXER_GETLINECONTROLSF_ONEBYTYPE),
+            MMSYSERR_NOERROR);
+  EXPECT_EQ(control.dwControlType, MIXERCONTROL_CONTROLTYPE_VOLUME);
+  EXPECT_EQ(control.Bounds.dwMinimum, 0u);
+  EXPECT_EQ(control.Bounds.dwMaximum, 65535u);
+  EXPECT_EQ(control.Metrics.cSteps, 100u);
+  const DWORD controlID = control.dwControlID;
+  memset(&control, 0, sizeof control);
+  controls.dwLineID = 0;
+  controls.dwControlID = controlID;
+  ASSERT_EQ(mixerGetLineControlsA(Object(knobs), &controls,
+                                  MIXER_OBJECTF_HMIXER | MIXER_GETLINECONTROLSF_ONEBYID),
+            MMSYSERR_NOERROR);
+  EXPECT_EQ(control.dwControlID, controlID);
+  EXPECT_EQ(controls.dwLineID, MASTER);
+}
+
+TEST_F(PulseMixer, ReadsAndWritesEachChannelAsPactlSeesIt) {
+  Pactl("set-sink-volume knobs 30% 70%");
+  const std::vector<DWORD> set = SinkVolume();
+  ASSERT_EQ(set.size(), 2u);
+  EXPECT_NE(set[0], set[1]);
+  EXPECT_EQ(Channels(knobs, MASTER), set);
+
+  ASSERT_EQ(Write(knobs, MASTER, {13107, 52428}), MMSYSERR_NOERROR);
+  EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{13107, 52428}));
+
+  // One value for a line of two channels: the loudest is read, every channel is written.
+  std::vector<DWORD> uniform{0};
+  ASSERT_EQ(Read(knobs, MASTER, &uniform), MMSYSERR_NOERROR);
+  EXPECT_EQ(uniform[0], 52428u);
+  ASSERT_EQ(Write(knobs, MASTER, {20000}), MMSYSERR_NOERROR);
+  EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{20000, 20000}));
+}
+
+TEST_F(PulseMixer, MapsTheControlMaximumToExactlyOneHundredPercent) {
+  struct Row {
+    const char* pactl;
+    DWORD read;
+  } reads[] = {{"100%", 65535}, {"150%", 65535}, {"65535", 65535}, {"0", 0}, {"32768", 32768}};
+  for (const Row& row : reads) {
+    Pactl(std::string("set-sink-volume knobs ") + row.pactl);
+    EXPECT_EQ(Channels(knobs, MASTER), (std::vector<DWORD>{row.read, row.read})) << row.pactl;
+  }
+  struct WriteRow {
+    DWORD written;
+    DWORD pulse;
+  } writes[] = {{65535, 65536}, {65534, 65534}, {0, 0}};
+  for (const WriteRow& row : writes) {
+    ASSERT_EQ(Write(knobs, MASTER, {row.written, row.written}), MMSYSERR_NOERROR);
+    EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{row.pulse, row.pulse})) << row.written;
+  }
+}
+
+TEST_F(PulseMixer, StreamIsASourceLineOfItsOutputWithItsOwnVolume) {
+  Player player("Knob Player", server.Folder());
+  const MIXERLINEA stream = WaitForStreams(1);
+  EXPECT_STREQ(stream.szName, "Knob Player");  // the application, not the stream's name
+  EXPECT_EQ(stream.fdwLine & MIXERLINE_LINEF_SOURCE, MIXERLINE_LINEF_SOURCE);
+  EXPECT_EQ(stream.dwComponentType, MIXERLINE_COMPONENTTYPE_SRC_WAVEOUT);
+  EXPECT_EQ(stream.cChannels, 2u);
+
+  MIXERLINEA byID = LineRecord();
+  byID.dwLineID = stream.dwLineID;
+  ASSERT_EQ(QueryLine(Object(knobs), MIXER_GETLINEINFOF_LINEID, &byID), MMSYSERR_NOERROR);
+  EXPECT_STREQ(byID.szName, "Knob Player");
+  EXPECT_EQ(byID.dwSource, 0u);
+
+  ASSERT_EQ(Write(knobs, stream.dwLineID, {10000, 20000}), MMSYSERR_NOERROR);
+  EXPECT_EQ(StreamVolume(stream.dwLineID), (std::vector<DWORD>{10000, 20000}));
+  EXPECT_EQ(Channels(knobs, stream.dwLineID), (std::vector<DWORD>{10000, 20000}));
+  EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{65536, 65536}));
+}
+
+TEST_F(PulseMixer, LineOfAnEndedStreamFailsCleanly) {
+  Player first("First", server.Folder());
+  const DWORD ended = WaitForStreams(1).dwLineID;
+  first.Stop();
+  WaitForStreams(0);
+
+  MIXERLINEA line = LineRecord();
+  line.dwLineID = ended;
+  EXPECT_EQ(QueryLine(Object(knobs), MIXER_GETLINEINFOF_LINEID, &line), MIXERR_INVALLINE);
+  line.dwSource = 0;
+  EXPECT_EQ(QueryLine(Object(knobs), MIXER_GETLINEINFOF_SOURCE, &line), MIXERR_INVALLINE);
+  std::vector<DWORD> values(2);
+  EXPECT_EQ(Read(knobs, ended, &values), MIXERR_INVALCONTROL);
+  EXPECT_EQ(Write(knobs, ended, {1000, 1000}), MIXERR_INVALCONTROL);
+
+  // A new stream takes the first one's place in the list, never its line.
+  Player second("Second", server.Folder());
+  const DWORD next = WaitForStreams(1).dwLineID;
+  EXPECT_NE(next, ended);
+  ASSERT_EQ(Write(knobs, next, {5000, 5000}), MMSYSERR_NOERROR);
+  EXPECT_EQ(Write(knobs, ended, {1000, 1000}), MIXERR_INVALCONTROL);
+  EXPECT_EQ(StreamVolume(next), (std::vector<DWORD>{5000, 5000}));
+  EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{65536, 65536}));
+}
+
+TEST_F(PulseMixer, HandleKeepsItsDeviceWhileOthersComeAndGo) {
+  HMIXER mic = nullptr;
+  ASSERT_EQ(mixerOpen(&mic, MIC, 0, 0, 0), MMSYSERR_NOERROR);
+  const std::string module = Pactl("load-module module-null-sink sink_name=extra");
+  ASSERT_EQ(mixerGetNumDevs(), 4u);  // the new sink comes before the input, at index 2
+  HMIXER extra = nullptr;
+  ASSERT_EQ(mixerOpen(&extra, 2, 0, 0, 0), MMSYSERR_NOERROR);
+
+  MIXERCAPSA caps;
+  ASSERT_EQ(mixerGetDevCapsA(reinterpret_cast<UINT_PTR>(mic), &caps, sizeof caps), 0u);
+  EXPECT_STREQ(caps.szPname, "Null Input");
+
+  Pactl("unload-module " + module);
+  ASSERT_EQ(mixerGetNumDevs(), 3u);
+  MIXERLINEA line = LineRecord();
+  EXPECT_EQ(QueryLine(Object(extra), MIXER_GETLINEINFOF_DESTINATION, &line), MMSYSERR_NODRIVER);
+  std::vector<DWORD> values(2);
+  EXPECT_EQ(Read(extra, MASTER, &values), MMSYSERR_NODRIVER);
+  EXPECT_EQ(Write(extra, MASTER, {0, 0}), MMSYSERR_NODRIVER);
+  EXPECT_EQ(mixerGetDevCapsA(reinterpret_cast<UINT_PTR>(mic), &caps, sizeof caps), 0u);
+  EXPECT_STREQ(caps.szPname, "Null Input");
+  EXPECT_EQ(mixerClose(extra), MMSYSERR_NOERROR);
+  EXPECT_EQ(mixerClose(mic), MMSYSERR_NOERROR);
+}
+
+TEST_F(PulseMixer, TakesAHandleOrAnIndexAsWinmmDoes) {
+  HMIXER mic = nullptr, closed = nullptr;
+  ASSERT_EQ(mixerOpen(&mic, MIC, 0, 0, 0), MMSYSERR_NOERROR);
+  ASSERT_EQ(mixerOpen(&closed, MIC, 0, 0, 0), MMSYSERR_NOERROR);
+  ASSERT_EQ(mixerClose(closed), MMSYSERR_NOERROR);
+  const auto handle = [](HMIXER h) { return reinterpret_cast<UINT_PTR>(h); };
+  struct Row {
+    const char* what;
+    UINT_PTR object;
+    DWORD flags;
+    MMRESULT result;
+    const char* device;
+  } rows[] = {
+      {"handle, no type bit", handle(mic), 0, MMSYSERR_NOERROR, "Null Input"},
+      {"handle, handle bit", handle(mic), MIXER_OBJECTF_HMIXER, MMSYSERR_NOERROR, "Null Input"},
+      {"index, no type bit", KNOBS, 0, MMSYSERR_NOERROR, "Null Output"},
+      {"index, handle bit", KNOBS, MIXER_OBJECTF_HMIXER, MMSYSERR_INVALHANDLE, ""},
+      {"closed handle, handle bit", handle(closed), MIXER_OBJECTF_HMIXER, MMSYSERR_INVALHANDLE, ""},
+      // Without the bit a closed handle is an index, and far beyond the last device.
+      {"closed handle, no type bit", handle(closed), 0, MMSYSERR_BADDEVICEID, ""},
+      {"index past the last device", 3, 0, MMSYSERR_BADDEVICEID, ""},
+      {"another object type", handle(mic), 0x10000000u, MMSYSERR_NOTSUPPORTED, ""},
+  };
+  for (const Row& row : rows) {
+    MIXERLINEA line = LineRecord();
+    EXPECT_EQ(QueryLine(Object(row.object), row.flags, &line), row.result) << row.what;
+    if (row.result == MMSYSERR_NOERROR) {
+      EXPECT_STREQ(line.Target.szPname, row.device) << row.what;
+    }
+  }
+  HMIXER none = nullptr;
+  EXPECT_EQ(mixerOpen(&none, 3, 0, 0, 0), MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(mixerOpen(&none, KNOBS, 0, 0, 0x8u), MMSYSERR_INVALFLAG);
+  EXPECT_EQ(mixerClose(closed), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(mixerClose(mic), MMSYSERR_NOERROR);
+}
+
+TEST_F(PulseMixer, RejectsRecordsThatDoNotFit) {
+  Pactl("set-sink-volume knobs 50%");
+  const std::vector<DWORD> before = SinkVolume();
+
+  MIXERLINEA line = LineRecord();
+  for (DWORD size : {DWORD{sizeof line - 1}, DWORD{sizeof line + 1}, DWORD{0}}) {
+    line.cbStruct = size;
+    EXPECT_EQ(QueryLine(Object(knobs), 0, &line), MMSYSERR_INVALPARAM) << size;
+  }
+  EXPECT_EQ(QueryLine(Object(knobs), 0, nullptr), MMSYSERR_INVALPARAM);
+
+  MIXERCONTROLA control;
+  const MIXERLINECONTROLSA good{sizeof good, MASTER,         {MIXERCONTROL_CONTROLTYPE_VOLUME},
+                                1,           sizeof control, &control};
+  MIXERLINECONTROLSA controls[4] = {good, good, good, good};
+  controls[0].cbStruct -= 1;
+  controls[1].cbmxctrl -= 1;
+  controls[2].cControls = 2;
+  controls[3].pamxctrl = nullptr;
+  for (MIXERLINECONTROLSA& wrong : controls) {
+    EXPECT_EQ(mixerGetLineControlsA(Object(knobs), &wrong, MIXER_GETLINECONTROLSF_ONEBYTYPE),
+              MMSYSERR_INVALPARAM);
+  }
+
+  std::vector<DWORD> values{1000, 1000, 1000};
+  const MIXERCONTROLDETAILS fit = Details(MASTER, &values);
+  MIXERCONTROLDETAILS details[4] = {fit, fit, fit, fit};
+  details[0].cbStruct += 1;
+  details[1].cbDetails = 8;
+  details[2].paDetails = nullptr;
+  details[3].cChannels = 3;  // the line has two
+  for (MIXERCONTROLDETAILS& wrong : details) {
+    EXPECT_EQ(mixerGetControlDetailsA(Object(knobs), &wrong, 0), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(mixerSetControlDetails(Object(knobs), &wrong, 0), MMSYSERR_INVALPARAM);
+  }
+  // A value past the maximum rejects the whole write.
+  EXPECT_EQ(Write(knobs, MASTER, {1000, 65536}), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(SinkVolume(), before);
+
+  // The caps go only as far as the size given.
+  unsigned char caps[sizeof(MIXERCAPSA)];
+  memset(caps, 0xAB, sizeof caps);
+  EXPECT_EQ(mixerGetDevCapsA(KNOBS, reinterpret_cast<MIXERCAPSA*>(caps), 4), MMSYSERR_NOERROR);
+  for (size_t i = 4; i < sizeof caps; ++i) ASSERT_EQ(caps[i], 0xAB) << i;
+  EXPECT_EQ(mixerGetDevCapsA(KNOBS, nullptr, sizeof(MIXERCAPSA)), MMSYSERR_INVALPARAM);
+}
+
+TEST_F(PulseMixer, WorksAgainAfterTheServerRestarts) {
+  ASSERT_EQ(Write(knobs, MASTER, {30000, 60000}), MMSYSERR_NOERROR);
+  server.Stop();
+  EXPECT_EQ(mixerGetNumDevs(), 0u);
+  std::vector<DWORD> values(2);
+  EXPECT_EQ(Read(knobs, MASTER, &values), MMSYSERR_NODRIVER);
+  EXPECT_EQ(Write(knobs, MASTER, {1000, 1000}), MMSYSERR_NODRIVER);
+
+  server.Start();
+  EXPECT_EQ(mixerGetNumDevs(), 3u);
+  // The handle opened before still names the null output.
+  EXPECT_EQ(Channels(knobs, MASTER), (std::vector<DWORD>{65535, 65535}));
+  ASSERT_EQ(Write(knobs, MASTER, {30000, 60000}), MMSYSERR_NOERROR);
+  EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{30000, 60000}));
+
+  // A restart between two calls is noticed by the next one.
+  server.Stop();
+  server.Start();
+  EXPECT_EQ(mixerGetNumDevs(), 3u);
+}
+
+TEST_F(PulseMixer, GivesUpOnAServerThatStoppedAnswering) {
+  server.Pause();
+  EXPECT_EQ(mixerGetNumDevs(), 0u);
+  std::vector<DWORD> values(2);
+  EXPECT_EQ(Read(knobs, MASTER, &values), MMSYSERR_NODRIVER);
+  server.Resume();
+  EXPECT_TRUE(Eventually([] { return mixerGetNumDevs() == 3; }));
+  EXPECT_EQ(Read(knobs, MASTER, &values), MMSYSERR_NOERROR);
+}
+
+TEST_F(PulseMixer, SoundLineKeepsTheOutputsBalanceAndRestoresItAfterSilence) {
+  SoundLine master;
+  ASSERT_TRUE(master.Open(nullptr, 1));  // 0 is the null output, 1 its master line
+  Pactl("set-sink-volume knobs 30% 60%");
+  // Full volume: the louder channel goes to exactly 100 %, the other keeps half of it.
+  const std::vector<DWORD> full = {32768, 65536};
+  for (DWORD volume : {DWORD{65535}, DWORD{0}, DWORD{65535}}) {
+    ASSERT_EQ(master.SetVolume(volume), MMSYSERR_NOERROR);
+    const std::vector<DWORD> set = SinkVolume();
+    ASSERT_EQ(set.size(), 2u);
+    if (volume == 0) {
+      EXPECT_EQ(set, (std::vector<DWORD>{0, 0}));
+    } else {
+      EXPECT_NEAR(set[0], full[0], 1);
+      EXPECT_EQ(set[1], full[1]);
+    }
+  }
+}
+
+TEST(PulseMixerWithoutServer, HasNoDevicesAndEveryCallFails) {
+  char tmpl[] = "/tmp/knobvane-pulse-XXXXXX";
+  const std::string folder = mkdtemp(tmpl);
+  setenv("PULSE_SERVER", ("unix:" + folder + "/nobody-listens-here").c_str(), 1);
+  EXPECT_EQ(mixerGetNumDevs(), 0u);
+  HMIXER mixer = nullptr;
+  EXPECT_EQ(mixerOpen(&mixer, 0, 0, 0, 0), MMSYSERR_BADDEVICEID);
+  MIXERCAPSA caps;
+  EXPECT_EQ(mixerGetDevCapsA(0, &caps, sizeof caps), MMSYSERR_BADDEVICEID);
+  MIXERLINEA line = LineRecord();
+  EXPECT_EQ(QueryLine(Object(UINT_PTR{0}), 0, &line), MMSYSERR_BADDEVICEID);
+  std::vector<DWORD> values(2);
+  EXPECT_EQ(Read(mixer, MASTER, &values), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(Write(mixer, MASTER, {0, 0}), MMSYSERR_INVALHANDLE);
+  std::filesystem::remove_all(folder);
+}
+
+}  // namespace
