@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#ifndef _WIN32
+#include <mutex>
+#endif
 
 #include "platform/sim/sim_mixer.h"
 
@@ -52,6 +55,23 @@ State& TheMixer() {
   static State state;
   return state;
 }
+
+// Tests drive the mixer from the controller's thread and read it from their own, so every
+// entry point holds the lock. The stand-in winmm.dll serves a one-thread program and needs
+// none (nor has std::mutex in every Windows toolchain).
+#ifdef _WIN32
+struct Guard {
+  Guard() {}  // not trivial, so a guard is never an unused variable
+};
+#else
+struct Guard {
+  static std::mutex& Mutex() {
+    static std::mutex mutex;
+    return mutex;
+  }
+  std::lock_guard<std::mutex> lock{Mutex()};
+};
+#endif
 
 // Counts the call and tells whether a failure was planted for it.
 bool Planted(Call call, MMRESULT* code) {
@@ -197,6 +217,7 @@ DWORD DestinationLineID(DWORD destination) { return 0xFFFF0000u + destination; }
 DWORD SourceLineID(DWORD destination, DWORD source) { return (source << 16) | destination; }
 
 void Install(const Topology& topology) {
+  Guard guard;
   State& s = TheMixer();
   void (*observer)(const CallRecord&) = s.observer;
   s = State{};
@@ -206,12 +227,17 @@ void Install(const Topology& topology) {
 }
 
 void FailCall(Call call, int nth, MMRESULT code) {
+  Guard guard;
   TheMixer().failures.push_back(Failure{call, nth, code});
 }
 
-const std::vector<CallRecord>& Calls() { return TheMixer().calls; }
+std::vector<CallRecord> Calls() {
+  Guard guard;
+  return TheMixer().calls;
+}
 
 std::vector<CallRecord> CallsOf(Call call) {
+  Guard guard;
   std::vector<CallRecord> found;
   for (const CallRecord& record : TheMixer().calls) {
     if (record.call == call) found.push_back(record);
@@ -219,18 +245,29 @@ std::vector<CallRecord> CallsOf(Call call) {
   return found;
 }
 
-void ClearCalls() { TheMixer().calls.clear(); }
+void ClearCalls() {
+  Guard guard;
+  TheMixer().calls.clear();
+}
 
-void ObserveCalls(void (*observer)(const CallRecord&)) { TheMixer().observer = observer; }
+void ObserveCalls(void (*observer)(const CallRecord&)) {
+  Guard guard;
+  TheMixer().observer = observer;
+}
 
-size_t OpenHandleCount() { return TheMixer().handles.size(); }
+size_t OpenHandleCount() {
+  Guard guard;
+  return TheMixer().handles.size();
+}
 
 std::vector<DWORD> ChannelValues(int device, DWORD lineID) {
+  Guard guard;
   const Line* line = FindLine(device, lineID);
   return line ? line->volume.values : std::vector<DWORD>{};
 }
 
 void SetChannelValues(int device, DWORD lineID, const std::vector<DWORD>& values) {
+  Guard guard;
   Line* line = FindLine(device, lineID);
   if (line) line->volume.values = values;
 }
@@ -242,6 +279,7 @@ using namespace sim;
 extern "C" {
 
 EXPORTED UINT WINAPI mixerGetNumDevs(void) {
+  Guard guard;
   CallRecord record;
   record.call = Call::GetNumDevs;
   MMRESULT code;
@@ -255,6 +293,7 @@ EXPORTED UINT WINAPI mixerGetNumDevs(void) {
 
 EXPORTED MMRESULT WINAPI mixerOpen(LPHMIXER phmx, UINT uMxId, DWORD_PTR dwCallback,
                                    DWORD_PTR /*dwInstance*/, DWORD fdwOpen) {
+  Guard guard;
   State& s = TheMixer();
   CallRecord record;
   record.call = Call::Open;
@@ -277,6 +316,7 @@ EXPORTED MMRESULT WINAPI mixerOpen(LPHMIXER phmx, UINT uMxId, DWORD_PTR dwCallba
 }
 
 EXPORTED MMRESULT WINAPI mixerClose(HMIXER hmx) {
+  Guard guard;
   State& s = TheMixer();
   CallRecord record;
   record.call = Call::Close;
@@ -292,6 +332,7 @@ EXPORTED MMRESULT WINAPI mixerClose(HMIXER hmx) {
 }
 
 EXPORTED MMRESULT WINAPI mixerGetDevCapsA(UINT_PTR uMxId, LPMIXERCAPSA pmxcaps, UINT cbmxcaps) {
+  Guard guard;
   CallRecord record;
   record.call = Call::GetDevCaps;
   record.size = cbmxcaps;
@@ -316,6 +357,7 @@ EXPORTED MMRESULT WINAPI mixerGetDevCapsA(UINT_PTR uMxId, LPMIXERCAPSA pmxcaps, 
 }
 
 EXPORTED MMRESULT WINAPI mixerGetLineInfoA(HMIXEROBJ hmxobj, LPMIXERLINEA pmxl, DWORD fdwInfo) {
+  Guard guard;
   CallRecord record;
   record.call = Call::GetLineInfo;
   record.flags = fdwInfo;
@@ -377,6 +419,7 @@ EXPORTED MMRESULT WINAPI mixerGetLineInfoA(HMIXEROBJ hmxobj, LPMIXERLINEA pmxl, 
 
 EXPORTED MMRESULT WINAPI mixerGetLineControlsA(HMIXEROBJ hmxobj, LPMIXERLINECONTROLSA pmxlc,
                                                DWORD fdwControls) {
+  Guard guard;
   CallRecord record;
   record.call = Call::GetLineControls;
   record.flags = fdwControls;
@@ -422,6 +465,7 @@ EXPORTED MMRESULT WINAPI mixerGetLineControlsA(HMIXEROBJ hmxobj, LPMIXERLINECONT
 
 EXPORTED MMRESULT WINAPI mixerGetControlDetailsA(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd,
                                                  DWORD fdwDetails) {
+  Guard guard;
   CallRecord record;
   record.call = Call::GetControlDetails;
   record.flags = fdwDetails;
@@ -454,6 +498,7 @@ EXPORTED MMRESULT WINAPI mixerGetControlDetailsA(HMIXEROBJ hmxobj, LPMIXERCONTRO
 
 EXPORTED MMRESULT WINAPI mixerSetControlDetails(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd,
                                                 DWORD fdwDetails) {
+  Guard guard;
   CallRecord record;
   record.call = Call::SetControlDetails;
   record.flags = fdwDetails;

@@ -85,6 +85,8 @@ struct CallRecord {
   MMRESULT result = MMSYSERR_NOERROR;
 };
 
+// Every function here and every mixer call is safe to use from several threads.
+
 // Replaces the whole mixer: clears the log, the failures and the open handles.
 void Install(const Topology& topology);
 
@@ -92,7 +94,7 @@ void Install(const Topology& topology);
 // nothing else.
 void FailCall(Call call, int nth, MMRESULT code);
 
-const std::vector<CallRecord>& Calls();
+std::vector<CallRecord> Calls();
 std::vector<CallRecord> CallsOf(Call call);
 void ClearCalls();
 

@@ -1,0 +1,43 @@
+// Knobvane, the controller: takes a COM port and one sound line per ADC channel from its
+// command line, then for as long as it runs connects to the box, decodes every reading into
+// a channel and a level, and sets the volume of the line mapped to that channel. It shows
+// nothing but a usage box, reports nothing, and reconnects by itself.
+#ifndef KNOBVANE_CONTROLLER_KNOBVANE_H
+#define KNOBVANE_CONTROLLER_KNOBVANE_H
+
+#include <cstdint>
+
+#include "controller/argument_list.h"
+#include "platform/win32.h"
+#include "sound-lines/sound_line.h"
+
+constexpr int32_t NO_LINE = -1;  // an ADC channel without a sound line
+constexpr int CHANNEL_COUNT = 6;
+
+// The line number of each ADC channel, NO_LINE where none was given.
+extern int32_t channelLines[CHANNEL_COUNT];
+// The sound line of each ADC channel, open where channelLines names one.
+extern SoundLine channelSoundLines[CHANNEL_COUNT];
+
+// A line number argument: its leading decimal number, NO_LINE when it has none ("x").
+int32_t ParseLineArgument(const char* text);
+
+// One reading of the box: channel * 1024 + adc, as decimal text.
+struct Reading {
+  int32_t channel;  // ADC channel; outside 0..5 when the text names no channel of ours
+  DWORD volume;     // the ADC value on the volume scale 0..65535
+};
+
+// Decodes a line of text the way atoi reads it (leading whitespace, sign, digits, the rest
+// ignored, no digits read as 0); a number too large for an int gives an invalid channel.
+Reading DecodeReading(const char* line);
+
+// The pause after every connection attempt, 2000 ms in the program. Tests replace it to run
+// the real loop quickly, and end the loop by returning false; the program never does.
+extern bool (*connectPause)(DWORD milliseconds);
+
+// The whole program: reads the arguments, opens the lines, then connects, reads and
+// reconnects forever. Returns only the exit status 1 when there is no port argument.
+int RunKnobvane(const ArgumentList& arguments);
+
+#endif  // KNOBVANE_CONTROLLER_KNOBVANE_H
