@@ -1,5 +1,6 @@
 #include "controller/argument_list.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/win32.h"
@@ -19,22 +20,24 @@ ArgumentList::ArgumentList() : ArgumentList(GetCommandLineA()) {}
 ArgumentList::ArgumentList(const char* commandLine) {
   if (commandLine == nullptr) commandLine = "";
   size_t length = strlen(commandLine);
-  text_ = new char[length + 1];
+  // malloc, not new: the Windows programs then need none of the C++ runtime's exception
+  // machinery. Without memory there are no arguments, and the controller shows its usage.
+  text_ = static_cast<char*>(malloc(length + 1));
+  if (text_ == nullptr) return;
   memcpy(text_, commandLine, length + 1);
   Split();
 }
 
 ArgumentList::~ArgumentList() {
-  delete[] arguments_;
-  delete[] text_;
+  free(arguments_);
+  free(text_);
 }
 
 void ArgumentList::Append(char* argument) {
   if (count_ == capacity_) {
     uint32_t capacity = capacity_ == 0 ? 8 : capacity_ * 2;
-    char** arguments = new char*[capacity];
-    if (count_ > 0) memcpy(arguments, arguments_, count_ * sizeof(char*));
-    delete[] arguments_;
+    char** arguments = static_cast<char**>(realloc(arguments_, capacity * sizeof(char*)));
+    if (arguments == nullptr) return;  // out of memory: the list ends here
     arguments_ = arguments;
     capacity_ = capacity;
   }

@@ -1,5 +1,6 @@
 // SoundLine: opens one numbered sound line and sets its volume, keeping its balance.
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "sound-lines/sound_line.h"
@@ -60,8 +61,15 @@ bool SoundLine::Open(HWND notifyWindow, int32_t lineNumber) {
   // Zero-filled, and the saved state starts silent: whatever a failed read leaves, the
   // first write can only carry values of ours, never leftovers of another line or memory.
   valuesSize = line.cChannels * sizeof(MIXERCONTROLDETAILS_UNSIGNED);
-  values = std::make_unique<MIXERCONTROLDETAILS_UNSIGNED[]>(line.cChannels);
-  savedValues = std::make_unique<MIXERCONTROLDETAILS_UNSIGNED[]>(line.cChannels);
+  // calloc, not new: a line with absurdly many channels fails to open instead of throwing,
+  // and the Windows programs need none of the C++ runtime's exception machinery.
+  values = static_cast<MIXERCONTROLDETAILS_UNSIGNED*>(calloc(line.cChannels, sizeof *values));
+  savedValues =
+      static_cast<MIXERCONTROLDETAILS_UNSIGNED*>(calloc(line.cChannels, sizeof *savedValues));
+  if (values == nullptr || savedValues == nullptr) {
+    ReleaseValues();
+    return Abandon();
+  }
   loudestChannel = 0;
   savedLoudestChannel = 0;
   level = 0;
@@ -71,7 +79,7 @@ bool SoundLine::Open(HWND notifyWindow, int32_t lineNumber) {
   details.cChannels = line.cChannels;
   details.cMultipleItems = control.cMultipleItems;
   details.cbDetails = sizeof(MIXERCONTROLDETAILS_UNSIGNED);
-  details.paDetails = values.get();
+  details.paDetails = values;
   return true;
 }
 
@@ -104,10 +112,16 @@ bool SoundLine::Abandon() {
 
 void SoundLine::Close() {
   if (!values) return;
-  values.reset();
-  savedValues.reset();
+  ReleaseValues();
   mixerClose(handle);
   handle = nullptr;
+}
+
+void SoundLine::ReleaseValues() {
+  free(values);
+  free(savedValues);
+  values = nullptr;
+  savedValues = nullptr;
 }
 
 DWORD SoundLine::GetVolume() {
@@ -132,12 +146,12 @@ MMRESULT SoundLine::SetVolume(DWORD volume) {
   if (level > stepSize) {
     savedLoudestChannel = loudestChannel;
     savedLevel = level;
-    memcpy(savedValues.get(), values.get(), valuesSize);
+    memcpy(savedValues, values, valuesSize);
   } else {
     // Silent lines have no balance left to keep: bring back the last audible one.
     loudestChannel = savedLoudestChannel;
     level = savedLevel;
-    memcpy(values.get(), savedValues.get(), valuesSize);
+    memcpy(values, savedValues, valuesSize);
   }
   if (level != 0) {
     const double ratio = static_cast<double>(target) / level;

@@ -6,7 +6,6 @@
 #define KNOBVANE_SOUND_LINES_SOUND_LINE_H
 
 #include <cstdint>
-#include <memory>
 
 #include "platform/win32.h"
 
@@ -55,6 +54,7 @@ class SoundLine {
   static int32_t SearchLine(VisitKind kind, const MIXERCAPSA* caps, const MIXERLINEA* line,
                             void* context);
   bool Abandon();
+  void ReleaseValues();
   HMIXEROBJ Object() const;
   DWORD ToVolumeScale(DWORD deviceValue) const;
   DWORD ToDeviceUnits(DWORD volume) const;
@@ -65,9 +65,9 @@ class SoundLine {
   MIXERLINECONTROLSA lineControls{};
   MIXERCONTROLA control{};
   MIXERCONTROLDETAILS details{};
-  std::unique_ptr<MIXERCONTROLDETAILS_UNSIGNED[]> values;       // null while closed
-  std::unique_ptr<MIXERCONTROLDETAILS_UNSIGNED[]> savedValues;  // of the last audible state
-  DWORD valuesSize = 0;                                         // bytes in each array
+  MIXERCONTROLDETAILS_UNSIGNED* values = nullptr;       // owned; null while closed
+  MIXERCONTROLDETAILS_UNSIGNED* savedValues = nullptr;  // owned; the last audible state
+  DWORD valuesSize = 0;                                 // bytes in each array
   int32_t loudestChannel = 0;
   int32_t savedLoudestChannel = 0;
   DWORD maximum = 0;   // device units
