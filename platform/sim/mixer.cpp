@@ -114,6 +114,17 @@ MMRESULT Resolve(UINT_PTR object, DWORD flags, CallRecord* record) {
   return MMSYSERR_NOERROR;
 }
 
+// Counts the call and resolves its object: a planted failure, or an object that names no
+// device, ends the call with that code.
+MMRESULT Start(CallRecord* record, UINT_PTR object, DWORD flags) {
+  MMRESULT code;
+  if (Planted(record->call, &code)) {
+    record->passed = object;
+    return code;
+  }
+  return Resolve(object, flags, record);
+}
+
 Line* FindLine(int device, DWORD lineID) {
   for (Line& destination : TheMixer().devices[device].destinations) {
     if (destination.lineID == lineID) return &destination;
@@ -336,12 +347,7 @@ EXPORTED MMRESULT WINAPI mixerGetDevCapsA(UINT_PTR uMxId, LPMIXERCAPSA pmxcaps, 
   CallRecord record;
   record.call = Call::GetDevCaps;
   record.size = cbmxcaps;
-  MMRESULT code;
-  if (Planted(Call::GetDevCaps, &code)) {
-    record.passed = uMxId;
-    return Log(record, code);
-  }
-  MMRESULT result = Resolve(uMxId, MIXER_OBJECTF_MIXER, &record);
+  const MMRESULT result = Start(&record, uMxId, MIXER_OBJECTF_MIXER);
   if (result != MMSYSERR_NOERROR) return Log(record, result);
   if (pmxcaps == nullptr) return Log(record, MMSYSERR_INVALPARAM);
   const Device& device = TheMixer().devices[record.device];
@@ -367,12 +373,7 @@ EXPORTED MMRESULT WINAPI mixerGetLineInfoA(HMIXEROBJ hmxobj, LPMIXERLINEA pmxl, 
     record.source = pmxl->dwSource;
     record.lineID = pmxl->dwLineID;
   }
-  MMRESULT code;
-  if (Planted(Call::GetLineInfo, &code)) {
-    record.passed = reinterpret_cast<UINT_PTR>(hmxobj);
-    return Log(record, code);
-  }
-  MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwInfo, &record);
+  const MMRESULT result = Start(&record, reinterpret_cast<UINT_PTR>(hmxobj), fdwInfo);
   if (result != MMSYSERR_NOERROR) return Log(record, result);
   if (pmxl == nullptr || pmxl->cbStruct < sizeof *pmxl) return Log(record, MMSYSERR_INVALPARAM);
   const DWORD query = fdwInfo & MIXER_GETLINEINFOF_QUERYMASK;
@@ -428,12 +429,7 @@ EXPORTED MMRESULT WINAPI mixerGetLineControlsA(HMIXEROBJ hmxobj, LPMIXERLINECONT
     record.lineID = pmxlc->dwLineID;
     record.controlType = pmxlc->dwControlType;
   }
-  MMRESULT code;
-  if (Planted(Call::GetLineControls, &code)) {
-    record.passed = reinterpret_cast<UINT_PTR>(hmxobj);
-    return Log(record, code);
-  }
-  MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwControls, &record);
+  const MMRESULT result = Start(&record, reinterpret_cast<UINT_PTR>(hmxobj), fdwControls);
   if (result != MMSYSERR_NOERROR) return Log(record, result);
   if ((fdwControls & MIXER_GETLINECONTROLSF_QUERYMASK) != MIXER_GETLINECONTROLSF_ONEBYTYPE) {
     return Log(record, MMSYSERR_NOTSUPPORTED);
@@ -473,12 +469,7 @@ EXPORTED MMRESULT WINAPI mixerGetControlDetailsA(HMIXEROBJ hmxobj, LPMIXERCONTRO
     record.size = pmxcd->cbStruct;
     record.controlID = pmxcd->dwControlID;
   }
-  MMRESULT code;
-  if (Planted(Call::GetControlDetails, &code)) {
-    record.passed = reinterpret_cast<UINT_PTR>(hmxobj);
-    return Log(record, code);
-  }
-  MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwDetails, &record);
+  const MMRESULT result = Start(&record, reinterpret_cast<UINT_PTR>(hmxobj), fdwDetails);
   if (result != MMSYSERR_NOERROR) return Log(record, result);
   if ((fdwDetails & MIXER_GETCONTROLDETAILSF_QUERYMASK) != MIXER_GETCONTROLDETAILSF_VALUE) {
     return Log(record, MMSYSERR_NOTSUPPORTED);
@@ -511,12 +502,7 @@ EXPORTED MMRESULT WINAPI mixerSetControlDetails(HMIXEROBJ hmxobj, LPMIXERCONTROL
         record.values.push_back(values[i].dwValue);
     }
   }
-  MMRESULT code;
-  if (Planted(Call::SetControlDetails, &code)) {
-    record.passed = reinterpret_cast<UINT_PTR>(hmxobj);
-    return Log(record, code);
-  }
-  MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwDetails, &record);
+  const MMRESULT result = Start(&record, reinterpret_cast<UINT_PTR>(hmxobj), fdwDetails);
   if (result != MMSYSERR_NOERROR) return Log(record, result);
   if ((fdwDetails & MIXER_SETCONTROLDETAILSF_QUERYMASK) != MIXER_SETCONTROLDETAILSF_VALUE) {
     return Log(record, MMSYSERR_NOTSUPPORTED);
