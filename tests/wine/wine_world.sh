@@ -24,6 +24,9 @@ unset DISPLAY
 
 # A fresh prefix with its own wineserver in the foreground, so it is ours to stop.
 start_wine() {
+  # The server runs in the prefix folder: without it, it would end at once and wineboot
+  # would start one of its own.
+  mkdir -p "$WINEPREFIX"
   "$WINESERVER" -f -p >"$dir/wineserver.log" 2>&1 &
   pids+=($!)
   timeout 120 "$wine" wineboot -i >"$dir/wineboot.log" 2>&1 || fail "wineboot failed"
