@@ -1,0 +1,191 @@
+#!/usr/bin/env bash
+# knobvane end to end: a private PulseAudio server with a null output, a simulated ADC box
+# (adc-box) on a pseudo-terminal of its own, and the volumes checked with pactl. Everything
+# lives in a temporary folder and is stopped by PID whatever happens.
+# Usage: knobvane_test.sh CASE PATH/TO/knobvane PATH/TO/linescout PATH/TO/adc-box
+set -euo pipefail
+
+case_name=$1
+knobvane=$2
+linescout=$3
+adc_box=$4
+
+source "$(dirname "$0")/../world.sh"
+
+# ---- The box -------------------------------------------------------------------------------
+
+# Plugs a box in at $dir/box, fed one line of readings at a time by turn.
+plug_box() {
+  coproc box { exec "$adc_box" --pty "$dir/box" -; }
+  box_pid=$box_PID
+  pids+=("$box_pid")
+  # Its first answer is the pseudo-terminal's path: the box is there.
+  read -r -t 10 -u "${box[0]}" _ || fail "the box did not plug in"
+}
+
+unplug_box() {
+  kill "$box_pid"
+  wait "$box_pid" 2>/dev/null || true
+}
+
+# Sends readings (adc-box words) and waits until knobvane has read them all.
+turn() {
+  local answer
+  echo "$*" >&"${box[1]}"
+  read -r -t 20 -u "${box[0]}" answer || fail "knobvane did not read \"$*\""
+  [ "$answer" = taken ] || fail "the box refused \"$*\": $answer"
+}
+
+start_knobvane() {
+  "$knobvane" "$dir/box" "$@" 2>"$dir/knobvane.log" &
+  knobvane_pid=$!
+  pids+=("$knobvane_pid")
+}
+
+expect_knobvane_running() {
+  kill -0 "$knobvane_pid" 2>/dev/null || fail "knobvane ended: $(cat "$dir/knobvane.log")"
+}
+
+# ---- Volumes as the server shows them --------------------------------------------------------
+
+# "50% 100%": the output's per-channel volume.
+output_volume() { pactl get-sink-volume knobs | grep -o '[0-9]*%' | paste -sd' '; }
+
+# The same for the playing stream with that index.
+stream_volume() {
+  pactl list sink-inputs |
+    awk -v stream="Sink Input #$1" '$0 == stream { found = 1; next }
+                                    /^Sink Input #/ { found = 0 }
+                                    found && /^[[:space:]]*Volume:/ { print; exit }' |
+    grep -o '[0-9]*%' | paste -sd' '
+}
+
+# Waits until a volume reads as expected: expect_volume EXPECTED COMMAND [ARGS...]
+expect_volume() {
+  local expected=$1
+  shift
+  is_expected() { [ "$("$@")" = "$expected" ]; }
+  eventually is_expected "$@" || fail "$* is \"$("$@")\", expected \"$expected\""
+}
+
+# Plays silence into the output, as an application named Knob Player; sets $stream.
+play_stream() {
+  pacat --device=knobs --client-name="Knob Player" --stream-name=Tune </dev/zero &
+  pids+=($!)
+  stream_pid=$!
+  has_stream() { [ -n "$(pactl list short sink-inputs)" ]; }
+  eventually has_stream || fail "the stream never started"
+  stream=$(pactl list short sink-inputs | awk '{ print $1; exit }')
+}
+
+expect_stream_on_line_2() {
+  local listing
+  listing=$("$linescout")
+  [ "$(echo "$listing" | sed -n 5p)" = "   2     Knob Player" ] ||
+    fail $'the stream is not line 2:\n'"$listing"
+}
+
+# ---- Cases -----------------------------------------------------------------------------------
+
+case $case_name in
+  SetsTheOutputVolumeKeepingItsBalance)
+    start_pulse
+    pactl set-sink-volume knobs 30% 60%
+    plug_box
+    start_knobvane 1
+    turn 0:1023
+    expect_volume "50% 100%" output_volume
+    turn 0:512
+    expect_volume "25% 50%" output_volume
+    ;;
+
+  RestoresTheBalanceAfterSilence)
+    start_pulse
+    pactl set-sink-volume knobs 30% 60%
+    plug_box
+    start_knobvane 1
+    turn 0:0
+    expect_volume "0% 0%" output_volume
+    turn 0:1023
+    expect_volume "50% 100%" output_volume
+    ;;
+
+  ControlsAPlayingStreamsLine)
+    start_pulse
+    play_stream
+    expect_stream_on_line_2
+    pactl set-sink-input-volume "$stream" 40% 80%
+    plug_box
+    # Knob 0 is skipped ("x"): its readings must not reach the output, as they would if "x"
+    # were taken for line 0, whose number passes on to the Master Volume.
+    start_knobvane x 2
+    turn 0:0 1:1023
+    expect_volume "50% 100%" stream_volume "$stream"
+    [ "$(output_volume)" = "100% 100%" ] || fail "the output moved: $(output_volume)"
+    ;;
+
+  KeepsRetryingThePortWithoutAServer)
+    # No server at all: the socket named does not exist, so no line can be opened.
+    export PULSE_SERVER=unix:$dir/nobody-listens-here
+    plug_box
+    start_knobvane 1 2
+    turn 0:512 1:1023
+    turn 0:0 9999 junk
+    expect_knobvane_running
+    # Unplugged and plugged in again: knobvane finds the box anew.
+    unplug_box
+    plug_box
+    turn 0:1023
+    turn 1:0
+    expect_knobvane_running
+    ;;
+
+  AppliesReadingsAgainAfterTheServerRestarts)
+    start_pulse
+    first_server=${pids[-1]}
+    plug_box
+    start_knobvane 1
+    turn 0:512
+    expect_volume "50% 50%" output_volume
+    kill "$first_server"
+    wait "$first_server" 2>/dev/null || true
+    # A reading with the server gone fails and is forgotten.
+    turn 0:100
+    expect_knobvane_running
+    start_pulse
+    pactl set-sink-volume knobs 30% 60%
+    turn 0:1023
+    expect_volume "50% 100%" output_volume
+    ;;
+
+  FailsCleanlyOnAStreamThatEnded)
+    start_pulse
+    play_stream
+    expect_stream_on_line_2
+    plug_box
+    start_knobvane 2 1
+    turn 0:512
+    expect_volume "50% 50%" stream_volume "$stream"
+    kill "$stream_pid"
+    wait "$stream_pid" 2>/dev/null || true
+    ended_stream=$stream
+    no_stream() { [ -z "$(pactl list short sink-inputs)" ]; }
+    eventually no_stream || fail "the stream never ended"
+    # A new stream takes line number 2, but not the ended stream's line: knobvane's knob 0
+    # must not reach it.
+    play_stream
+    [ "$stream" != "$ended_stream" ] || fail "the server reused the stream's index"
+    expect_stream_on_line_2
+    pactl set-sink-input-volume "$stream" 20% 20%
+    turn 0:1023 1:512
+    expect_volume "50% 50%" output_volume
+    [ "$(stream_volume "$stream")" = "20% 20%" ] ||
+      fail "the ended stream's knob moved the new stream: $(stream_volume "$stream")"
+    expect_knobvane_running
+    ;;
+
+  *)
+    fail "unknown case $case_name"
+    ;;
+esac
+echo "PASS: $case_name"
