@@ -208,28 +208,54 @@ bool ReadDevices(std::vector<Device>* devices) {
   return true;
 }
 
+// The device an open handle names, read afresh by its pulse name, with its streams only when
+// wanted: the master line, which the controller sets for every reading, needs none. Listing
+// every device and stream of the server instead, twice per reading, kept the server so busy
+// that the controller fell below the box's line rate. False when the device or server is gone.
+bool ReadDevice(const DeviceKey& key, bool withStreams, Device* device) {
+  Listing listing;
+  pa_context* context = Connection();
+  if (context == nullptr) return false;
+  const char* name = key.name.c_str();
+  pa_operation* operation =
+      key.isSink
+          ? pa_context_get_sink_info_by_name(context, name, Collect<pa_sink_info>, &listing)
+          : pa_context_get_source_info_by_name(context, name, Collect<pa_source_info>, &listing);
+  if (!Finish(operation)) return false;
+  std::vector<Device>& found = key.isSink ? listing.sinks : listing.sources;
+  // The server takes a name of digits for an index: only the very name counts.
+  if (listing.failed || found.size() != 1 || found[0].name != key.name) return false;
+  *device = std::move(found[0]);
+  if (!withStreams || !key.isSink) return true;
+  if (!Finish(
+          pa_context_get_sink_input_info_list(context, Collect<pa_sink_input_info>, &listing)) ||
+      listing.failed) {
+    return false;
+  }
+  SortByIndex(&listing.streams);
+  for (const Stream& stream : listing.streams) {
+    if (stream.sink == device->index) device->streams.push_back(stream);
+  }
+  return true;
+}
+
 // Finds the device a call names, as winmm does: with the handle-type bit it must be an open
-// handle; with no type bit it may be an open handle or a device index.
-MMRESULT Resolve(UINT_PTR object, DWORD flags, Device* device) {
+// handle; with no type bit it may be an open handle or a device index. A device found by its
+// handle comes with its streams only when withStreams is set.
+MMRESULT Resolve(UINT_PTR object, DWORD flags, bool withStreams, Device* device) {
   const DWORD type = flags & MIXER_OBJECTF_TYPEMASK;
   if (type != MIXER_OBJECTF_HMIXER && type != MIXER_OBJECTF_MIXER) return MMSYSERR_NOTSUPPORTED;
   const auto& handles = TheState().handles;
   const auto open = handles.find(object);
   if (open == handles.end() && type == MIXER_OBJECTF_HMIXER) return MMSYSERR_INVALHANDLE;
+  if (open != handles.end()) {
+    // The device, or the whole server, has gone away when it cannot be read.
+    return ReadDevice(open->second, withStreams, device) ? MMSYSERR_NOERROR : MMSYSERR_NODRIVER;
+  }
   std::vector<Device> devices;
-  const bool listed = ReadDevices(&devices);
-  if (open == handles.end()) {
-    if (!listed || object >= devices.size()) return MMSYSERR_BADDEVICEID;
-    *device = devices[object];
-    return MMSYSERR_NOERROR;
-  }
-  for (const Device& candidate : devices) {
-    if (candidate.isSink == open->second.isSink && candidate.name == open->second.name) {
-      *device = candidate;
-      return MMSYSERR_NOERROR;
-    }
-  }
-  return MMSYSERR_NODRIVER;  // the device, or the whole server, has gone away
+  if (!ReadDevices(&devices) || object >= devices.size()) return MMSYSERR_BADDEVICEID;
+  *device = devices[object];
+  return MMSYSERR_NOERROR;
 }
 
 // The line with that ID on the device: its master line (stream null) or one of its streams.
@@ -318,6 +344,42 @@ MMRESULT WriteVolume(const Device& device, const Stream* stream, const pa_cvolum
   return Finish(operation) ? result : MMSYSERR_ERROR;
 }
 
+void AcknowledgeMaster(pa_context* context, int success, void* result) {
+  const int error = success ? PA_OK : pa_context_errno(context);
+  *static_cast<MMRESULT*>(result) = error == PA_OK             ? MMSYSERR_NOERROR
+                                    : error == PA_ERR_NOENTITY ? MMSYSERR_NODRIVER
+                                    : error == PA_ERR_INVALID  ? MMSYSERR_INVALPARAM
+                                                               : MMSYSERR_ERROR;
+}
+
+// Writes every channel of an open device's master line without reading the device first: the
+// server checks the channel count itself and answers "no such entity" when the device has
+// gone. The controller writes this line for every reading, and reading
+// the device before each write was a third of the server's work.
+MMRESULT WriteMaster(const DeviceKey& key, const MIXERCONTROLDETAILS* details) {
+  if (details->cbDetails != sizeof(MIXERCONTROLDETAILS_UNSIGNED) || details->paDetails == nullptr ||
+      details->cChannels == 0 || details->cChannels > PA_CHANNELS_MAX) {
+    return MMSYSERR_INVALPARAM;
+  }
+  const auto* values = static_cast<const MIXERCONTROLDETAILS_UNSIGNED*>(details->paDetails);
+  pa_cvolume volume;
+  volume.channels = static_cast<uint8_t>(details->cChannels);
+  for (DWORD i = 0; i < details->cChannels; ++i) {
+    // Like winmm, an out-of-bounds value rejects the whole write.
+    if (values[i].dwValue > VOLUME_MAXIMUM) return MMSYSERR_INVALPARAM;
+    volume.values[i] = ToPulse(values[i].dwValue);
+  }
+  pa_context* context = Connection();
+  if (context == nullptr) return MMSYSERR_NODRIVER;
+  MMRESULT result = MMSYSERR_ERROR;
+  const char* name = key.name.c_str();
+  pa_operation* operation = key.isSink ? pa_context_set_sink_volume_by_name(
+                                             context, name, &volume, AcknowledgeMaster, &result)
+                                       : pa_context_set_source_volume_by_name(
+                                             context, name, &volume, AcknowledgeMaster, &result);
+  return Finish(operation) ? result : MMSYSERR_ERROR;
+}
+
 }  // namespace
 
 extern "C" {
@@ -350,7 +412,7 @@ MMRESULT mixerClose(HMIXER hmx) {
 MMRESULT mixerGetDevCapsA(UINT_PTR uMxId, LPMIXERCAPSA pmxcaps, UINT cbmxcaps) {
   if (pmxcaps == nullptr) return MMSYSERR_INVALPARAM;
   Device device;
-  const MMRESULT result = Resolve(uMxId, MIXER_OBJECTF_MIXER, &device);
+  const MMRESULT result = Resolve(uMxId, MIXER_OBJECTF_MIXER, false, &device);
   if (result != MMSYSERR_NOERROR) return result;
   MIXERCAPSA caps;
   memset(&caps, 0, sizeof caps);
@@ -372,7 +434,7 @@ MMRESULT mixerGetLineInfoA(HMIXEROBJ hmxobj, LPMIXERLINEA pmxl, DWORD fdwInfo) {
     return MMSYSERR_NOTSUPPORTED;
   }
   Device device;
-  const MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwInfo, &device);
+  const MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwInfo, true, &device);
   if (result != MMSYSERR_NOERROR) return result;
   const Stream* stream = nullptr;
   DWORD source = 0;
@@ -402,7 +464,7 @@ MMRESULT mixerGetLineControlsA(HMIXEROBJ hmxobj, LPMIXERLINECONTROLSA pmxlc, DWO
     return MMSYSERR_NOTSUPPORTED;
   }
   Device device;
-  const MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwControls, &device);
+  const MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwControls, true, &device);
   if (result != MMSYSERR_NOERROR) return result;
   // A line's one control carries the line's ID.
   const bool byID = query == MIXER_GETLINECONTROLSF_ONEBYID;
@@ -435,7 +497,9 @@ MMRESULT mixerGetControlDetailsA(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd, 
                : MMSYSERR_NOTSUPPORTED;
   }
   Device device;
-  const MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwDetails, &device);
+  // Only a stream's line needs the device's streams.
+  const MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwDetails,
+                                  pmxcd->dwControlID != MASTER_LINE_ID, &device);
   if (result != MMSYSERR_NOERROR) return result;
   const Stream* stream = nullptr;
   DWORD source = 0;
@@ -458,8 +522,19 @@ MMRESULT mixerSetControlDetails(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd, D
                ? MMSYSERR_INVALFLAG
                : MMSYSERR_NOTSUPPORTED;
   }
+  const DWORD type = fdwDetails & MIXER_OBJECTF_TYPEMASK;
+  const auto& handles = TheState().handles;
+  const auto open = handles.find(reinterpret_cast<UINT_PTR>(hmxobj));
+  // A single value for every channel needs the channel count, and the server takes a name of
+  // digits for an index when no device has that name (any more): those writes look the device
+  // up first, so a write never lands on another device.
+  if (pmxcd->dwControlID == MASTER_LINE_ID && pmxcd->cChannels > 1 && open != handles.end() &&
+      (type == MIXER_OBJECTF_HMIXER || type == MIXER_OBJECTF_MIXER) &&
+      open->second.name.find_first_not_of("0123456789") != std::string::npos) {
+    return WriteMaster(open->second, pmxcd);
+  }
   Device device;
-  const MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwDetails, &device);
+  const MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwDetails, true, &device);
   if (result != MMSYSERR_NOERROR) return result;
   const Stream* stream = nullptr;
   DWORD source = 0;

@@ -410,6 +410,27 @@ TEST_F(PulseMixer, HandleKeepsItsDeviceWhileOthersComeAndGo) {
   EXPECT_EQ(mixerClose(mic), MMSYSERR_NOERROR);
 }
 
+// The server reads a name of digits as an index when no device has that name, so a handle on
+// a device named after another's index must not reach that other device once its own is gone.
+TEST_F(PulseMixer, HandleOfAGoneDeviceNamedInDigitsNeverReachesAnother) {
+  const std::string sinks = Pactl("list short sinks");
+  const std::string knobsIndex = sinks.substr(0, sinks.find_first_of(" \t"));
+  ASSERT_EQ(sinks.find(knobsIndex + "\tknobs"), 0u) << sinks;
+  const std::string module = Pactl("load-module module-null-sink sink_name=" + knobsIndex);
+  ASSERT_EQ(mixerGetNumDevs(), 4u);
+  HMIXER digits = nullptr;
+  ASSERT_EQ(mixerOpen(&digits, 2, 0, 0, 0), MMSYSERR_NOERROR);  // after knobs and wide
+  ASSERT_EQ(Write(digits, MASTER, {30000, 30000}), MMSYSERR_NOERROR);
+  EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{65536, 65536}));
+
+  Pactl("unload-module " + module);
+  std::vector<DWORD> values(2);
+  EXPECT_EQ(Read(digits, MASTER, &values), MMSYSERR_NODRIVER);
+  EXPECT_EQ(Write(digits, MASTER, {1000, 1000}), MMSYSERR_NODRIVER);
+  EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{65536, 65536}));
+  EXPECT_EQ(mixerClose(digits), MMSYSERR_NOERROR);
+}
+
 TEST_F(PulseMixer, TakesAHandleOrAnIndexAsWinmmDoes) {
   HMIXER mic = nullptr, closed = nullptr;
   ASSERT_EQ(mixerOpen(&mic, MIC, 0, 0, 0), MMSYSERR_NOERROR);
