@@ -427,10 +427,14 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     } else if (received > 0 && interval != 0) {
       deadline = std::min(deadline, lastByte + interval);
     }
-    int ready = WaitForInput(port.fd, deadline);
-    if (ready == 0) break;  // timed out: a success with what has arrived
-    ssize_t count =
-        ready < 0 ? -1 : read(port.fd, into + received, nNumberOfBytesToRead - received);
+    // Bytes already waiting are taken without a poll first: a box's line arrives in one piece,
+    // and the controller reads it one byte at a time, so most reads find their byte there.
+    ssize_t count = read(port.fd, into + received, nNumberOfBytesToRead - received);
+    if (count < 0 && errno == EAGAIN) {
+      int ready = WaitForInput(port.fd, deadline);
+      if (ready == 0) break;  // timed out: a success with what has arrived
+      count = ready < 0 ? -1 : read(port.fd, into + received, nNumberOfBytesToRead - received);
+    }
     if (count > 0) {
       received += static_cast<DWORD>(count);
       lastByte = NowMs();
