@@ -1,0 +1,55 @@
+// The two steps the controller takes for every reading, on their own: decoding the box's
+// text line, and setting a line's volume (on the simulated mixer, whose cost is a read and a
+// write of the control plus its call log, so this is the controller's side of the work).
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+
+#include "controller/knobvane.h"
+#include "platform/sim/sim_mixer.h"
+#include "sound-lines/sound_line.h"
+
+namespace {
+
+// What a box sends: full scale, channels 1 and 5, a knob at the bottom, and a garbage line.
+const char* const LINES[] = {"1023", "1535", "5119", "4", "knob"};
+
+void BM_DecodeReading(benchmark::State& state) {
+  size_t i = 0;
+  for (auto _ : state) {
+    const Reading reading = DecodeReading(LINES[i]);
+    benchmark::DoNotOptimize(reading);
+    i = i + 1 == sizeof LINES / sizeof *LINES ? 0 : i + 1;
+  }
+}
+BENCHMARK(BM_DecodeReading);
+
+void BM_SetVolume(benchmark::State& state) {
+  sim::Install(
+      sim::Topology().Device("Card").Destination("Speakers", 2).Volume(65535, 32, {40000, 20000}));
+  SoundLine line;
+  if (!line.Open(nullptr, 1)) {
+    state.SkipWithError("the simulated line did not open");
+    return;
+  }
+  DWORD adc = 32;
+  int64_t sinceClear = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(line.SetVolume(adc * 65535u / 1023u));
+    adc = adc == 1023 ? 32 : adc + 1;
+    // The simulated mixer logs every call; emptying the log now and then keeps its memory
+    // from growing with the iteration count.
+    if (++sinceClear == 65536) {
+      state.PauseTiming();
+      sim::ClearCalls();
+      sinceClear = 0;
+      state.ResumeTiming();
+    }
+  }
+  line.Close();
+}
+BENCHMARK(BM_SetVolume);
+
+}  // namespace
+
+BENCHMARK_MAIN();

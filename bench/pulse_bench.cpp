@@ -1,0 +1,457 @@
+// The real knobvane program against a private PulseAudio server with one null output: readings
+// applied per second (as fast as the terminal takes them, and at the serial line's rate), the
+// time from the last byte of a reading written into the pseudo-terminal to the new volume
+// being visible to another client, and the process's CPU time and resident memory.
+//
+// How a reading is seen: this program is a second client of the server, subscribed to the
+// output's change events. Every event is answered at once with a query of the output's volume,
+// and the answer's arrival is when the volume became visible. The readings of a run sweep the
+// knob so that no two in a row carry the same level, and its last reading has a level found
+// nowhere else in the run, so the run has ended when that level is seen. The volumes seen must
+// follow the readings' order: each one a reading at or shortly after the one seen before, the
+// last one the run's last reading. The server merges a change event into one for the same
+// output still waiting to be sent, so when readings come faster than events go out, a volume
+// seen can stand for several readings applied since the one seen before; each of those counts
+// as visible at that answer. The event count is printed beside the reading count.
+//
+// Usage: pulse-bench PATH/TO/knobvane. Everything it starts (the server, knobvane) lives in a
+// temporary folder and is stopped by PID. Prints "RESULT <name> <value>" lines for bench/run,
+// and a summary on stderr.
+#include <fcntl.h>
+#include <pty.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <pulse/pulseaudio.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr double LINE_READINGS_PER_SECOND = 115200.0 / 10 / 5;  // "1023\n" at 8N1
+constexpr size_t FAST_READINGS = 5000;
+constexpr size_t LINE_READINGS = 5 * 2304;  // five seconds at the line's rate
+constexpr size_t MAX_EVENTS = 4 * (FAST_READINGS + LINE_READINGS);
+// How far the volume seen may run ahead of the event that asked for it, in readings. A value
+// seen further ahead, or not among the readings at all, is a reading out of its place.
+constexpr size_t LAG_LIMIT = 900;
+
+int64_t NowNs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
+template <typename Condition>
+bool Eventually(Condition condition, double deadlineSeconds) {
+  const int64_t deadline = NowNs() + static_cast<int64_t>(deadlineSeconds * 1e9);
+  while (!condition()) {
+    if (NowNs() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return true;
+}
+
+void SleepUntil(int64_t atNs) {
+  timespec at{static_cast<time_t>(atNs / 1000000000), static_cast<long>(atNs % 1000000000)};
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) != 0) {
+  }
+}
+
+void Result(const char* name, double value) { printf("RESULT %s %.6g\n", name, value); }
+
+[[noreturn]] void Die(const char* what) {
+  fprintf(stderr, "pulse-bench: %s\n", what);
+  exit(1);
+}
+
+// ---- The readings -------------------------------------------------------------------------
+
+// The ADC value of reading i of a run of that many: a sweep over the audible range, and a
+// level of its own at the end.
+constexpr int LAST_ADC = 20;
+int AdcOf(size_t i, size_t readings) {
+  return i + 1 == readings ? LAST_ADC : 32 + static_cast<int>((i * 7) % 992);
+}
+
+// The output's volume for that ADC value, in PulseAudio's units: knobvane's 0..65535 scale
+// with its top at PulseAudio's 100 %.
+uint32_t PulseVolumeOf(int adc) {
+  const uint32_t volume = static_cast<uint32_t>(adc) * 65535u / 1023u;
+  return volume >= 65535 ? PA_VOLUME_NORM : volume;
+}
+
+// ---- Processes ----------------------------------------------------------------------------
+
+pid_t Spawn(const std::vector<std::string>& arguments, const std::string& log) {
+  const pid_t pid = fork();
+  if (pid < 0) Die("fork failed");
+  if (pid == 0) {
+    const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out >= 0) {
+      dup2(out, 1);
+      dup2(out, 2);
+    }
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments)
+      argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+void Stop(pid_t pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
+}
+
+// User plus system CPU time of a process, in seconds, from /proc/<pid>/stat.
+double CpuSeconds(pid_t pid) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+  FILE* file = fopen(path.c_str(), "r");
+  if (file == nullptr) return -1;
+  char text[1024];
+  const size_t n = fread(text, 1, sizeof text - 1, file);
+  fclose(file);
+  text[n] = 0;
+  // The fields after the command name, which is in parentheses and may hold spaces.
+  const char* rest = strrchr(text, ')');
+  if (rest == nullptr) return -1;
+  unsigned long utime = 0, stime = 0;
+  if (sscanf(rest + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) !=
+      2) {
+    return -1;
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// A "Name:   123 kB" figure of /proc/<pid>/<file>, -1 when there is none.
+long ProcKb(pid_t pid, const char* file, const char* name) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/" + file;
+  FILE* in = fopen(path.c_str(), "r");
+  if (in == nullptr) return -1;
+  char line[256];
+  long kb = -1;
+  const size_t length = strlen(name);
+  while (fgets(line, sizeof line, in) != nullptr) {
+    if (strncmp(line, name, length) == 0) kb = strtol(line + length, nullptr, 10);
+  }
+  fclose(in);
+  return kb;
+}
+
+// ---- The observer: a client of its own, subscribed to the output's changes ---------------
+
+struct Observation {
+  int64_t eventAt;
+  int64_t answeredAt;
+  uint32_t left;
+  uint32_t right;
+};
+
+struct Observer {
+  pa_threaded_mainloop* loop = nullptr;
+  pa_context* context = nullptr;
+  uint32_t sink = PA_INVALID_INDEX;
+  std::vector<Observation> seen = std::vector<Observation>(MAX_EVENTS);
+  std::atomic<size_t> events{0};
+  std::atomic<size_t> answers{0};
+  std::atomic<uint32_t> awaited{PA_VOLUME_INVALID};  // the volume that ends the current run
+  std::atomic<bool> awaitedSeen{false};
+};
+
+Observer observer;
+
+void OnVolume(pa_context*, const pa_sink_info* info, int eol, void* slot) {
+  if (eol != 0 || info == nullptr) return;
+  Observation& seen = observer.seen[reinterpret_cast<uintptr_t>(slot)];
+  seen.answeredAt = NowNs();
+  seen.left = info->volume.values[0];
+  seen.right = info->volume.channels > 1 ? info->volume.values[1] : info->volume.values[0];
+  if (seen.left == observer.awaited || seen.right == observer.awaited) observer.awaitedSeen = true;
+  ++observer.answers;
+}
+
+void OnEvent(pa_context* context, pa_subscription_event_type_t type, uint32_t index, void*) {
+  const int64_t now = NowNs();
+  if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK ||
+      (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) != PA_SUBSCRIPTION_EVENT_CHANGE ||
+      index != observer.sink) {
+    return;
+  }
+  const size_t slot = observer.events;
+  if (slot >= MAX_EVENTS) return;
+  observer.seen[slot].eventAt = now;
+  ++observer.events;
+  pa_operation* query = pa_context_get_sink_info_by_index(
+      context, index, OnVolume, reinterpret_cast<void*>(static_cast<uintptr_t>(slot)));
+  if (query != nullptr) pa_operation_unref(query);
+}
+
+void OnState(pa_context*, void*) { pa_threaded_mainloop_signal(observer.loop, 0); }
+
+void OnSink(pa_context*, const pa_sink_info* info, int eol, void*) {
+  if (eol == 0 && info != nullptr) observer.sink = info->index;
+  if (eol != 0) pa_threaded_mainloop_signal(observer.loop, 0);
+}
+
+void OnSubscribed(pa_context*, int, void*) { pa_threaded_mainloop_signal(observer.loop, 0); }
+
+// Waits, with the loop locked, for an operation to end.
+void Wait(pa_operation* operation) {
+  if (operation == nullptr) Die("a server request failed");
+  while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
+    pa_threaded_mainloop_wait(observer.loop);
+  }
+  pa_operation_unref(operation);
+}
+
+// True once connected to the server, subscribed and knowing the output's index.
+bool TryToObserve() {
+  pa_threaded_mainloop_lock(observer.loop);
+  observer.context =
+      pa_context_new(pa_threaded_mainloop_get_api(observer.loop), "knobvane pulse-bench");
+  pa_context_set_state_callback(observer.context, OnState, nullptr);
+  bool ready = false;
+  if (pa_context_connect(observer.context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
+    for (;;) {
+      const pa_context_state_t state = pa_context_get_state(observer.context);
+      if (state == PA_CONTEXT_READY) ready = true;
+      if (!PA_CONTEXT_IS_GOOD(state) || state == PA_CONTEXT_READY) break;
+      pa_threaded_mainloop_wait(observer.loop);
+    }
+  }
+  if (ready) {
+    pa_context_set_subscribe_callback(observer.context, OnEvent, nullptr);
+    Wait(pa_context_subscribe(observer.context, PA_SUBSCRIPTION_MASK_SINK, OnSubscribed, nullptr));
+    Wait(pa_context_get_sink_info_by_name(observer.context, "knobs", OnSink, nullptr));
+  } else {
+    pa_context_unref(observer.context);
+    observer.context = nullptr;
+  }
+  pa_threaded_mainloop_unlock(observer.loop);
+  return ready && observer.sink != PA_INVALID_INDEX;
+}
+
+// ---- One run of readings ------------------------------------------------------------------
+
+struct Run {
+  explicit Run(size_t count) : readings(count), volumes(count), visibleAt(count, -1) {
+    for (size_t i = 0; i < count; ++i) {
+      text.push_back(std::to_string(AdcOf(i, count)) + "\n");
+      volumes[i] = PulseVolumeOf(AdcOf(i, count));
+    }
+  }
+
+  // Marks the start and makes the observer wait for the run's last volume.
+  void Begin(int64_t at) {
+    startedAt = at;
+    firstEvent = observer.events;
+    observer.awaitedSeen = false;
+    observer.awaited = volumes.back();
+  }
+
+  // Waits for the last volume to be seen and every event to be answered; false when the last
+  // volume did not show within the deadline.
+  bool End(double deadlineSeconds) {
+    const bool seen = Eventually([] { return bool{observer.awaitedSeen}; }, deadlineSeconds);
+    Eventually([] { return observer.answers == observer.events; }, 5);
+    events = observer.events - firstEvent;
+    return seen;
+  }
+
+  // Matches the volumes seen to the readings, giving each reading the time it became visible;
+  // the number of volumes out of place.
+  size_t Match() {
+    size_t outOfPlace = 0;
+    size_t next = 0;  // the first reading not yet seen
+    for (size_t e = firstEvent; e < firstEvent + events; ++e) {
+      const Observation& seen = observer.seen[e];
+      size_t k = next == 0 ? 0 : next - 1;  // the same volume may be seen again
+      while (k < readings && k <= next + LAG_LIMIT && seen.left != volumes[k] &&
+             seen.right != volumes[k]) {
+        ++k;
+      }
+      if (k >= readings || k > next + LAG_LIMIT) {
+        ++outOfPlace;
+        continue;
+      }
+      for (; next <= k; ++next) visibleAt[next] = seen.answeredAt;
+    }
+    return outOfPlace + (next == readings ? 0 : 1);
+  }
+
+  size_t readings;
+  std::vector<std::string> text;
+  std::vector<uint32_t> volumes;
+  std::vector<int64_t> visibleAt;
+  std::vector<int64_t> writtenAt;  // paced runs only
+  int64_t startedAt = 0;
+  size_t firstEvent = 0;
+  size_t events = 0;
+};
+
+double Percentile(std::vector<int64_t> values, double fraction) {
+  if (values.empty()) return -1;
+  std::sort(values.begin(), values.end());
+  size_t rank = static_cast<size_t>(fraction * static_cast<double>(values.size()) + 0.999999);
+  rank = std::min(std::max<size_t>(rank, 1), values.size());
+  return static_cast<double>(values[rank - 1]);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    fprintf(stderr, "Usage: pulse-bench PATH/TO/knobvane\n");
+    return 2;
+  }
+  prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+  const std::string knobvane = argv[1];
+
+  char folderTemplate[] = "/tmp/knobvane-pulse-bench-XXXXXX";
+  if (mkdtemp(folderTemplate) == nullptr) Die("no temporary folder");
+  const std::string folder = folderTemplate;
+  setenv("HOME", folder.c_str(), 1);
+  setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
+  setenv("PULSE_RUNTIME_PATH", folder.c_str(), 1);
+  setenv("PULSE_STATE_PATH", (folder + "/state").c_str(), 1);
+  setenv("PULSE_SERVER", ("unix:" + folder + "/native").c_str(), 1);
+
+  static pid_t server = 0, controller = 0;
+  static std::string removeAtExit;
+  removeAtExit = folder;
+  atexit([] {
+    Stop(controller);
+    Stop(server);
+    std::error_code ignored;
+    std::filesystem::remove_all(removeAtExit, ignored);
+  });
+
+  server =
+      Spawn({"pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+             "--disallow-exit", "-n", "--load=module-null-sink sink_name=knobs",
+             "--load=module-native-protocol-unix auth-anonymous=1 socket=" + folder + "/native"},
+            folder + "/pulse.log");
+
+  observer.loop = pa_threaded_mainloop_new();
+  if (observer.loop == nullptr || pa_threaded_mainloop_start(observer.loop) < 0) {
+    Die("no main loop");
+  }
+  if (!Eventually(TryToObserve, 20)) Die("the private PulseAudio server did not come up");
+
+  // The box: a pseudo-terminal, raw from the start so that nothing written early is echoed.
+  int master = -1, slave = -1;
+  char port[128];
+  if (openpty(&master, &slave, port, nullptr, nullptr) != 0) Die("openpty failed");
+  termios settings;
+  tcgetattr(slave, &settings);
+  cfmakeraw(&settings);
+  tcsetattr(slave, TCSANOW, &settings);
+  auto send = [master](const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+      const ssize_t n = write(master, text.data() + done, text.size() - done);
+      if (n <= 0) Die("the pseudo-terminal refused a write");
+      done += static_cast<size_t>(n);
+    }
+  };
+
+  // Line 1 is the null output's "Master Volume". knobvane waits 2 s after opening the port;
+  // the first reading shows it is past that and reading.
+  controller = Spawn({knobvane, port, "1"}, folder + "/knobvane.log");
+  send("500\n");
+  if (!Eventually([] { return observer.events >= 1; }, 20)) Die("knobvane applied no reading");
+  Eventually([] { return observer.answers == observer.events; }, 5);
+  const long startKb = ProcKb(controller, "status", "VmRSS:");
+
+  // As fast as the terminal takes them.
+  Run fast(FAST_READINGS);
+  std::string burst;
+  for (const std::string& line : fast.text) burst += line;
+  fast.Begin(NowNs());
+  std::thread sender([&] { send(burst); });
+  const bool fastEnded = fast.End(60);
+  sender.join();
+  const size_t fastOutOfPlace = fast.Match();
+  const double fastSeconds = (fast.visibleAt.back() - fast.startedAt) / 1e9;
+
+  // At the line's rate, one whole reading every 1/2304 s.
+  Run paced(LINE_READINGS);
+  paced.writtenAt.resize(LINE_READINGS);
+  const double periodNs = 1e9 / LINE_READINGS_PER_SECOND;
+  const double cpuBefore = CpuSeconds(controller);
+  const double serverCpuBefore = CpuSeconds(server);
+  paced.Begin(NowNs() + 1000000);
+  for (size_t i = 0; i < LINE_READINGS; ++i) {
+    SleepUntil(paced.startedAt + static_cast<int64_t>(static_cast<double>(i) * periodNs));
+    send(paced.text[i]);
+    paced.writtenAt[i] = NowNs();
+  }
+  const bool pacedEnded = paced.End(60);
+  const double cpu = CpuSeconds(controller) - cpuBefore;
+  const double serverCpu = CpuSeconds(server) - serverCpuBefore;
+  const long endKb = ProcKb(controller, "status", "VmRSS:");
+  // Most of the resident memory is shared libraries' pages, which every process using them
+  // counts in full; the anonymous part is the process's own, the proportional one its share.
+  const long anonymousKb = ProcKb(controller, "status", "RssAnon:");
+  const long proportionalKb = ProcKb(controller, "smaps_rollup", "Pss:");
+  const size_t pacedOutOfPlace = paced.Match();
+  const double pacedSeconds = (paced.visibleAt.back() - paced.startedAt) / 1e9;
+  std::vector<int64_t> latencies;
+  for (size_t i = 0; i < LINE_READINGS; ++i) {
+    if (paced.visibleAt[i] >= 0) latencies.push_back(paced.visibleAt[i] - paced.writtenAt[i]);
+  }
+
+  Result("pulse_fast_rate", static_cast<double>(FAST_READINGS) / fastSeconds);
+  Result("pulse_fast_readings", static_cast<double>(FAST_READINGS));
+  Result("pulse_fast_events", static_cast<double>(fast.events));
+  Result("pulse_fast_out_of_place", static_cast<double>(fastOutOfPlace));
+  // The last reading is written (LINE_READINGS - 1) periods after the first.
+  Result("pulse_line_rate", static_cast<double>(LINE_READINGS - 1) / pacedSeconds);
+  Result("pulse_line_readings", static_cast<double>(LINE_READINGS));
+  Result("pulse_line_events", static_cast<double>(paced.events));
+  Result("pulse_line_out_of_place", static_cast<double>(pacedOutOfPlace));
+  Result("pulse_latency_median_us", Percentile(latencies, 0.5) / 1000);
+  Result("pulse_latency_p99_us", Percentile(latencies, 0.99) / 1000);
+  Result("pulse_latency_max_us", Percentile(latencies, 1.0) / 1000);
+  Result("pulse_cpu_us_per_reading", cpu * 1e6 / LINE_READINGS);
+  Result("pulse_cpu_percent", 100 * cpu / pacedSeconds);
+  Result("pulse_server_cpu_percent", 100 * serverCpu / pacedSeconds);
+  Result("pulse_rss_start_kb", static_cast<double>(startKb));
+  Result("pulse_rss_kb", static_cast<double>(endKb));
+  Result("pulse_rss_anonymous_kb", static_cast<double>(anonymousKb));
+  Result("pulse_pss_kb", static_cast<double>(proportionalKb));
+  fprintf(stderr,
+          "pulse, as fast as possible: %zu readings, %zu events, last seen after %.3f s%s; at the "
+          "line rate: %zu readings, %zu events, last seen after %.3f s%s, %.3f s of knobvane "
+          "CPU\n",
+          FAST_READINGS, fast.events, fastSeconds, fastEnded ? "" : " (never seen)", LINE_READINGS,
+          paced.events, pacedSeconds, pacedEnded ? "" : " (never seen)", cpu);
+
+  close(master);
+  close(slave);
+  pa_threaded_mainloop_lock(observer.loop);
+  pa_context_disconnect(observer.context);
+  pa_context_unref(observer.context);
+  pa_threaded_mainloop_unlock(observer.loop);
+  pa_threaded_mainloop_stop(observer.loop);
+  pa_threaded_mainloop_free(observer.loop);
+  return 0;
+}
