@@ -1,9 +1,6 @@
 // The controller's real connect/read/reconnect loop, on pseudo-terminals through the POSIX
 // serial layer, driving the simulated mixer. Only the 2-second pause is replaced.
 #include <fcntl.h>
-#include <pty.h>
-#include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,6 +16,7 @@
 
 #include "controller/knobvane.h"
 #include "platform/sim/sim_mixer.h"
+#include "tests/pty_box.h"
 
 namespace {
 
@@ -59,53 +57,6 @@ sim::Topology Card() {
 }
 const DWORD SPEAKERS = sim::DestinationLineID(0);
 const DWORD WAVE = sim::SourceLineID(0, 0);
-
-// A box at the end of a pseudo-terminal, reached by the controller through a link that
-// can point at a new terminal after a hang-up, or not exist yet.
-class Box {
- public:
-  explicit Box(const std::string& link) : link_(link) {}
-  ~Box() { Unplug(); }
-
-  void PlugIn() {
-    char name[128];
-    ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
-    termios settings;
-    tcgetattr(slave_, &settings);
-    cfmakeraw(&settings);
-    tcsetattr(slave_, TCSANOW, &settings);
-    unlink(link_.c_str());
-    ASSERT_EQ(symlink(name, link_.c_str()), 0);
-  }
-
-  // Closing the terminal is what an unplugged USB adapter looks like to the reader.
-  void Unplug() {
-    if (master_ < 0) return;
-    close(slave_);
-    close(master_);
-    master_ = slave_ = -1;
-  }
-
-  void Send(const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-      const ssize_t n = write(master_, text.data() + done, text.size() - done);
-      ASSERT_GT(n, 0);
-      done += static_cast<size_t>(n);
-    }
-  }
-
-  // True once the reader has taken every byte sent.
-  bool Drained() const {
-    int waiting = 0;
-    return ioctl(slave_, FIONREAD, &waiting) == 0 && waiting == 0;
-  }
-
- private:
-  std::string link_;
-  int master_ = -1;
-  int slave_ = -1;
-};
 
 class ControllerLoop : public testing::Test {
  protected:
@@ -161,9 +112,9 @@ class ControllerLoop : public testing::Test {
 };
 
 TEST_F(ControllerLoop, AppliesReadingsToTheMappedLinesOnlyKeepingBalance) {
-  box_->PlugIn();
+  ASSERT_TRUE(box_->PlugIn());
   Start("1 x 2");  // channel 0: Speakers, channel 2: Wave
-  box_->Send("1023\n1535\n2560\n5119\n6144\n-1\n1023\n");
+  ASSERT_TRUE(box_->Send("1023\n1535\n2560\n5119\n6144\n-1\n1023\n"));
   ASSERT_TRUE(WritesReach(3));
   ASSERT_TRUE(Eventually([&] { return box_->Drained(); }));
   Stop();
@@ -180,16 +131,16 @@ TEST_F(ControllerLoop, AppliesReadingsToTheMappedLinesOnlyKeepingBalance) {
 }
 
 TEST_F(ControllerLoop, ReopensPortAfterHangUp) {
-  box_->PlugIn();
+  ASSERT_TRUE(box_->PlugIn());
   Start("1");
-  box_->Send("512\n");
+  ASSERT_TRUE(box_->Send("512\n"));
   ASSERT_TRUE(WritesReach(1));
 
   box_->Unplug();
   const int attemptsBefore = attempts;
   ASSERT_TRUE(Eventually([&] { return attempts > attemptsBefore + 2; }));  // retrying
-  box_->PlugIn();
-  box_->Send("1023\n");
+  ASSERT_TRUE(box_->PlugIn());
+  ASSERT_TRUE(box_->Send("1023\n"));
   ASSERT_TRUE(WritesReach(2));
   EXPECT_EQ(Writes()[0].values, (std::vector<DWORD>{32799, 16400}));
   EXPECT_EQ(Writes()[1].values, (std::vector<DWORD>{65535, 32769}));
@@ -199,18 +150,18 @@ TEST_F(ControllerLoop, RetriesAPortThatDoesNotExistYet) {
   Start("1");
   ASSERT_TRUE(Eventually([&] { return attempts >= 3; }));
   EXPECT_TRUE(Writes().empty());
-  box_->PlugIn();
-  box_->Send("0\n");
+  ASSERT_TRUE(box_->PlugIn());
+  ASSERT_TRUE(box_->Send("0\n"));
   ASSERT_TRUE(WritesReach(1));
   EXPECT_EQ(Writes()[0].values, (std::vector<DWORD>{0, 0}));
 }
 
 TEST_F(ControllerLoop, SurvivesGarbageOverlongAndEmptyLines) {
-  box_->PlugIn();
+  ASSERT_TRUE(box_->PlugIn());
   Start("1");
-  box_->Send(std::string("knob\n") + "\n" + std::string(300, '7') + "\n" +
-             std::string("\xff\x00\x01\x7f\n", 5) + "99999999999999999999\n" + "-5\n" +
-             std::string(2000, '\0') + "\n" + "1023\r\n");
+  ASSERT_TRUE(box_->Send(std::string("knob\n") + "\n" + std::string(300, '7') + "\n" +
+                         std::string("\xff\x00\x01\x7f\n", 5) + "99999999999999999999\n" + "-5\n" +
+                         std::string(2000, '\0') + "\n" + "1023\r\n"));
   ASSERT_TRUE(Eventually([&] { return box_->Drained(); }));
   ASSERT_TRUE(Eventually([&] {
     const std::vector<sim::CallRecord> writes = Writes();
@@ -221,7 +172,7 @@ TEST_F(ControllerLoop, SurvivesGarbageOverlongAndEmptyLines) {
 }
 
 TEST_F(ControllerLoop, AppliesABurstOfTenThousandReadingsInOrder) {
-  box_->PlugIn();
+  ASSERT_TRUE(box_->PlugIn());
   Start("1");
   std::string burst;
   std::vector<DWORD> expected;
@@ -230,7 +181,7 @@ TEST_F(ControllerLoop, AppliesABurstOfTenThousandReadingsInOrder) {
     burst += std::to_string(adc) + "\n";
     expected.push_back(static_cast<DWORD>(adc) * 65535u / 1023u);
   }
-  std::thread sender([&] { box_->Send(burst); });
+  std::thread sender([&] { ASSERT_TRUE(box_->Send(burst)); });
   const bool arrived = WritesReach(expected.size());
   sender.join();
   ASSERT_TRUE(arrived);
@@ -242,7 +193,7 @@ TEST_F(ControllerLoop, AppliesABurstOfTenThousandReadingsInOrder) {
 }
 
 TEST_F(ControllerLoop, WithOnlyAPortShowsUsageThenReadsAndIgnoresEverything) {
-  box_->PlugIn();
+  ASSERT_TRUE(box_->PlugIn());
   testing::internal::CaptureStderr();
   Start("");
   ASSERT_TRUE(Eventually([&] { return attempts >= 1; }));
@@ -254,7 +205,7 @@ TEST_F(ControllerLoop, WithOnlyAPortShowsUsageThenReadsAndIgnoresEverything) {
                        "put here \"x\" to skip ADC channel \nEXAMPLES:\n"
                        "Knobvane.exe COM3 1 2 3\nKnobvane.exe \\\\.\\COM13 x x x 3 2 1"),
             std::string::npos);
-  box_->Send("0\n1023\n2047\n5119\n");
+  ASSERT_TRUE(box_->Send("0\n1023\n2047\n5119\n"));
   ASSERT_TRUE(Eventually([&] { return box_->Drained(); }));
   Stop();
   EXPECT_TRUE(sim::Calls().empty());  // no line opened, nothing written
