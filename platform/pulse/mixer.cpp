@@ -380,6 +380,15 @@ MMRESULT WriteMaster(const DeviceKey& key, const MIXERCONTROLDETAILS* details) {
   return Finish(operation) ? result : MMSYSERR_ERROR;
 }
 
+// Reading and writing details take only the value query (0), with or without a handle-type
+// bit: another query is unsupported, a bit outside the query and type is an invalid flag.
+MMRESULT CheckValueQuery(DWORD flags) {
+  if ((flags & ~MIXER_OBJECTF_TYPEMASK) == MIXER_GETCONTROLDETAILSF_VALUE) return MMSYSERR_NOERROR;
+  return (flags & ~(MIXER_OBJECTF_TYPEMASK | MIXER_GETCONTROLDETAILSF_QUERYMASK)) != 0
+             ? MMSYSERR_INVALFLAG
+             : MMSYSERR_NOTSUPPORTED;
+}
+
 }  // namespace
 
 extern "C" {
@@ -491,11 +500,8 @@ MMRESULT mixerGetLineControlsA(HMIXEROBJ hmxobj, LPMIXERLINECONTROLSA pmxlc, DWO
 
 MMRESULT mixerGetControlDetailsA(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd, DWORD fdwDetails) {
   if (pmxcd == nullptr || pmxcd->cbStruct != sizeof *pmxcd) return MMSYSERR_INVALPARAM;
-  if ((fdwDetails & ~MIXER_OBJECTF_TYPEMASK) != MIXER_GETCONTROLDETAILSF_VALUE) {
-    return (fdwDetails & ~(MIXER_OBJECTF_TYPEMASK | MIXER_GETCONTROLDETAILSF_QUERYMASK)) != 0
-               ? MMSYSERR_INVALFLAG
-               : MMSYSERR_NOTSUPPORTED;
-  }
+  const MMRESULT query = CheckValueQuery(fdwDetails);
+  if (query != MMSYSERR_NOERROR) return query;
   Device device;
   // Only a stream's line needs the device's streams.
   const MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwDetails,
@@ -517,11 +523,8 @@ MMRESULT mixerGetControlDetailsA(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd, 
 
 MMRESULT mixerSetControlDetails(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd, DWORD fdwDetails) {
   if (pmxcd == nullptr || pmxcd->cbStruct != sizeof *pmxcd) return MMSYSERR_INVALPARAM;
-  if ((fdwDetails & ~MIXER_OBJECTF_TYPEMASK) != MIXER_SETCONTROLDETAILSF_VALUE) {
-    return (fdwDetails & ~(MIXER_OBJECTF_TYPEMASK | MIXER_SETCONTROLDETAILSF_QUERYMASK)) != 0
-               ? MMSYSERR_INVALFLAG
-               : MMSYSERR_NOTSUPPORTED;
-  }
+  const MMRESULT query = CheckValueQuery(fdwDetails);
+  if (query != MMSYSERR_NOERROR) return query;
   const DWORD type = fdwDetails & MIXER_OBJECTF_TYPEMASK;
   const auto& handles = TheState().handles;
   const auto open = handles.find(reinterpret_cast<UINT_PTR>(hmxobj));

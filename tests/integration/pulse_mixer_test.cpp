@@ -16,6 +16,7 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -502,6 +503,14 @@ TEST_F(PulseMixer, RejectsRecordsThatDoNotFit) {
   for (MIXERCONTROLDETAILS& wrong : details) {
     EXPECT_EQ(mixerGetControlDetailsA(Object(knobs), &wrong, 0), MMSYSERR_INVALPARAM);
     EXPECT_EQ(mixerSetControlDetails(Object(knobs), &wrong, 0), MMSYSERR_INVALPARAM);
+  }
+  // Only the value query is served; a stray bit is an invalid flag.
+  MIXERCONTROLDETAILS asked = fit;
+  for (auto [flags, result] :
+       {std::pair<DWORD, MMRESULT>{MIXER_OBJECTF_HMIXER | 1, MMSYSERR_NOTSUPPORTED},
+        {0x100, MMSYSERR_INVALFLAG}}) {
+    EXPECT_EQ(mixerGetControlDetailsA(Object(knobs), &asked, flags), result) << flags;
+    EXPECT_EQ(mixerSetControlDetails(Object(knobs), &asked, flags), result) << flags;
   }
   // A value past the maximum rejects the whole write.
   EXPECT_EQ(Write(knobs, MASTER, {1000, 65536}), MMSYSERR_INVALPARAM);
