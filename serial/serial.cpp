@@ -16,16 +16,28 @@ void WaitForFirstByte(HANDLE port) {
   SetCommTimeouts(port, &timeouts);
 }
 
+// What a port that cannot report its settings starts from: complete, and valid for Windows,
+// which refuses the whole record when XonChar equals XoffChar (both 0 in an empty one) and
+// would then leave the port as it was. XON/XOFF stays off, with the usual characters and the
+// limits a Windows driver reports for its 4096-byte input buffer.
+DCB DefaultLineSettings() {
+  DCB settings = {};
+  settings.DCBlength = sizeof(DCB);
+  settings.fBinary = 1;
+  settings.fOutX = 0;
+  settings.fInX = 0;
+  settings.XonLim = 2048;
+  settings.XoffLim = 512;
+  settings.XonChar = 0x11;
+  settings.XoffChar = 0x13;
+  return settings;
+}
+
 // Changes only what the box needs and keeps the rest (XON/XOFF above all) as the port has it.
-// A port that cannot report its settings gets defined ones, never stack leftovers.
 void SetLineSettings(HANDLE port, DWORD baudRate) {
   DCB settings = {};
   settings.DCBlength = sizeof(DCB);
-  if (!GetCommState(port, &settings)) {
-    settings = DCB{};
-    settings.DCBlength = sizeof(DCB);
-    settings.fBinary = 1;
-  }
+  if (!GetCommState(port, &settings)) settings = DefaultLineSettings();
   settings.BaudRate = baudRate;
   settings.fParity = 0;
   settings.fOutxCtsFlow = 0;

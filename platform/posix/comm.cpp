@@ -333,12 +333,8 @@ BOOL GetCommState(HANDLE hFile, LPDCB lpDCB) {
 BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
   if (lpDCB == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   const DCB& state = *lpDCB;
-  // Rate 0 would mean "hang up" to the terminal; the rest Windows rejects as well.
-  if (state.BaudRate == 0 || state.ByteSize < 5 || state.ByteSize > 8 ||
-      state.Parity > SPACEPARITY || state.StopBits > TWOSTOPBITS ||
-      ((state.fOutX || state.fInX) && state.XonChar == state.XoffChar)) {
-    return Fail(ERROR_INVALID_PARAMETER);
-  }
+  DWORD refused = posix::CommStateError(state);
+  if (refused != ERROR_SUCCESS) return Fail(refused);
   Port port;
   if (!FindPort(hFile, &port)) return Fail(ERROR_INVALID_HANDLE);
   termios2 settings;

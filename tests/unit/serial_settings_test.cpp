@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/posix/posix.h"
 #include "serial/serial.h"
 
 namespace {
@@ -121,14 +122,26 @@ TEST_F(SerialSettings, ChangesOnlyTheLineSettingsAndKeepsTheRest) {
   EXPECT_EQ(port.applied.fInX, 1u);
 }
 
-TEST_F(SerialSettings, PortThatCannotReportItsSettingsGetsDefinedOnes) {
+// Windows refuses the whole record when XonChar equals XoffChar, and the port then keeps
+// whatever it had: the fallback must be a record Windows takes, and say 115200 8N1 by itself.
+TEST_F(SerialSettings, PortThatCannotReportItsSettingsGetsSettingsWindowsAccepts) {
   port.reportFails = true;
   OpenComPort("COM3", 115200);
-  DCB expected = {};
-  expected.DCBlength = sizeof(DCB);
-  expected.fBinary = 1;
-  expected = WithLinkSettings(expected, 115200);
-  EXPECT_EQ(memcmp(&port.applied, &expected, sizeof(DCB)), 0);
+  const DCB& applied = port.applied;
+  EXPECT_EQ(posix::CommStateError(applied), ERROR_SUCCESS);
+  EXPECT_EQ(applied.DCBlength, 28u);
+  EXPECT_EQ(applied.BaudRate, 115200u);
+  EXPECT_EQ(applied.fBinary, 1u);
+  EXPECT_EQ(applied.ByteSize, 8);
+  EXPECT_EQ(applied.Parity, NOPARITY);
+  EXPECT_EQ(applied.StopBits, ONESTOPBIT);
+  EXPECT_EQ(applied.fDtrControl, unsigned{DTR_CONTROL_ENABLE});
+  EXPECT_EQ(applied.fRtsControl, unsigned{RTS_CONTROL_DISABLE});
+  EXPECT_EQ(applied.fOutxCtsFlow | applied.fOutxDsrFlow | applied.fDsrSensitivity, 0u);
+  EXPECT_EQ(applied.fOutX | applied.fInX, 0u);
+  EXPECT_EQ(applied.fParity | applied.fErrorChar | applied.fNull | applied.fAbortOnError, 0u);
+  EXPECT_EQ(applied.XonChar, 0x11);
+  EXPECT_EQ(applied.XoffChar, 0x13);
 }
 
 TEST_F(SerialSettings, UnusableBufferReadsNothingAndWritesNothing) {

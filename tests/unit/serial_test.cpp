@@ -175,6 +175,39 @@ TEST(SerialLink, BaudRatesWindowsOffersReachTheTerminal) {
   }
 }
 
+// A record Windows refuses leaves the port as it was there, so it must fail here too, with
+// Windows' error, for the Linux and test builds to catch settings the product never gets.
+TEST(SerialLink, SetCommStateRefusesWhatWindowsRefuses) {
+  struct Row {
+    const char* change;
+    void (*apply)(DCB*);
+    bool accepted;
+  } rows[] = {
+      {"none", [](DCB*) {}, true},
+      {"XonChar equals XoffChar", [](DCB* s) { s->XonChar = s->XoffChar; }, false},
+      {"same characters, XON/XOFF off",
+       [](DCB* s) { s->fOutX = s->fInX = 0, s->XonChar = s->XoffChar = 0; }, false},
+      {"ByteSize 9", [](DCB* s) { s->ByteSize = 9; }, false},
+      {"ByteSize 4", [](DCB* s) { s->ByteSize = 4; }, false},
+      {"ByteSize 5", [](DCB* s) { s->ByteSize = 5; }, true},
+      {"DCBlength 0", [](DCB* s) { s->DCBlength = 0; }, false},
+  };
+  for (const Row& row : rows) {
+    PseudoTerminal terminal;
+    HANDLE port = OpenComPort(terminal.Path(), 115200);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    DCB state = {};
+    state.DCBlength = sizeof(DCB);
+    ASSERT_TRUE(GetCommState(port, &state));
+    row.apply(&state);
+    EXPECT_EQ(SetCommState(port, &state) != 0, row.accepted) << row.change;
+    if (!row.accepted) {
+      EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER}) << row.change;
+    }
+    CloseComPort(port);
+  }
+}
+
 TEST(SerialLink, ComPortNamesMapToTtyS) {
   struct Row {
     const char* name;
