@@ -1,0 +1,159 @@
+// The box's sampling and sending rules, apart from the board: given each knob's conversions
+// once a tick, decides which knob sends which reading, as the line Knobvane reads
+// (R = knob * 1024 + adc, decimal, a line feed). Plain C++ with integers only and no Arduino
+// types, so the sketch on the board and the host's unit tests run the very same code.
+#ifndef KNOBVANE_FIRMWARE_KNOB_BOX_H
+#define KNOBVANE_FIRMWARE_KNOB_BOX_H
+
+#include <stdint.h>
+
+constexpr uint8_t MAX_KNOBS = 6;           // ADC inputs A0..A5, as Knobvane has six channels
+constexpr uint16_t ADC_TOP = 1023;         // a 10-bit conversion
+constexpr uint8_t READING_LINE_BYTES = 5;  // "6143" and a line feed, the longest line
+
+// The tunables; the sketch sets them at its top, the tests choose their own.
+struct KnobBoxSettings {
+  uint8_t knobCount;       // knobs wired, 1..MAX_KNOBS, on the first inputs
+  uint8_t samplesPerTick;  // conversions summed per knob and tick, 1..64
+  uint8_t smoothingShift;  // each tick moves 1/2^shift of the way to the new average
+  uint8_t followCounts;    // a move at least this big is followed at once
+  uint8_t endCounts;       // readings this close to 0 or 1023 are the end itself
+  uint8_t deadbandCounts;  // how far a reading must move from the one sent
+  uint16_t refreshTicks;   // ticks between two refresh lines; 0: no refresh
+};
+
+// Writes the line for one knob's reading and returns its length (READING_LINE_BYTES at most).
+inline uint8_t FormatReadingLine(uint8_t knob, uint16_t adc, char* line) {
+  uint16_t reading = static_cast<uint16_t>(knob * 1024u + adc);
+  char digits[4];
+  uint8_t count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + reading % 10);
+    reading /= 10;
+  } while (reading > 0 && count < sizeof digits);
+  uint8_t length = 0;
+  while (count > 0) line[length++] = digits[--count];
+  line[length++] = '\n';
+  return length;
+}
+
+class KnobBox {
+ public:
+  explicit KnobBox(const KnobBoxSettings& settings) : settings_(settings) {
+    if (settings_.knobCount < 1) settings_.knobCount = 1;
+    if (settings_.knobCount > MAX_KNOBS) settings_.knobCount = MAX_KNOBS;
+    if (settings_.samplesPerTick < 1) settings_.samplesPerTick = 1;
+    if (settings_.samplesPerTick > 64) settings_.samplesPerTick = 64;
+  }
+
+  uint8_t KnobCount() const { return settings_.knobCount; }
+
+  // One tick: each wired knob's sum of samplesPerTick conversions (each 0..1023), knob 0
+  // first. Marks the knobs that have a line to send.
+  void Tick(const uint16_t* conversionSums) {
+    for (uint8_t knob = 0; knob < settings_.knobCount; ++knob) {
+      uint16_t adc = Smooth(knob, conversionSums[knob]);
+      if (!started_) {
+        // Every knob reports at reset: the board restarts when Knobvane opens the port, so
+        // this is how a controller that connects learns where the knobs are.
+        sent_[knob] = adc;
+        pending_[knob] = true;
+      } else if (Moved(knob, adc)) {
+        sent_[knob] = adc;
+        pending_[knob] = true;
+      }
+    }
+    // A slow refresh, one knob at a time, for a controller that connected without
+    // restarting the board (a board without the reset on DTR, or a second start of Knobvane
+    // while the port stayed open somewhere). The report at reset counts as the first.
+    bool counting = started_;
+    started_ = true;
+    if (counting && settings_.refreshTicks > 0 && ++ticksSinceRefresh_ >= settings_.refreshTicks) {
+      ticksSinceRefresh_ = 0;
+      pending_[refreshKnob_] = true;
+      refreshKnob_ = static_cast<uint8_t>((refreshKnob_ + 1) % settings_.knobCount);
+    }
+  }
+
+  // Takes the next knob's line if it fits into `room` bytes (what the serial line's transmit
+  // buffer takes without waiting), writes it to `line` (READING_LINE_BYTES) and returns its
+  // length; 0 when no knob waits or the next one does not fit. A knob that does not fit stays
+  // pending and then sends its newest reading: the box never waits on the serial line, so a
+  // slow or absent reader cannot stall the sampling. Each knob has at most one line a tick.
+  uint8_t TakeLine(char* line, uint16_t room) {
+    for (uint8_t knob = 0; knob < settings_.knobCount; ++knob) {
+      if (!pending_[knob]) continue;
+      char text[READING_LINE_BYTES];
+      uint8_t length = FormatReadingLine(knob, sent_[knob], text);
+      if (length > room) return 0;
+      for (uint8_t i = 0; i < length; ++i) line[i] = text[i];
+      pending_[knob] = false;
+      return length;
+    }
+    return 0;
+  }
+
+ private:
+  // Averages the tick's conversions and smooths them, in 1/16 counts so that small steps
+  // are not lost to rounding; returns the knob's reading, snapped to the ends.
+  uint16_t Smooth(uint8_t knob, uint16_t conversionSum) {
+    int32_t target = (static_cast<int32_t>(conversionSum) * 16 + settings_.samplesPerTick / 2) /
+                     settings_.samplesPerTick;
+    int32_t step = target - smoothed_[knob];
+    // Seeded from the first reading and a big move followed at once: the volume must not
+    // ramp up from 0 after a reset, nor trail behind a knob turned briskly. Smoothing is
+    // for the small jitter of a resting knob.
+    if (!started_ || step >= settings_.followCounts * 16 || -step >= settings_.followCounts * 16) {
+      smoothed_[knob] = target;
+    } else {
+      smoothed_[knob] += step / (1 << settings_.smoothingShift);
+    }
+    int32_t adc = (smoothed_[knob] + 8) / 16;
+    // A potentiometer rarely reads exactly 0 or 1023 at its stops, yet a knob turned fully
+    // down must mean silence and fully up the full volume.
+    if (adc <= settings_.endCounts) return 0;
+    if (adc >= ADC_TOP - settings_.endCounts) return ADC_TOP;
+    return static_cast<uint16_t>(adc);
+  }
+
+  // Whether a reading is a move worth a line, and which way it went. The deadband is a
+  // hysteresis around the value last sent, twice as wide against the knob's last move: a
+  // knob that comes to rest between two values may send one more line on its way, but its
+  // ADC noise then cannot toggle it back and forth. An end is always sent when it is
+  // reached, however slowly the knob crept there, and counts as reached from inside, so that
+  // leaving it is a turn back, measured from the edge of its snap zone.
+  bool Moved(uint8_t knob, uint16_t adc) {
+    uint16_t sent = sent_[knob];
+    if (adc == sent) return false;
+    int8_t direction = adc > sent ? 1 : -1;
+    if (adc == 0 || adc == ADC_TOP) {
+      lastMove_[knob] = direction;
+      return true;
+    }
+    int32_t from = sent;
+    int8_t lastMove = lastMove_[knob];
+    if (sent == 0) {
+      from = settings_.endCounts;
+      lastMove = -1;
+    } else if (sent == ADC_TOP) {
+      from = ADC_TOP - settings_.endCounts;
+      lastMove = 1;
+    }
+    int32_t band = settings_.deadbandCounts * (lastMove == -direction ? 2 : 1);
+    int32_t distance = adc > from ? adc - from : from - adc;
+    if (distance < band) return false;
+    lastMove_[knob] = direction;
+    return true;
+  }
+
+  KnobBoxSettings settings_;
+  bool started_ = false;
+  int32_t smoothed_[MAX_KNOBS] = {};  // in 1/16 counts
+  uint16_t sent_[MAX_KNOBS] = {};     // the reading last decided on, sent or pending
+  bool pending_[MAX_KNOBS] = {};
+  int8_t lastMove_[MAX_KNOBS] = {};  // -1 down, 1 up, 0 none since reset
+  uint16_t ticksSinceRefresh_ = 0;
+  uint8_t refreshKnob_ = 0;
+};
+
+#endif

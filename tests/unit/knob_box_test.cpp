@@ -1,0 +1,147 @@
+// The box's rules on the host: knob moves tick by tick, and the lines they must send.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "knob_box.h"
+
+namespace {
+
+// The sketch's settings, with the refresh off unless a case asks for it.
+KnobBoxSettings Settings(uint8_t knobCount, uint16_t refreshTicks = 0) {
+  return {knobCount, 4, 1, 16, 5, 3, refreshTicks};
+}
+
+// Runs the ticks (each knob's ADC value per tick, the same for all of a tick's conversions)
+// and returns every line sent as "tick:line", the transmit buffer always having room.
+std::vector<std::string> Lines(KnobBox& box, const std::vector<std::vector<uint16_t>>& ticks) {
+  std::vector<std::string> lines;
+  for (size_t tick = 0; tick < ticks.size(); ++tick) {
+    uint16_t sums[MAX_KNOBS] = {};
+    for (size_t knob = 0; knob < ticks[tick].size(); ++knob) sums[knob] = ticks[tick][knob] * 4;
+    box.Tick(sums);
+    char line[READING_LINE_BYTES];
+    while (uint8_t length = box.TakeLine(line, 64)) {
+      lines.push_back(std::to_string(tick) + ":" + std::string(line, length - 1));
+      EXPECT_EQ(line[length - 1], '\n');
+    }
+  }
+  return lines;
+}
+
+// One knob: `count` ticks at `from`, then moving 1 count every `ticksPerCount` ticks to `to`,
+// then resting there; `noise` is added to the ticks in turn.
+std::vector<std::vector<uint16_t>> Knob(int from, int to, int ticksPerCount, int count,
+                                        std::vector<int> noise = {0}) {
+  std::vector<std::vector<uint16_t>> ticks;
+  int value = from;
+  for (int tick = 0; tick < count; ++tick) {
+    if (tick > 0 && ticksPerCount > 0 && tick % ticksPerCount == 0 && value != to) {
+      value += to > value ? 1 : -1;
+    }
+    int noisy = value + noise[tick % noise.size()];
+    ticks.push_back({static_cast<uint16_t>(noisy < 0 ? 0 : noisy > 1023 ? 1023 : noisy)});
+  }
+  return ticks;
+}
+
+std::vector<std::vector<uint16_t>> Then(std::vector<std::vector<uint16_t>> first,
+                                        const std::vector<std::vector<uint16_t>>& second) {
+  first.insert(first.end(), second.begin(), second.end());
+  return first;
+}
+
+// "*" for a tick means any tick: what matters there is the order of the lines.
+bool Matches(const std::vector<std::string>& lines, const std::vector<std::string>& expected) {
+  if (lines.size() != expected.size()) return false;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string& want = expected[i];
+    if (want[0] == '*' ? lines[i].substr(lines[i].find(':')) != want.substr(1) : lines[i] != want) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + " ";
+  return text;
+}
+
+TEST(KnobBox, SendsWhatTheKnobsDo) {
+  const std::vector<int> noise = {0, 2, -1, -2, 1, 2, 2, -2, -2, 0, 1};
+  struct Case {
+    const char* what;
+    KnobBoxSettings settings;
+    std::vector<std::vector<uint16_t>> ticks;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {"every knob once at reset, near-ends exact, and nothing more while they rest",
+       Settings(6),
+       std::vector<std::vector<uint16_t>>(20, {0, 1023, 512, 3, 1020, 700}),
+       {"0:0", "0:2047", "0:2560", "0:3072", "0:5119", "0:5820"}},
+      {"no ramp from 0 after reset", Settings(1), Knob(700, 700, 0, 30), {"0:700"}},
+      {"a resting knob's noise sends nothing",
+       Settings(1),
+       Knob(500, 500, 0, 500, noise),
+       {"0:500"}},
+      {"noise at the edge of the end's zone does not leave the end",
+       Settings(1),
+       Then(Knob(0, 0, 0, 5), Knob(6, 6, 0, 500, noise)),
+       {"0:0"}},
+      {"a knob coming to rest between two values settles",
+       Settings(1),
+       Then(Knob(490, 490, 0, 5), Knob(502, 502, 0, 500, noise)),
+       {"0:490", "*:496", "*:500", "*:503"}},
+      {"a slow creep arrives at 0",
+       Settings(1),
+       Knob(30, 0, 10, 400),
+       {"0:30", "*:27", "*:24", "*:21", "*:18", "*:15", "*:12", "*:9", "*:6", "*:0"}},
+      {"a slow creep arrives at 1023",
+       Settings(1),
+       Knob(1000, 1023, 10, 400),
+       {"0:1000", "*:1003", "*:1006", "*:1009", "*:1012", "*:1015", "*:1023"}},
+      {"a brisk turn is sent on the next tick, exact at the ends",
+       Settings(1),
+       Then(Then(Knob(100, 100, 0, 5), Knob(1023, 1023, 0, 5)), Knob(2, 2, 0, 5)),
+       {"0:100", "5:1023", "10:0"}},
+      {"the other knobs stay quiet while one turns",
+       Settings(3),
+       Then(std::vector<std::vector<uint16_t>>(5, {300, 0, 800}),
+            std::vector<std::vector<uint16_t>>(5, {300, 1023, 800})),
+       {"0:300", "0:1024", "0:2848", "5:2047"}},
+      {"a refresh every 5 ticks, one knob at a time, one line per knob and tick",
+       Settings(2, 5),
+       Then(std::vector<std::vector<uint16_t>>(5, {100, 200}),
+            std::vector<std::vector<uint16_t>>(11, {900, 200})),
+       {"0:100", "0:1224", "5:900", "10:1224", "15:900"}},
+  };
+  for (const Case& c : cases) {
+    KnobBox box(c.settings);
+    std::vector<std::string> lines = Lines(box, c.ticks);
+    EXPECT_TRUE(Matches(lines, c.lines)) << c.what << ": sent " << Joined(lines);
+  }
+}
+
+TEST(KnobBox, KeepsALineThatDoesNotFitPending) {
+  KnobBox box(Settings(2));
+  uint16_t sums[] = {700 * 4, 1000 * 4};
+  box.Tick(sums);
+  char line[READING_LINE_BYTES];
+  EXPECT_EQ(box.TakeLine(line, 0), 0);
+  // "700\n" fits four bytes, "2024\n" does not: the second knob waits.
+  ASSERT_EQ(box.TakeLine(line, 4), 4);
+  EXPECT_EQ(std::string(line, 4), "700\n");
+  EXPECT_EQ(box.TakeLine(line, 4), 0);
+  // The knob moved meanwhile: its one line carries where it is now.
+  uint16_t moved[] = {700 * 4, 100 * 4};
+  box.Tick(moved);
+  ASSERT_EQ(box.TakeLine(line, 64), 5);
+  EXPECT_EQ(std::string(line, 5), "1124\n");
+  EXPECT_EQ(box.TakeLine(line, 64), 0);
+}
+
+}  // namespace
