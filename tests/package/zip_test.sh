@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# The Windows zip that scripts/package made: exactly the files a user unpacks, text files as
+# Notepad and cmd want them, and xp-compat.cmd run by Wine's own cmd against Wine's registry.
+# Exits 77 (skipped) when dist/ holds no zip of this version.
+# Usage: zip_test.sh CASE DIST-FOLDER VERSION WINDOWS-BUILDS-FOLDER
+set -euo pipefail
+case_name=$1 dist=$2 version=$3 builds=$4
+tests=$(cd "$(dirname "$0")/.." && pwd)
+source "$tests/wine/wine_world.sh" "$builds"
+
+zip=$dist/knobvane-$version-win32.zip
+[ -e "$zip" ] || {
+  echo "skipped: no $zip (scripts/package makes it)"
+  exit 77
+}
+# Where a user would unpack it, parentheses and blanks included, as in "Program Files (x86)".
+folder="$dir/Program Files (x86)/Knobvane"
+mkdir -p "$folder"
+unzip -q "$zip" -d "$folder" || fail "unzip cannot unpack $zip"
+
+case $case_name in
+  HoldsExactlyTheFiles)
+    names=$(unzip -Z1 "$zip" | sort | paste -sd' ')
+    [ "$names" = "Knobvane.exe Linescout.exe README.txt xp-compat.cmd" ] || fail "the zip holds: $names"
+    for text in README.txt xp-compat.cmd; do
+      ! grep -q $'[^\r]$\|^$' "$folder/$text" || fail "$text has a line without CRLF"
+      ! LC_ALL=C grep -q '[^[:print:][:space:]]' "$folder/$text" || fail "$text is not plain ASCII"
+    done
+    # The Windows part of the README, and none of the Linux part.
+    readme=$(tr -d '\r' <"$folder/README.txt")
+    for topic in "Knobvane $version for Windows" 'USAGE: Knobvane.exe' '\\.\COM13' 'COM Port Number' \
+      'shell:startup' 'Windows XP (Service Pack 3)' 'xp-compat.cmd /remove'; do
+      grep -qF "$topic" <<<"$readme" || fail "README.txt does not tell: $topic"
+    done
+    for linux in systemctl /dev/serial/by-id '```' '<!--'; do
+      ! grep -qF "$linux" <<<"$readme" || fail "README.txt holds what is not for Windows: $linux"
+    done
+    "$tests/wine/version_resource_test.sh" i686-w64-mingw32-windres "$version" \
+      "$folder/Knobvane.exe" "$folder/Linescout.exe"
+    ;;
+  XpCompatSetsAndRemovesTheModes)
+    start_wine
+    layers='HKCU\Software\Microsoft\Windows NT\CurrentVersion\AppCompatFlags\Layers'
+    windows_folder=$("$wine" winepath -w "$folder" 2>/dev/null)
+    # Another program's setting, which the script must leave alone.
+    "$wine" reg add "$layers" /v 'C:\Other\Other.exe' /d '~ HIGHDPIAWARE' /f >/dev/null 2>&1
+    xp_compat() { (cd "$folder" && "$wine" cmd /c xp-compat.cmd "$@" </dev/null >"$dir/xp-compat.log" 2>&1); }
+    mode_of() {
+      "$wine" reg query "$layers" /v "$windows_folder\\$1" 2>/dev/null | tr -d '\r' |
+        sed -n 's/.*REG_SZ    //p'
+    }
+    # Windows 8 and later (NT 6.2 on) mark the mode with "~ "; Vista and 7 do not.
+    for row in "6.1:WINXPSP3" "6.3:~ WINXPSP3"; do
+      nt=${row%%:*} expected=${row#*:}
+      "$wine" reg add 'HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion' /v CurrentVersion /d "$nt" /f \
+        >/dev/null 2>&1 || fail "could not set the Windows version"
+      xp_compat || fail "xp-compat.cmd failed: $(cat "$dir/xp-compat.log")"
+      grep -q "now run in the compatibility mode" "$dir/xp-compat.log" ||
+        fail "xp-compat.cmd did not say what it did: $(cat "$dir/xp-compat.log")"
+      for exe in Knobvane.exe Linescout.exe; do
+        [ "$(mode_of "$exe")" = "$expected" ] || fail "NT $nt: $exe has mode '$(mode_of "$exe")', not '$expected'"
+      done
+      xp_compat /remove || fail "xp-compat.cmd /remove failed: $(cat "$dir/xp-compat.log")"
+      for exe in Knobvane.exe Linescout.exe; do
+        [ -z "$(mode_of "$exe")" ] || fail "NT $nt: /remove left $exe's mode"
+      done
+    done
+    "$wine" reg query "$layers" /v 'C:\Other\Other.exe' >/dev/null 2>&1 || fail "another program's mode is gone"
+    # Away from the programs it sets nothing and says so.
+    mkdir -p "$dir/alone"
+    cp "$folder/xp-compat.cmd" "$dir/alone/"
+    if (cd "$dir/alone" && "$wine" cmd /c xp-compat.cmd </dev/null >"$dir/xp-compat.log" 2>&1); then
+      fail "xp-compat.cmd away from the programs succeeded: $(cat "$dir/xp-compat.log")"
+    fi
+    grep -q "is not in" "$dir/xp-compat.log" || fail "no word of the missing programs: $(cat "$dir/xp-compat.log")"
+    [ "$("$wine" reg query "$layers" 2>/dev/null | grep -c 'REG_SZ')" = 1 ] || fail "something was set from $dir/alone"
+    ;;
+  *)
+    fail "unknown case $case_name"
+    ;;
+esac
+echo "PASS: $case_name"
