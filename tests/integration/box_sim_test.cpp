@@ -1,0 +1,243 @@
+// The box's firmware image in the simulator (box-sim --fast): knob scenarios in simulated
+// time, checked on the lines the firmware sends and the simulated time they leave at.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+struct Sent {
+  double ms;  // simulated time the line left
+  int knob;
+  int adc;
+};
+
+// box-sim in fast mode on a pseudo-terminal in a temporary folder of its own.
+class BoxSim {
+ public:
+  BoxSim() {
+    char folder[] = "/tmp/knobvane-box-sim-XXXXXX";
+    folder_ = mkdtemp(folder);
+    std::string link = folder_ + "/box";
+    int in[2], out[2];
+    if (pipe(in) != 0 || pipe(out) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, in[1]);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    const char* argv[] = {BOX_SIM, KNOBBOX_ELF, "--link", link.c_str(), "--fast", nullptr};
+    posix_spawn(&pid_, BOX_SIM, &actions, nullptr, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    close(out[1]);
+    commands_ = in[1];
+    answers_ = out[0];
+  }
+
+  ~BoxSim() {
+    Command("quit");
+    close(commands_);
+    close(answers_);
+    // It ends on "quit"; one that does not within the deadline is stopped.
+    for (int waited = 0; waitpid(pid_, nullptr, WNOHANG) == 0; ++waited) {
+      if (waited == 1000) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        break;
+      }
+      timespec pause = {0, 10 * 1000 * 1000};
+      nanosleep(&pause, nullptr);
+    }
+    rmdir(folder_.c_str());
+  }
+
+  void Command(const std::string& command) {
+    std::string line = command + "\n";
+    ASSERT_EQ(write(commands_, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+  }
+
+  void Knob(int knob, int adc) {
+    Command("knob " + std::to_string(knob) + " " + std::to_string(adc));
+  }
+
+  // Lets `ms` simulated milliseconds pass; every line sent meanwhile goes into `sent`.
+  void Run(int ms) {
+    Command("run " + std::to_string(ms));
+    now += ms;
+    std::string line;
+    while (ReadLine(&line) && line != "ok") {
+      Sent s;
+      int reading;
+      ASSERT_EQ(sscanf(line.c_str(), "%lf %d", &s.ms, &reading), 2) << line;
+      s.knob = reading / 1024;
+      s.adc = reading % 1024;
+      sent.push_back(s);
+    }
+    ASSERT_EQ(line, "ok") << "box-sim ended";
+  }
+
+  // The lines of one knob.
+  std::vector<Sent> Of(int knob) const {
+    std::vector<Sent> lines;
+    for (const Sent& s : sent) {
+      if (s.knob == knob) lines.push_back(s);
+    }
+    return lines;
+  }
+
+  std::vector<Sent> sent;
+  double now = 0;  // simulated ms, as the runs add up
+
+ private:
+  // One line of answer, waiting at most a minute for it; false when none came.
+  bool ReadLine(std::string* line) {
+    line->clear();
+    for (;;) {
+      size_t end = buffered_.find('\n');
+      if (end != std::string::npos) {
+        *line = buffered_.substr(0, end);
+        buffered_.erase(0, end + 1);
+        return true;
+      }
+      pollfd ready = {answers_, POLLIN, 0};
+      if (poll(&ready, 1, 60 * 1000) <= 0) return false;
+      char bytes[4096];
+      ssize_t count = read(answers_, bytes, sizeof bytes);
+      if (count <= 0) return false;
+      buffered_.append(bytes, static_cast<size_t>(count));
+    }
+  }
+
+  std::string folder_;
+  pid_t pid_ = -1;
+  int commands_ = -1;
+  int answers_ = -1;
+  std::string buffered_;
+};
+
+// Turns knob 0 from `from` to `to`, `step` counts every 5 ms, and returns when it stopped.
+// With a step of 1 that is as slow as a hand turns a knob: the firmware samples twice a count.
+double Turn(BoxSim& box, int from, int to, int step) {
+  for (int adc = from; adc != to;) {
+    adc = to > adc ? std::min(adc + step, to) : std::max(adc - step, to);
+    box.Knob(0, adc);
+    box.Run(5);
+  }
+  return box.now;
+}
+
+TEST(BoxSim, ReportsEveryKnobAtResetExactAtTheEndsWithoutRamp) {
+  const int knobs[] = {0, 1023, 512, 2, 1021, 700};
+  const int report[] = {0, 1023, 512, 0, 1023, 700};
+  BoxSim box;
+  for (int knob = 0; knob < 6; ++knob) box.Knob(knob, knobs[knob]);
+  box.Run(500);
+  // The knob moved while the board was off: the report after a restart says where it is now.
+  box.Knob(5, 300);
+  box.Command("reset");
+  box.Run(500);
+  ASSERT_EQ(box.sent.size(), 12u);
+  for (int i = 0; i < 12; ++i) {
+    EXPECT_EQ(box.sent[i].knob, i % 6);
+    EXPECT_EQ(box.sent[i].adc, i == 11 ? 300 : report[i % 6]) << "line " << i;
+  }
+}
+
+TEST(BoxSim, RestingKnobsWithNoiseSendOnlyTheRefresh) {
+  const int knobs[] = {9, 300, 511, 700, 1000, 1020};
+  BoxSim box;
+  for (int knob = 0; knob < 6; ++knob) box.Knob(knob, knobs[knob]);
+  box.Command("noise 2");
+  box.Run(10000);
+  // The report at reset, then one refresh line a second, each saying what the report said:
+  // the knob where it rests, give or take the noise.
+  EXPECT_GE(box.sent.size(), 6u + 9u);
+  EXPECT_LE(box.sent.size(), 6u + 10u);
+  for (int knob = 0; knob < 6; ++knob) {
+    std::vector<Sent> lines = box.Of(knob);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_LE(std::abs(lines[0].adc - std::min(knobs[knob], 1018)), 5) << "knob " << knob;
+    for (const Sent& s : lines) {
+      EXPECT_EQ(s.adc, lines[0].adc) << "knob " << knob << " at " << s.ms << " ms";
+    }
+  }
+}
+
+TEST(BoxSim, TurnsAndCreepsArriveExactlyAtTheEndsWithoutCrosstalk) {
+  const int others[] = {0, 200, 400, 600, 800, 1000};
+  BoxSim box;
+  for (int knob = 1; knob < 6; ++knob) box.Knob(knob, others[knob]);
+  box.Command("noise 1");
+  box.Run(100);
+  struct Move {
+    const char* what;
+    int from, to, step;
+  };
+  const Move moves[] = {
+      {"a sweep up", 0, 1023, 8},        {"a sweep down", 1023, 0, 8},
+      {"a creep down", 25, 0, 1},        {"a creep up", 998, 1023, 1},
+      {"a brisk turn up", 0, 1023, 300}, {"a brisk turn down", 1023, 0, 300},
+  };
+  for (const Move& move : moves) {
+    box.Knob(0, move.from);
+    box.Run(200);
+    size_t first = box.sent.size();
+    double stopped = Turn(box, move.from, move.to, move.step);
+    box.Run(200);
+    // The knob's lines since it started to move: they must end on the end itself, and the
+    // first of the final run of it must leave within 50 ms of the knob stopping.
+    std::vector<Sent> lines;
+    for (size_t i = first; i < box.sent.size(); ++i) {
+      if (box.sent[i].knob == 0) lines.push_back(box.sent[i]);
+    }
+    ASSERT_FALSE(lines.empty()) << move.what;
+    EXPECT_EQ(lines.back().adc, move.to) << move.what;
+    size_t arrived = lines.size() - 1;
+    while (arrived > 0 && lines[arrived - 1].adc == move.to) --arrived;
+    EXPECT_LE(lines[arrived].ms, stopped + 50) << move.what;
+  }
+  for (int knob = 1; knob < 6; ++knob) {
+    std::vector<Sent> lines = box.Of(knob);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_LE(std::abs(lines[0].adc - others[knob]), 1) << "knob " << knob;
+    for (const Sent& s : lines) EXPECT_EQ(s.adc, lines[0].adc) << "knob " << knob;
+  }
+}
+
+TEST(BoxSim, AllSixKnobsTurningStayUnder700LinesASecond) {
+  BoxSim box;
+  box.Run(100);
+  size_t before = box.sent.size();
+  // Each knob goes back and forth at its own pace, every move well past the deadband.
+  int adc[6] = {0, 100, 200, 300, 400, 500};
+  int step[6] = {60, -70, 80, -90, 100, -110};
+  for (int ms = 0; ms < 2000; ms += 5) {
+    for (int knob = 0; knob < 6; ++knob) {
+      if (adc[knob] + step[knob] < 0 || adc[knob] + step[knob] > 1023) step[knob] = -step[knob];
+      adc[knob] += step[knob];
+      box.Knob(knob, adc[knob]);
+    }
+    box.Run(5);
+  }
+  size_t lines = box.sent.size() - before;
+  EXPECT_GT(lines, 2u * 500);  // they were turning: most ticks send all six
+  EXPECT_LT(lines, 2u * 700);
+}
+
+}  // namespace

@@ -1,0 +1,403 @@
+// box-sim: the box in a simulator. Runs the firmware image a board is flashed with in a
+// simulated ATmega328P (simavr), its knobs set from standard input, its serial line on a
+// pseudo-terminal of its own that Knobvane opens like the board's USB serial port. In real
+// time for Knobvane; in fast mode, simulated time advances only on request and every line
+// the firmware sends is printed with its simulated time, for the scenario tests and the
+// benchmarks.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <simavr/avr_adc.h>
+#include <simavr/avr_uart.h>
+#include <simavr/sim_avr.h>
+#include <simavr/sim_elf.h>
+#include <simavr/sim_irq.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const char USAGE[] =
+    "Usage: box-sim FIRMWARE.elf --link PATH [--realtime|--fast]\n"
+    "Runs the box's firmware in a simulated ATmega328P at 16 MHz (AVCC 5 V); its serial line\n"
+    "is a new pseudo-terminal linked at PATH, for Knobvane to open like the board's port.\n"
+    "\n"
+    "--realtime  simulated time follows the clock (the default); standard input may end\n"
+    "--fast      simulated time advances only with \"run\"; each line the firmware sends is\n"
+    "            also printed on standard output after its simulated time in ms,\n"
+    "            \"1234.567 2560\"; the end of standard input ends the simulation\n"
+    "\n"
+    "Commands on standard input, one a line:\n"
+    "  knob K ADC   set knob K's input (0-5) to the voltage that reads ADC (0-1023)\n"
+    "  noise N      add up to N counts of random noise to every conversion (0 for none)\n"
+    "  run MS       let MS simulated milliseconds pass, then answer \"ok\"\n"
+    "  reset        restart the chip, as a board does when DTR rises; this also happens\n"
+    "               whenever the pseudo-terminal is opened anew\n"
+    "  quit         stop (so do SIGINT and SIGTERM); PATH is removed\n";
+
+constexpr uint32_t CPU_HZ = 16000000;
+constexpr uint64_t CYCLES_PER_MS = CPU_HZ / 1000;
+constexpr int AVCC_MILLIVOLTS = 5000;
+constexpr int KNOBS = 6;
+constexpr int ADC_TOP = 1023;
+// Behind the clock by more than this (a busy machine), real time starts over from now
+// rather than racing to catch up.
+constexpr uint64_t MOST_BEHIND_CYCLES = 100 * CYCLES_PER_MS;
+
+volatile sig_atomic_t stopping = 0;
+void Stop(int) { stopping = 1; }
+
+struct Box {
+  avr_t* avr = nullptr;
+  bool fast = false;
+  int terminal = -1;  // the pseudo-terminal's end we keep; the other end is the board's port
+  std::string terminalPath;
+  std::string link;
+  bool readerThere = false;  // whether anyone has the other end open
+  int knobs[KNOBS] = {};     // each knob's ADC value
+  int noise = 0;
+  uint32_t random = 12345;  // fixed seed: the same commands give the same run
+  uint64_t cyclesBeforeReset = 0;
+  std::string sending;  // the line the firmware is sending, for --fast's printout
+};
+
+Box box;
+
+uint64_t Cycles() { return box.cyclesBeforeReset + box.avr->cycle; }
+
+// ---- The pseudo-terminal --------------------------------------------------------------------
+
+// Whether the other end is open: while no one has it open, the kernel reports a hang-up on
+// ours.
+bool ReaderThere() {
+  pollfd ours = {box.terminal, 0, 0};
+  return poll(&ours, 1, 0) >= 0 && !(ours.revents & POLLHUP);
+}
+
+// A byte from the firmware's UART. Nothing is dropped while someone has the port open: we
+// wait for room (the simulation waits meanwhile, as the firmware would see a slow line);
+// with no one there, bytes go nowhere, as on a board whose port is closed.
+void Send(uint8_t byte) {
+  while (box.readerThere && !stopping) {
+    ssize_t written = write(box.terminal, &byte, 1);
+    if (written == 1) return;
+    if (written < 0 && errno != EAGAIN && errno != EINTR) return;
+    pollfd ours = {box.terminal, POLLOUT, 0};
+    poll(&ours, 1, 100);
+    if (ours.revents & POLLHUP) box.readerThere = false;
+  }
+}
+
+bool OpenTerminal() {
+  int other;
+  char path[128];
+  if (openpty(&box.terminal, &other, path, nullptr, nullptr) != 0) return false;
+  termios settings;
+  if (tcgetattr(other, &settings) == 0) {
+    cfmakeraw(&settings);
+    tcsetattr(other, TCSANOW, &settings);
+  }
+  // Closed at once: the port is there for Knobvane to open, and a hang-up on our end then
+  // says whether anyone has it open.
+  close(other);
+  fcntl(box.terminal, F_SETFL, fcntl(box.terminal, F_GETFL) | O_NONBLOCK);
+  box.terminalPath = path;
+  struct stat existing;
+  if (lstat(box.link.c_str(), &existing) == 0) {
+    if (!S_ISLNK(existing.st_mode)) {
+      fprintf(stderr, "box-sim: %s exists and is not a link; not replacing it\n", box.link.c_str());
+      return false;
+    }
+    unlink(box.link.c_str());
+  }
+  if (symlink(path, box.link.c_str()) != 0) {
+    fprintf(stderr, "box-sim: cannot link %s: %s\n", box.link.c_str(), strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+void RemoveLink() {
+  char target[128];
+  ssize_t length = readlink(box.link.c_str(), target, sizeof target - 1);
+  if (length < 0) return;
+  target[length] = 0;
+  if (box.terminalPath == target) unlink(box.link.c_str());
+}
+
+// ---- The chip -------------------------------------------------------------------------------
+
+void OnUartByte(avr_irq_t*, uint32_t value, void*) {
+  uint8_t byte = static_cast<uint8_t>(value);
+  Send(byte);
+  if (!box.fast) return;
+  if (byte != '\n') {
+    if (box.sending.size() < 64) box.sending += static_cast<char>(byte);
+    return;
+  }
+  printf("%.3f %s\n", static_cast<double>(Cycles()) / CYCLES_PER_MS, box.sending.c_str());
+  box.sending.clear();
+}
+
+// The millivolts that read exactly `adc`: the ADC truncates mV * 1023 / AVCC.
+uint32_t Millivolts(int adc) { return (adc * AVCC_MILLIVOLTS + ADC_TOP - 1) / ADC_TOP; }
+
+// A conversion starts: give its input the knob's voltage, with this conversion's noise.
+void OnConversion(avr_irq_t*, uint32_t value, void*) {
+  union {
+    avr_adc_mux_t mux;
+    uint32_t value;
+  } started;
+  started.value = value;
+  if (started.mux.kind != ADC_MUX_SINGLE || started.mux.src >= KNOBS) return;
+  int knob = started.mux.src;
+  int adc = box.knobs[knob];
+  if (box.noise > 0) {
+    box.random = box.random * 1103515245u + 12345u;
+    adc += static_cast<int>((box.random >> 16) % (2 * box.noise + 1)) - box.noise;
+    adc = adc < 0 ? 0 : adc > ADC_TOP ? ADC_TOP : adc;
+  }
+  avr_raise_irq(avr_io_getirq(box.avr, AVR_IOCTL_ADC_GETIRQ, ADC_IRQ_ADC0 + knob), Millivolts(adc));
+}
+
+// The firmware never sleeps; if it did, simavr's default would sleep the process.
+void NoSleep(avr_t*, avr_cycle_count_t) {}
+
+// The UART's default flags echo its bytes to our standard output and sleep on polls.
+void QuietUart() {
+  uint32_t flags = 0;
+  avr_ioctl(box.avr, AVR_IOCTL_UART_SET_FLAGS('0'), &flags);
+}
+
+// simavr's messages go to standard error, and only its errors: standard output carries
+// the answers and, in fast mode, the lines sent.
+void LogErrors(avr_t*, const int level, const char* format, va_list arguments) {
+  if (level <= LOG_ERROR) vfprintf(stderr, format, arguments);
+}
+
+bool MakeChip(const char* firmwarePath) {
+  avr_global_logger_set(LogErrors);
+  static elf_firmware_t firmware;
+  if (elf_read_firmware(firmwarePath, &firmware) != 0 || firmware.flashsize == 0) {
+    fprintf(stderr, "box-sim: cannot read the firmware %s\n", firmwarePath);
+    return false;
+  }
+  box.avr = avr_make_mcu_by_name("atmega328p");
+  if (!box.avr) return false;
+  avr_init(box.avr);
+  avr_load_firmware(box.avr, &firmware);
+  // Only after loading: the image would set them otherwise. With AVCC left 0 the ADC would
+  // measure against 3.3 V.
+  box.avr->frequency = CPU_HZ;
+  box.avr->vcc = box.avr->avcc = box.avr->aref = AVCC_MILLIVOLTS;
+  box.avr->sleep = NoSleep;
+  QuietUart();
+  avr_irq_register_notify(avr_io_getirq(box.avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUTPUT),
+                          OnUartByte, nullptr);
+  avr_irq_register_notify(avr_io_getirq(box.avr, AVR_IOCTL_ADC_GETIRQ, ADC_IRQ_OUT_TRIGGER),
+                          OnConversion, nullptr);
+  return true;
+}
+
+// Says why on standard error: someone watching sees each connection restart the board.
+void Reset(const char* why) {
+  fprintf(stderr, "box-sim: the chip restarts: %s\n", why);
+  uint64_t before = Cycles();
+  avr_reset(box.avr);
+  box.avr->sleep = NoSleep;
+  QuietUart();
+  box.cyclesBeforeReset = before - box.avr->cycle;
+  box.sending.clear();
+}
+
+// Runs the chip until the simulated cycle count reaches `until`; false when the firmware
+// ended or crashed. Looks for a newly opened port once a simulated millisecond.
+bool RunUntil(uint64_t until) {
+  while (Cycles() < until && !stopping) {
+    uint64_t step = Cycles() + CYCLES_PER_MS;
+    while (Cycles() < step && Cycles() < until) {
+      int state = avr_run(box.avr);
+      if (state == cpu_Done || state == cpu_Crashed) {
+        fprintf(stderr, "box-sim: the firmware stopped (state %d)\n", state);
+        return false;
+      }
+    }
+    bool there = ReaderThere();
+    if (there && !box.readerThere) {
+      // The board restarts when the port is opened (DTR rises): every open brings the
+      // knobs' positions.
+      box.readerThere = true;
+      Reset("the port was opened");
+    }
+    box.readerThere = there;
+  }
+  return true;
+}
+
+// ---- Commands -------------------------------------------------------------------------------
+
+enum class Command { DONE, RUN, QUIT };
+
+// Carries out one command line; for "run", sets *ms. Bad commands are reported and skipped.
+Command Execute(const std::string& line, uint64_t* ms) {
+  char word[16] = "";
+  long first = 0, second = 0;
+  char extra = 0;
+  int fields = sscanf(line.c_str(), "%15s %ld %ld %c", word, &first, &second, &extra);
+  std::string name = word;
+  if (fields <= 0) return Command::DONE;
+  if (name == "knob" && fields == 3 && first >= 0 && first < KNOBS && second >= 0 &&
+      second <= ADC_TOP) {
+    box.knobs[first] = static_cast<int>(second);
+  } else if (name == "noise" && fields == 2 && first >= 0 && first <= ADC_TOP) {
+    box.noise = static_cast<int>(first);
+  } else if (name == "run" && fields == 2 && first >= 0 && first <= 24L * 3600 * 1000) {
+    *ms = static_cast<uint64_t>(first);
+    return Command::RUN;
+  } else if (name == "reset" && fields == 1) {
+    Reset("asked to");
+  } else if (name == "quit" && fields == 1) {
+    return Command::QUIT;
+  } else {
+    fprintf(stderr, "box-sim: not a command: %s\n", line.c_str());
+  }
+  return Command::DONE;
+}
+
+// Standard input, a line at a time, without blocking the simulation.
+struct Input {
+  std::string pending;
+  bool ended = false;
+
+  // Takes one complete line if there is one.
+  bool Line(std::string* line) {
+    size_t end = pending.find('\n');
+    if (end == std::string::npos) {
+      if (!ended || pending.empty()) return false;
+      end = pending.size();
+    }
+    *line = pending.substr(0, end);
+    pending.erase(0, end + 1);
+    return true;
+  }
+
+  // Waits up to timeoutMs for input (-1: until some comes) and reads what is there.
+  void Read(int timeoutMs) {
+    if (ended) return;
+    pollfd in = {0, POLLIN, 0};
+    if (poll(&in, 1, timeoutMs) <= 0) return;
+    char bytes[4096];
+    ssize_t count = read(0, bytes, sizeof bytes);
+    if (count > 0) {
+      pending.append(bytes, static_cast<size_t>(count));
+    } else if (count == 0 || errno != EINTR) {
+      ended = true;
+    }
+  }
+};
+
+bool Answer(const char* text) {
+  printf("%s\n", text);
+  return fflush(stdout) == 0;
+}
+
+int RunFast() {
+  Input input;
+  std::string line;
+  while (!stopping) {
+    if (!input.Line(&line)) {
+      if (input.ended) return 0;
+      input.Read(-1);
+      continue;
+    }
+    uint64_t ms = 0;
+    Command command = Execute(line, &ms);
+    if (command == Command::QUIT) return 0;
+    if (command == Command::RUN) {
+      if (!RunUntil(Cycles() + ms * CYCLES_PER_MS)) return 1;
+      if (!Answer("ok")) return 1;
+    }
+  }
+  return 0;
+}
+
+uint64_t ClockNs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+}
+
+int RunRealtime() {
+  Input input;
+  std::string line;
+  uint64_t startNs = ClockNs();
+  uint64_t startCycles = Cycles();
+  uint64_t runUntil = 0;  // a "run" waiting for its time, or 0
+  while (!stopping) {
+    while (runUntil == 0 && input.Line(&line)) {
+      uint64_t ms = 0;
+      Command command = Execute(line, &ms);
+      if (command == Command::QUIT) return 0;
+      if (command == Command::RUN) runUntil = Cycles() + ms * CYCLES_PER_MS;
+    }
+    uint64_t due = startCycles + (ClockNs() - startNs) * CPU_HZ / 1000000000u;
+    if (due > Cycles() + MOST_BEHIND_CYCLES) {
+      startNs = ClockNs();
+      startCycles = due = Cycles();
+    }
+    if (!RunUntil(due)) return 1;
+    if (runUntil != 0 && Cycles() >= runUntil) {
+      runUntil = 0;
+      if (!Answer("ok")) return 1;
+    }
+    input.Read(1);
+    if (input.ended) usleep(1000);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* firmware = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    std::string argument = argv[i];
+    if (argument == "-h" || argument == "--help") {
+      fputs(USAGE, stdout);
+      return 0;
+    } else if (argument == "--link" && i + 1 < argc) {
+      box.link = argv[++i];
+    } else if (argument == "--fast") {
+      box.fast = true;
+    } else if (argument == "--realtime") {
+      box.fast = false;
+    } else if (!firmware && argument[0] != '-') {
+      firmware = argv[i];
+    } else {
+      fputs(USAGE, stderr);
+      return 2;
+    }
+  }
+  if (!firmware || box.link.empty()) {
+    fputs(USAGE, stderr);
+    return 2;
+  }
+  signal(SIGINT, Stop);
+  signal(SIGTERM, Stop);
+  signal(SIGPIPE, SIG_IGN);
+  if (!MakeChip(firmware)) return 1;
+  if (!OpenTerminal()) return 1;
+  int status = box.fast ? RunFast() : RunRealtime();
+  RemoveLink();
+  return status;
+}
