@@ -1,6 +1,7 @@
 # Sourced by the shell integration tests: a private world in a temporary folder, with a
 # PulseAudio server of its own on request. Everything started is stopped by PID on exit.
-# Gives: dir, pids (append the PID of whatever you start), fail, eventually, start_pulse.
+# Gives: dir, pids (append the PID of whatever you start), fail, eventually, start_pulse,
+# output_volume, expect_volume.
 set -euo pipefail
 
 dir=$(mktemp -d /tmp/knobvane-test-XXXXXX)
@@ -41,4 +42,15 @@ start_pulse() {
     >"$dir/pulse.log" 2>&1 &
   pids+=($!)
   eventually pactl info >/dev/null 2>&1 || fail "the private PulseAudio server did not come up"
+}
+
+# "50% 100%": the null output's per-channel volume.
+output_volume() { pactl get-sink-volume knobs | grep -o '[0-9]*%' | paste -sd' '; }
+
+# Waits until a volume reads as expected: expect_volume EXPECTED COMMAND [ARGS...]
+expect_volume() {
+  local expected=$1
+  shift
+  is_expected() { [ "$("$@")" = "$expected" ]; }
+  eventually is_expected "$@" || fail "$* is \"$("$@")\", expected \"$expected\""
 }

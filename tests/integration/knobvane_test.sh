@@ -48,24 +48,14 @@ expect_knobvane_running() {
 
 # ---- Volumes as the server shows them --------------------------------------------------------
 
-# "50% 100%": the output's per-channel volume.
-output_volume() { pactl get-sink-volume knobs | grep -o '[0-9]*%' | paste -sd' '; }
-
-# The same for the playing stream with that index.
+# "50% 100%": the playing stream with that index's per-channel volume (output_volume, the
+# output's, is in world.sh).
 stream_volume() {
   pactl list sink-inputs |
     awk -v stream="Sink Input #$1" '$0 == stream { found = 1; next }
                                     /^Sink Input #/ { found = 0 }
                                     found && /^[[:space:]]*Volume:/ { print; exit }' |
     grep -o '[0-9]*%' | paste -sd' '
-}
-
-# Waits until a volume reads as expected: expect_volume EXPECTED COMMAND [ARGS...]
-expect_volume() {
-  local expected=$1
-  shift
-  is_expected() { [ "$("$@")" = "$expected" ]; }
-  eventually is_expected "$@" || fail "$* is \"$("$@")\", expected \"$expected\""
 }
 
 # Plays silence into the output, as an application named Knob Player; sets $stream.
