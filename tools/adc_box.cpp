@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "box_port.h"
+
 namespace {
 
 const char USAGE[] =
@@ -112,20 +114,10 @@ bool AddWord(const std::string& word, std::vector<std::string>* lines, std::stri
 
 // ---- Unplugging -------------------------------------------------------------------------
 
-// The link made by --pty, removed whichever way the box goes away.
-char linkPath[4096];
-char ptyPath[256];
+// The pseudo-terminal made by --pty; its link is removed whichever way the box goes away.
+BoxPort boxPort;
 
-void RemoveLink() {
-  if (linkPath[0] == '\0') return;
-  char target[sizeof ptyPath];
-  const ssize_t length = readlink(linkPath, target, sizeof target - 1);
-  // Only while it still leads to this box: another box may have taken the name since.
-  if (length >= 0 && static_cast<size_t>(length) == strlen(ptyPath) &&
-      memcmp(target, ptyPath, static_cast<size_t>(length)) == 0) {
-    unlink(linkPath);
-  }
-}
+void RemoveLink() { RemoveBoxPortLink(boxPort); }
 
 // A stop is an unplug: the port closes with the process, and no call can be left waiting.
 void Unplug(int) {
@@ -149,18 +141,6 @@ void HandleStops() {
 
 // ---- The port ---------------------------------------------------------------------------
 
-// Raw 8N1 at the box's speed. A pseudo-terminal ignores the speed but would otherwise echo
-// the readings back and turn them into a line discipline's input.
-void SetBoxLine(int fd) {
-  termios settings;
-  if (tcgetattr(fd, &settings) != 0) return;  // not a terminal: a file or a pipe will do
-  cfmakeraw(&settings);
-  settings.c_cflag |= CLOCAL | CREAD;
-  cfsetispeed(&settings, B115200);
-  cfsetospeed(&settings, B115200);
-  tcsetattr(fd, TCSANOW, &settings);
-}
-
 struct Port {
   int fd = -1;
   int ownEnd = -1;  // with --pty: the end the reader opens, held so no hang-up loses data
@@ -176,21 +156,9 @@ bool OpenPort(const std::string& path, Port* port) {
 }
 
 bool MakePseudoTerminal(const std::string& link, Port* port) {
-  if (openpty(&port->fd, &port->ownEnd, ptyPath, nullptr, nullptr) != 0) return false;
-  fcntl(port->fd, F_SETFD, FD_CLOEXEC);
-  fcntl(port->ownEnd, F_SETFD, FD_CLOEXEC);
-  SetBoxLine(port->ownEnd);
-  if (link.size() >= sizeof linkPath - 8) {
-    errno = ENAMETOOLONG;
-    return false;
-  }
-  // Made aside and renamed into place, so the reader never sees a half-made or stale link.
-  const std::string fresh = link + ".new";
-  unlink(fresh.c_str());
-  if (symlink(ptyPath, fresh.c_str()) != 0 || rename(fresh.c_str(), link.c_str()) != 0) {
-    return false;
-  }
-  snprintf(linkPath, sizeof linkPath, "%s", link.c_str());
+  if (!OpenBoxPort(link.c_str(), &boxPort)) return false;
+  port->fd = boxPort.ours;
+  port->ownEnd = boxPort.theirs;
   return true;
 }
 
@@ -368,7 +336,7 @@ int main(int argc, char** argv) {
       RemoveLink();
       return Fail("cannot make a pseudo-terminal at " + target + ": " + strerror(error), 1);
     }
-    std::cout << ptyPath << std::endl;
+    std::cout << boxPort.path << std::endl;
   } else if (!OpenPort(target, &port)) {
     return Fail("cannot open " + target + ": " + strerror(errno), 1);
   }

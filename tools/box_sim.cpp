@@ -6,15 +6,12 @@
 // benchmarks.
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <simavr/avr_adc.h>
 #include <simavr/avr_uart.h>
 #include <simavr/sim_avr.h>
 #include <simavr/sim_elf.h>
 #include <simavr/sim_irq.h>
-#include <sys/stat.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -24,6 +21,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "box_port.h"
 
 namespace {
 
@@ -60,8 +59,8 @@ void Stop(int) { stopping = 1; }
 struct Box {
   avr_t* avr = nullptr;
   bool fast = false;
-  int terminal = -1;  // the pseudo-terminal's end we keep; the other end is the board's port
-  std::string terminalPath;
+  BoxPort port;
+  int terminal = -1;  // our end of the port
   std::string link;
   bool readerThere = false;  // whether anyone has the other end open
   int knobs[KNOBS] = {};     // each knob's ADC value
@@ -99,40 +98,17 @@ void Send(uint8_t byte) {
 }
 
 bool OpenTerminal() {
-  int other;
-  char path[128];
-  if (openpty(&box.terminal, &other, path, nullptr, nullptr) != 0) return false;
-  termios settings;
-  if (tcgetattr(other, &settings) == 0) {
-    cfmakeraw(&settings);
-    tcsetattr(other, TCSANOW, &settings);
-  }
-  // Closed at once: the port is there for Knobvane to open, and a hang-up on our end then
-  // says whether anyone has it open.
-  close(other);
-  fcntl(box.terminal, F_SETFL, fcntl(box.terminal, F_GETFL) | O_NONBLOCK);
-  box.terminalPath = path;
-  struct stat existing;
-  if (lstat(box.link.c_str(), &existing) == 0) {
-    if (!S_ISLNK(existing.st_mode)) {
-      fprintf(stderr, "box-sim: %s exists and is not a link; not replacing it\n", box.link.c_str());
-      return false;
-    }
-    unlink(box.link.c_str());
-  }
-  if (symlink(path, box.link.c_str()) != 0) {
-    fprintf(stderr, "box-sim: cannot link %s: %s\n", box.link.c_str(), strerror(errno));
+  if (!OpenBoxPort(box.link.c_str(), &box.port)) {
+    fprintf(stderr, "box-sim: cannot make the port at %s: %s\n", box.link.c_str(), strerror(errno));
     return false;
   }
+  // Their end closed at once: the port is there for Knobvane to open, and a hang-up on
+  // ours then says whether anyone has it open.
+  close(box.port.theirs);
+  box.port.theirs = -1;
+  box.terminal = box.port.ours;
+  fcntl(box.terminal, F_SETFL, fcntl(box.terminal, F_GETFL) | O_NONBLOCK);
   return true;
-}
-
-void RemoveLink() {
-  char target[128];
-  ssize_t length = readlink(box.link.c_str(), target, sizeof target - 1);
-  if (length < 0) return;
-  target[length] = 0;
-  if (box.terminalPath == target) unlink(box.link.c_str());
 }
 
 // ---- The chip -------------------------------------------------------------------------------
@@ -398,6 +374,6 @@ int main(int argc, char** argv) {
   if (!MakeChip(firmware)) return 1;
   if (!OpenTerminal()) return 1;
   int status = box.fast ? RunFast() : RunRealtime();
-  RemoveLink();
+  RemoveBoxPortLink(box.port);
   return status;
 }
