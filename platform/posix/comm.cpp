@@ -184,6 +184,45 @@ void SetModemLine(int fd, int line, bool raised) { ioctl(fd, raised ? TIOCMBIS :
 
 // ---- Reading ----------------------------------------------------------------------------------
 
+// Bytes read from a port but not yet asked for. The controller reads one byte per call, and a
+// box's line arrives in one piece: one read takes the whole line, and the calls after it are
+// served from here without a system call. One reader per port, as on Windows without
+// overlapped I/O. Closing the port or purging its input empties it, as it empties the
+// driver's buffer on Windows.
+struct ReadAhead {
+  int fd = -1;
+  size_t start = 0, end = 0;
+  char bytes[256];
+};
+
+ReadAhead readAhead[MAX_PORTS];
+
+// The read-ahead of a valid handle's port.
+ReadAhead& ReadAheadOf(HANDLE handle, int fd) {
+  ReadAhead& ahead = readAhead[(reinterpret_cast<uintptr_t>(handle) - FIRST_HANDLE) / 4];
+  if (ahead.fd != fd) {
+    ahead.fd = fd;
+    ahead.start = ahead.end = 0;
+  }
+  return ahead;
+}
+
+void ForgetReadAhead(HANDLE handle) { ReadAheadOf(handle, -1); }
+
+// Like read(2), but takes whatever is waiting into the read-ahead and serves from there.
+ssize_t ReadBuffered(ReadAhead& ahead, char* into, size_t wanted) {
+  if (ahead.start == ahead.end) {
+    const ssize_t count = read(ahead.fd, ahead.bytes, sizeof ahead.bytes);
+    if (count <= 0) return count;
+    ahead.start = 0;
+    ahead.end = static_cast<size_t>(count);
+  }
+  const size_t taken = std::min(wanted, ahead.end - ahead.start);
+  memcpy(into, ahead.bytes + ahead.start, taken);
+  ahead.start += taken;
+  return static_cast<ssize_t>(taken);
+}
+
 const uint64_t FOREVER = UINT64_MAX;
 
 uint64_t NowMs() {
@@ -289,6 +328,7 @@ BOOL CloseHandle(HANDLE hObject) {
   // a terminal someone else still holds open stays barred.
   if (port.exclusive) ioctl(port.fd, TIOCNXCL);
   close(port.fd);
+  ForgetReadAhead(hObject);
   return TRUE;
 }
 
@@ -413,6 +453,7 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                     limits.ReadTotalTimeoutConstant;
   }
 
+  ReadAhead& ahead = ReadAheadOf(hFile, port.fd);
   char* into = static_cast<char*>(lpBuffer);
   DWORD received = 0;
   uint64_t lastByte = start;
@@ -425,11 +466,12 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     }
     // Bytes already waiting are taken without a poll first: a box's line arrives in one piece,
     // and the controller reads it one byte at a time, so most reads find their byte there.
-    ssize_t count = read(port.fd, into + received, nNumberOfBytesToRead - received);
+    ssize_t count = ReadBuffered(ahead, into + received, nNumberOfBytesToRead - received);
     if (count < 0 && errno == EAGAIN) {
       int ready = WaitForInput(port.fd, deadline);
       if (ready == 0) break;  // timed out: a success with what has arrived
-      count = ready < 0 ? -1 : read(port.fd, into + received, nNumberOfBytesToRead - received);
+      count =
+          ready < 0 ? -1 : ReadBuffered(ahead, into + received, nNumberOfBytesToRead - received);
     }
     if (count > 0) {
       received += static_cast<DWORD>(count);
@@ -454,7 +496,10 @@ BOOL PurgeComm(HANDLE hFile, DWORD dwFlags) {
   // ever pending when another starts, so there is nothing to abandon. The clear flags empty
   // the driver's buffers.
   int queues = -1;
-  if ((dwFlags & PURGE_RXCLEAR) != 0) queues = TCIFLUSH;
+  if ((dwFlags & PURGE_RXCLEAR) != 0) {
+    queues = TCIFLUSH;
+    ForgetReadAhead(hFile);
+  }
   if ((dwFlags & PURGE_TXCLEAR) != 0) queues = queues == TCIFLUSH ? TCIOFLUSH : TCOFLUSH;
   if (queues >= 0 && ioctl(port.fd, TCFLSH, queues) != 0) return Fail(ErrorFromErrno(errno));
   return TRUE;

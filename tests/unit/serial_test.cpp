@@ -258,4 +258,37 @@ TEST(SerialLink, ReadFileHonoursWindowsTimeouts) {
   }
 }
 
+// One read takes every waiting byte; the one-byte reads after it are served from what it
+// took, and closing or purging the port forgets what was taken but not yet asked for.
+TEST(SerialLink, OneReadTakesTheWholeLineAndClosingOrPurgingDropsTheRest) {
+  PseudoTerminal terminal;
+  const auto readByte = [](HANDLE port) {
+    char byte = 0;
+    DWORD count = 0;
+    EXPECT_TRUE(ReadFile(port, &byte, 1, &count, nullptr));
+    EXPECT_EQ(count, 1u);
+    return byte;
+  };
+  HANDLE port = OpenComPort(terminal.Path(), 115200);
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  terminal.Send("12\n34\n");
+  ASSERT_TRUE(terminal.WaitForUnread(6));
+  EXPECT_EQ(readByte(port), '1');
+  EXPECT_TRUE(terminal.WaitForUnread(0));
+  EXPECT_EQ(readByte(port), '2');
+  ASSERT_TRUE(PurgeComm(port, PURGE_RXCLEAR));
+  terminal.Send("5\n");
+  EXPECT_EQ(readByte(port), '5');
+  EXPECT_EQ(readByte(port), '\n');
+
+  terminal.Send("67\n");
+  EXPECT_EQ(readByte(port), '6');
+  CloseComPort(port);
+  port = OpenComPort(terminal.Path(), 115200);
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  terminal.Send("8\n");
+  EXPECT_EQ(readByte(port), '8');
+  CloseComPort(port);
+}
+
 }  // namespace
