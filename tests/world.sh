@@ -1,6 +1,7 @@
 # Sourced by the shell integration tests: a private world in a temporary folder, with a
-# PulseAudio server of its own on request. Everything started is stopped by PID on exit.
+# sound server of its own on request. Everything started is stopped by PID on exit.
 # Gives: dir, pids (append the PID of whatever you start), fail, eventually, start_pulse,
+# start_server and stop_server (PulseAudio or PipeWire, as $server_kind says), output_name,
 # output_volume, expect_volume.
 set -euo pipefail
 
@@ -53,4 +54,62 @@ expect_volume() {
   shift
   is_expected() { [ "$("$@")" = "$expected" ]; }
   eventually is_expected "$@" || fail "$* is \"$("$@")\", expected \"$expected\""
+}
+
+# The server the test runs against: "pulseaudio" (the default) or "pipewire".
+server_kind=${server_kind:-pulseaudio}
+server_pids=()
+
+# A PipeWire server with its pulse server and session manager, and a null output "knobs".
+# WirePlumber links streams to outputs and needs a session bus, so the world gets its own.
+start_pipewire() {
+  mkdir -p -m 700 "$dir/run"
+  export XDG_RUNTIME_DIR=$dir/run PULSE_RUNTIME_PATH=$dir/run/pulse
+  export PULSE_SERVER=unix:$PULSE_RUNTIME_PATH/native
+  export DBUS_SESSION_BUS_ADDRESS=unix:path=$dir/bus
+  dbus-daemon --session --nofork --address="$DBUS_SESSION_BUS_ADDRESS" >"$dir/dbus.log" 2>&1 &
+  server_pids+=($!)
+  bus_up() { [ -S "$dir/bus" ]; }
+  eventually bus_up || fail "the private session bus did not come up"
+  pipewire >"$dir/pipewire.log" 2>&1 &
+  server_pids+=($!)
+  pipewire_up() { [ -S "$XDG_RUNTIME_DIR/pipewire-0" ]; }
+  eventually pipewire_up || fail "the private PipeWire server did not come up"
+  wireplumber >"$dir/wireplumber.log" 2>&1 &
+  server_pids+=($!)
+  pipewire-pulse >"$dir/pipewire-pulse.log" 2>&1 &
+  server_pids+=($!)
+  pids+=("${server_pids[@]}")
+  eventually pactl info >/dev/null 2>&1 || fail "the private pipewire-pulse did not come up"
+  pactl load-module module-null-sink sink_name=knobs >/dev/null
+  has_knobs() { pactl list short sinks | grep -q knobs; }
+  eventually has_knobs || fail "the null output never showed up"
+}
+
+# The server of $server_kind with a null output "knobs"; output_name is what it calls it.
+start_server() {
+  case $server_kind in
+    pulseaudio)
+      start_pulse
+      server_pids=("${pids[-1]}")
+      output_name="Null Output"
+      ;;
+    pipewire)
+      start_pipewire
+      output_name="knobs Audio/Sink sink"
+      ;;
+    *) fail "unknown server kind $server_kind" ;;
+  esac
+}
+
+# Stops the server start_server started, newest process first.
+stop_server() {
+  local i
+  for ((i = ${#server_pids[@]} - 1; i >= 0; --i)); do
+    kill "${server_pids[i]}" 2>/dev/null || true
+    wait "${server_pids[i]}" 2>/dev/null || true
+  done
+  server_pids=()
+  # A socket left behind would pass for the next server's being up.
+  rm -rf "$dir/run" "$dir/bus"
 }

@@ -7,12 +7,19 @@
 // Every line has one volume control, 0..65535 in 100 steps. Record sizes, flags, handles and
 // written values are checked as winmm checks them, with winmm's result codes.
 //
-// Calls are synchronous over one connection per process, made on first use and remade when
-// the server went away. A handle remembers its device by pulse name, so it keeps naming the
-// same device while others come and go, and again once the server is back. Line IDs are
-// fixed per line (the master's, or the stream's pulse index), so a line that has gone away
-// answers with an error instead of handing its ID to another line. Not thread-safe: the
-// programs have one thread.
+// The controller calls the mixer once or twice per reading, up to 2,304 times a second, so
+// the server is never waited for on that path. A threaded main loop of our own keeps a cache
+// of the server's devices, streams and volumes, kept current by the server's change events;
+// reading a volume answers from it, and a write is checked at once and then sent behind the
+// caller: at most one write per control on its way, the newest waiting value following when
+// it is done, so the last value always lands. Only listing the devices (mixerGetNumDevs,
+// mixerOpen) and (re)connecting wait for the server, never longer than ANSWER_TIMEOUT.
+//
+// A handle remembers its device by pulse name, so it keeps naming the same device while others
+// come and go, and again once the server is back. Line IDs are fixed per line (the master's,
+// or the stream's pulse index), so a line that has gone away answers with an error instead of
+// handing its ID to another line. No server is ever started (no autospawn). The callers are
+// one thread; everything shared with the main loop's thread is guarded by its lock.
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
@@ -50,7 +57,6 @@ struct Device {
   std::string name;  // pulse's unique name: what a handle holds on to
   std::string description;
   pa_cvolume volume;
-  std::vector<Stream> streams;  // a sink's streams, in index order
 };
 
 struct DeviceKey {
@@ -58,9 +64,28 @@ struct DeviceKey {
   std::string name;
 };
 
+// A control written to: the newest value the caller gave, and whether the server has it yet.
+struct Control {
+  uint64_t id;  // what the server's answer to a write names
+  DeviceKey device;
+  uint32_t stream;  // PA_INVALID_INDEX for the master line
+  pa_cvolume newest;
+  pa_cvolume sent;
+  bool inFlight;
+  bool waiting;  // newest is still to be sent
+};
+
 struct State {
-  pa_mainloop* loop = nullptr;
+  pa_threaded_mainloop* loop = nullptr;
+  bool shutDown = false;
   pa_context* context = nullptr;
+  bool listed = false;  // the cache holds the whole server
+  int listsPending = 0;
+  int queriesPending = 0;
+  std::map<uint32_t, Device> sinks, sources;  // by pulse index, monitors left out
+  std::map<uint32_t, Stream> streams;
+  std::vector<Control> controls;
+  uint64_t nextControl = 1;
   std::map<UINT_PTR, DeviceKey> handles;
   UINT_PTR nextHandle = FIRST_HANDLE;
 };
@@ -72,205 +97,394 @@ State& TheState() {
   return *state;
 }
 
-// ---- The connection ------------------------------------------------------------------
+void Shutdown();
 
-void Disconnect() {
+// The main loop, started on first use; none once it was shut down at exit.
+pa_threaded_mainloop* Loop() {
   State& s = TheState();
-  if (s.context == nullptr) return;
-  pa_context_disconnect(s.context);
-  pa_context_unref(s.context);
-  s.context = nullptr;
-}
-
-void Shutdown() {
-  Disconnect();
-  pa_mainloop_free(TheState().loop);
-  TheState().loop = nullptr;
-}
-
-// Runs the main loop until done() holds. False when the connection broke or the server did
-// not answer in time.
-template <typename Done>
-bool RunUntil(Done done) {
-  State& s = TheState();
-  const pa_usec_t deadline = pa_rtclock_now() + ANSWER_TIMEOUT;
-  while (!done()) {
-    const pa_usec_t now = pa_rtclock_now();
-    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(s.context)) || now >= deadline) return false;
-    if (pa_mainloop_prepare(s.loop, static_cast<int>(deadline - now)) < 0 ||
-        pa_mainloop_poll(s.loop) < 0 || pa_mainloop_dispatch(s.loop) < 0) {
-      return false;
+  if (s.loop == nullptr && !s.shutDown) {
+    s.loop = pa_threaded_mainloop_new();
+    if (s.loop != nullptr && pa_threaded_mainloop_start(s.loop) < 0) {
+      pa_threaded_mainloop_free(s.loop);
+      s.loop = nullptr;
     }
+    if (s.loop != nullptr) atexit(Shutdown);
   }
-  return true;
+  return s.loop;
 }
 
-// The process's connection, made or remade as needed; null when there is no server.
-pa_context* Connection() {
-  State& s = TheState();
-  if (s.context != nullptr) {
-    // Lets the connection notice a server that went away since the last call.
-    pa_mainloop_iterate(s.loop, 0, nullptr);
-    if (pa_context_get_state(s.context) == PA_CONTEXT_READY) return s.context;
-    Disconnect();
+// Holds the main loop's lock for one mixer call (none once the loop is gone at exit).
+class Locked {
+ public:
+  Locked() : loop_(Loop()) {
+    if (loop_ != nullptr) pa_threaded_mainloop_lock(loop_);
   }
-  if (s.loop == nullptr) {
-    s.loop = pa_mainloop_new();
-    if (s.loop == nullptr) return nullptr;
-    atexit(Shutdown);
+  ~Locked() {
+    if (loop_ != nullptr) pa_threaded_mainloop_unlock(loop_);
   }
-  s.context = pa_context_new(pa_mainloop_get_api(s.loop), "Knobvane");
-  if (s.context == nullptr) return nullptr;
-  // No autospawn: a machine without a server has no mixer devices, and we start none.
-  if (pa_context_connect(s.context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 ||
-      !RunUntil([&s] { return pa_context_get_state(s.context) == PA_CONTEXT_READY; })) {
-    Disconnect();
-  }
-  return s.context;
-}
+  Locked(const Locked&) = delete;
+  Locked& operator=(const Locked&) = delete;
 
-// Waits for an operation; true when the server carried it out. A server that stopped
-// answering costs the connection, so the next call starts afresh.
-bool Finish(pa_operation* operation) {
-  if (operation == nullptr) return false;
-  const bool answered =
-      RunUntil([operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; });
-  const bool done = pa_operation_get_state(operation) == PA_OPERATION_DONE;
-  if (!answered) pa_operation_cancel(operation);
-  pa_operation_unref(operation);
-  if (!answered) Disconnect();
-  return answered && done;
-}
-
-// ---- What the server has ---------------------------------------------------------------
-
-struct Listing {
-  std::vector<Device> sinks;
-  std::vector<Device> sources;
-  std::vector<Stream> streams;
-  bool failed = false;
+ private:
+  pa_threaded_mainloop* loop_;
 };
 
 std::string Text(const char* text) { return text != nullptr ? text : ""; }
 
-void Add(Listing* listing, const pa_sink_info& sink) {
-  listing->sinks.push_back(
-      Device{true, sink.index, Text(sink.name), Text(sink.description), sink.volume, {}});
+// ---- The cache, kept by the main loop's thread -------------------------------------------
+
+void Signal() { pa_threaded_mainloop_signal(TheState().loop, 0); }
+
+void Store(const pa_sink_info& sink) {
+  TheState().sinks[sink.index] =
+      Device{true, sink.index, Text(sink.name), Text(sink.description), sink.volume};
 }
 
-void Add(Listing* listing, const pa_source_info& source) {
+void Store(const pa_source_info& source) {
   if (source.monitor_of_sink != PA_INVALID_INDEX) return;
-  listing->sources.push_back(
-      Device{false, source.index, Text(source.name), Text(source.description), source.volume, {}});
+  TheState().sources[source.index] =
+      Device{false, source.index, Text(source.name), Text(source.description), source.volume};
 }
 
-void Add(Listing* listing, const pa_sink_input_info& input) {
+void Store(const pa_sink_input_info& input) {
   const char* application = pa_proplist_gets(input.proplist, PA_PROP_APPLICATION_NAME);
-  listing->streams.push_back(
-      Stream{input.index, input.sink, Text(application ? application : input.name), input.volume});
+  TheState().streams[input.index] =
+      Stream{input.index, input.sink, Text(application ? application : input.name), input.volume};
 }
 
+// One answer of a listing or a query; the counter it was asked with drops at its end.
 template <typename Info>
-void Collect(pa_context*, const Info* info, int eol, void* listing) {
-  if (eol < 0) static_cast<Listing*>(listing)->failed = true;
-  if (eol == 0 && info != nullptr) Add(static_cast<Listing*>(listing), *info);
+void OnInfo(pa_context*, const Info* info, int eol, void* pending) {
+  if (eol == 0 && info != nullptr) Store(*info);
+  if (eol != 0) {
+    --*static_cast<int*>(pending);
+    Signal();
+  }
 }
 
-template <typename Item>
-void SortByIndex(std::vector<Item>* items) {
-  std::sort(items->begin(), items->end(),
-            [](const Item& a, const Item& b) { return a.index < b.index; });
+void Ask(pa_operation* operation, int* pending) {
+  if (operation == nullptr) return;
+  ++*pending;
+  pa_operation_unref(operation);
 }
 
-// Every device in mixer order, each sink with the streams playing into it. False when the
-// server cannot be reached.
-bool ReadDevices(std::vector<Device>* devices) {
-  Listing listing;
-  pa_context* context = Connection();
-  if (context == nullptr ||
-      !Finish(pa_context_get_sink_info_list(context, Collect<pa_sink_info>, &listing)) ||
-      !Finish(pa_context_get_source_info_list(context, Collect<pa_source_info>, &listing)) ||
-      !Finish(
-          pa_context_get_sink_input_info_list(context, Collect<pa_sink_input_info>, &listing)) ||
-      listing.failed) {
+// A new or changed device or stream is asked for afresh; a removed one leaves the cache.
+void OnEvent(pa_context* context, pa_subscription_event_type_t event, uint32_t index, void*) {
+  State& s = TheState();
+  const bool removed = (event & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE;
+  int* pending = &s.queriesPending;
+  switch (event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) {
+    case PA_SUBSCRIPTION_EVENT_SINK:
+      if (removed) {
+        s.sinks.erase(index);
+      } else {
+        Ask(pa_context_get_sink_info_by_index(context, index, OnInfo<pa_sink_info>, pending),
+            pending);
+      }
+      break;
+    case PA_SUBSCRIPTION_EVENT_SOURCE:
+      if (removed) {
+        s.sources.erase(index);
+      } else {
+        Ask(pa_context_get_source_info_by_index(context, index, OnInfo<pa_source_info>, pending),
+            pending);
+      }
+      break;
+    case PA_SUBSCRIPTION_EVENT_SINK_INPUT:
+      if (removed) {
+        s.streams.erase(index);
+      } else {
+        Ask(pa_context_get_sink_input_info(context, index, OnInfo<pa_sink_input_info>, pending),
+            pending);
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+void OnContextState(pa_context*, void*) { Signal(); }
+
+void OnLate(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* late) {
+  *static_cast<bool*>(late) = true;
+  Signal();
+}
+
+// Waits, holding the lock, until done() holds. False when the connection broke or the server
+// did not answer in time.
+template <typename Done>
+bool WaitUntil(Done done) {
+  State& s = TheState();
+  bool late = false;
+  pa_time_event* timer =
+      pa_context_rttime_new(s.context, pa_rtclock_now() + ANSWER_TIMEOUT, OnLate, &late);
+  while (!done() && !late && PA_CONTEXT_IS_GOOD(pa_context_get_state(s.context))) {
+    pa_threaded_mainloop_wait(s.loop);
+  }
+  if (timer != nullptr) pa_threaded_mainloop_get_api(s.loop)->time_free(timer);
+  return done() && PA_CONTEXT_IS_GOOD(pa_context_get_state(s.context));
+}
+
+// ---- The connection ------------------------------------------------------------------
+
+// Drops the connection and everything learned through it; writes on their way are lost with
+// the server that would have taken them.
+void Disconnect() {
+  State& s = TheState();
+  if (s.context != nullptr) {
+    pa_context_set_state_callback(s.context, nullptr, nullptr);
+    pa_context_set_subscribe_callback(s.context, nullptr, nullptr);
+    pa_context_disconnect(s.context);
+    pa_context_unref(s.context);
+    s.context = nullptr;
+  }
+  s.listed = false;
+  s.listsPending = s.queriesPending = 0;
+  s.sinks.clear();
+  s.sources.clear();
+  s.streams.clear();
+  s.controls.clear();
+}
+
+bool WritesOnTheirWay() {
+  const auto& controls = TheState().controls;
+  return std::any_of(controls.begin(), controls.end(),
+                     [](const Control& control) { return control.inFlight; });
+}
+
+// At exit: lets the last writes land, then lets go of the server.
+void Shutdown() {
+  State& s = TheState();
+  if (s.loop == nullptr) return;
+  pa_threaded_mainloop_lock(s.loop);
+  if (s.context != nullptr) WaitUntil([] { return !WritesOnTheirWay(); });
+  Disconnect();
+  pa_threaded_mainloop_unlock(s.loop);
+  pa_threaded_mainloop_stop(s.loop);
+  pa_threaded_mainloop_free(s.loop);
+  s.loop = nullptr;
+  s.shutDown = true;
+}
+
+bool Connected() {
+  const State& s = TheState();
+  return s.context != nullptr && s.listed && pa_context_get_state(s.context) == PA_CONTEXT_READY;
+}
+
+// Connects, subscribes to every change of devices and streams, then lists them all: an event
+// that comes while the listing is on its way is applied after it. Call with the lock held
+// once the loop runs.
+bool Connect() {
+  State& s = TheState();
+  s.context = pa_context_new(pa_threaded_mainloop_get_api(s.loop), "Knobvane");
+  if (s.context == nullptr) return false;
+  pa_context_set_state_callback(s.context, OnContextState, nullptr);
+  pa_context_set_subscribe_callback(s.context, OnEvent, nullptr);
+  // No autospawn: a machine without a server has no mixer devices, and we start none.
+  if (pa_context_connect(s.context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 ||
+      !WaitUntil([&s] { return pa_context_get_state(s.context) == PA_CONTEXT_READY; })) {
     return false;
   }
-  SortByIndex(&listing.sinks);
-  SortByIndex(&listing.sources);
-  SortByIndex(&listing.streams);
-  for (const Stream& stream : listing.streams) {
-    for (Device& sink : listing.sinks) {
-      if (sink.index == stream.sink) sink.streams.push_back(stream);
-    }
-  }
-  *devices = std::move(listing.sinks);
-  devices->insert(devices->end(), listing.sources.begin(), listing.sources.end());
+  pa_operation* subscribed = pa_context_subscribe(
+      s.context,
+      static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE |
+                                          PA_SUBSCRIPTION_MASK_SINK_INPUT),
+      nullptr, nullptr);
+  if (subscribed == nullptr) return false;
+  pa_operation_unref(subscribed);
+  int* pending = &s.listsPending;
+  Ask(pa_context_get_sink_info_list(s.context, OnInfo<pa_sink_info>, pending), pending);
+  Ask(pa_context_get_source_info_list(s.context, OnInfo<pa_source_info>, pending), pending);
+  Ask(pa_context_get_sink_input_info_list(s.context, OnInfo<pa_sink_input_info>, pending), pending);
+  if (s.listsPending != 3 || !WaitUntil([&s] { return s.listsPending == 0; })) return false;
+  s.listed = true;
   return true;
 }
 
-// The device an open handle names, read afresh by its pulse name, with its streams only when
-// wanted: the master line, which the controller sets for every reading, needs none. Listing
-// every device and stream of the server instead, twice per reading, kept the server so busy
-// that the controller fell below the box's line rate. False when the device or server is gone.
-bool ReadDevice(const DeviceKey& key, bool withStreams, Device* device) {
-  Listing listing;
-  pa_context* context = Connection();
-  if (context == nullptr) return false;
-  const char* name = key.name.c_str();
-  pa_operation* operation =
-      key.isSink
-          ? pa_context_get_sink_info_by_name(context, name, Collect<pa_sink_info>, &listing)
-          : pa_context_get_source_info_by_name(context, name, Collect<pa_source_info>, &listing);
-  if (!Finish(operation)) return false;
-  std::vector<Device>& found = key.isSink ? listing.sinks : listing.sources;
-  // The server takes a name of digits for an index: only the very name counts.
-  if (listing.failed || found.size() != 1 || found[0].name != key.name) return false;
-  *device = std::move(found[0]);
-  if (!withStreams || !key.isSink) return true;
-  if (!Finish(
-          pa_context_get_sink_input_info_list(context, Collect<pa_sink_input_info>, &listing)) ||
-      listing.failed) {
+// A connection with the cache filled, made or remade as needed; false when there is no server.
+// Costs no round trip while the connection holds.
+bool Reachable() {
+  State& s = TheState();
+  if (Connected()) return true;
+  if (s.loop == nullptr) return false;
+  Disconnect();
+  if (Connect()) return true;
+  Disconnect();
+  return false;
+}
+
+void OnAnswer(pa_context*, const pa_server_info*, void*) { Signal(); }
+
+// Brings the cache up to what the server has now: every change event the server sent before
+// answering has been applied once the answer and every query it caused are in; and lets our
+// own writes land first. Costs a round trip; only the listing of the devices needs it.
+bool Current() {
+  State& s = TheState();
+  if (!Reachable()) return false;
+  pa_operation* answer = pa_context_get_server_info(s.context, OnAnswer, nullptr);
+  if (answer == nullptr) {
+    Disconnect();
     return false;
   }
-  SortByIndex(&listing.streams);
-  for (const Stream& stream : listing.streams) {
-    if (stream.sink == device->index) device->streams.push_back(stream);
+  const bool answered = WaitUntil([&s, answer] {
+    return pa_operation_get_state(answer) != PA_OPERATION_RUNNING && s.queriesPending == 0 &&
+           !WritesOnTheirWay();
+  });
+  pa_operation_unref(answer);
+  if (!answered) Disconnect();
+  return answered;
+}
+
+// ---- What the server has ---------------------------------------------------------------
+
+// Every device in mixer order: sinks, then inputs.
+std::vector<const Device*> Devices() {
+  std::vector<const Device*> devices;
+  for (const auto& sink : TheState().sinks) devices.push_back(&sink.second);
+  for (const auto& source : TheState().sources) devices.push_back(&source.second);
+  return devices;
+}
+
+const Device* FindDevice(const DeviceKey& key) {
+  for (const auto& entry : key.isSink ? TheState().sinks : TheState().sources) {
+    if (entry.second.name == key.name) return &entry.second;
   }
-  return true;
+  return nullptr;
+}
+
+// A sink's streams in index order.
+std::vector<const Stream*> StreamsOf(const Device& device) {
+  std::vector<const Stream*> streams;
+  if (!device.isSink) return streams;
+  for (const auto& entry : TheState().streams) {
+    if (entry.second.sink == device.index) streams.push_back(&entry.second);
+  }
+  return streams;
 }
 
 // Finds the device a call names, as winmm does: with the handle-type bit it must be an open
-// handle; with no type bit it may be an open handle or a device index. A device found by its
-// handle comes with its streams only when withStreams is set.
-MMRESULT Resolve(UINT_PTR object, DWORD flags, bool withStreams, Device* device) {
+// handle; with no type bit it may be an open handle or a device index.
+MMRESULT Resolve(UINT_PTR object, DWORD flags, const Device** device) {
   const DWORD type = flags & MIXER_OBJECTF_TYPEMASK;
   if (type != MIXER_OBJECTF_HMIXER && type != MIXER_OBJECTF_MIXER) return MMSYSERR_NOTSUPPORTED;
   const auto& handles = TheState().handles;
   const auto open = handles.find(object);
   if (open == handles.end() && type == MIXER_OBJECTF_HMIXER) return MMSYSERR_INVALHANDLE;
   if (open != handles.end()) {
-    // The device, or the whole server, has gone away when it cannot be read.
-    return ReadDevice(open->second, withStreams, device) ? MMSYSERR_NOERROR : MMSYSERR_NODRIVER;
+    // The device, or the whole server, has gone away when the cache does not hold it.
+    *device = Reachable() ? FindDevice(open->second) : nullptr;
+    return *device != nullptr ? MMSYSERR_NOERROR : MMSYSERR_NODRIVER;
   }
-  std::vector<Device> devices;
-  if (!ReadDevices(&devices) || object >= devices.size()) return MMSYSERR_BADDEVICEID;
+  if (!Reachable()) return MMSYSERR_BADDEVICEID;
+  const std::vector<const Device*> devices = Devices();
+  if (object >= devices.size()) return MMSYSERR_BADDEVICEID;
   *device = devices[object];
   return MMSYSERR_NOERROR;
 }
 
-// The line with that ID on the device: its master line (stream null) or one of its streams.
+// The line with that ID on the device: its master line (stream null) or one of its streams,
+// with its place among the device's source lines.
 bool FindLine(const Device& device, DWORD lineID, const Stream** stream, DWORD* source) {
   *stream = nullptr;
   *source = 0;
   if (lineID == MASTER_LINE_ID) return true;
-  for (const Stream& candidate : device.streams) {
-    if (candidate.index == lineID) {
-      *stream = &candidate;
-      return true;
-    }
-    ++*source;
+  const auto found = TheState().streams.find(lineID);
+  if (found == TheState().streams.end() || !device.isSink || found->second.sink != device.index) {
+    return false;
   }
-  return false;
+  *stream = &found->second;
+  for (const Stream* other : StreamsOf(device)) {
+    if (other->index < lineID) ++*source;
+  }
+  return true;
+}
+
+// ---- Writes behind the caller ------------------------------------------------------------
+
+Control* FindControl(const DeviceKey& device, uint32_t stream) {
+  for (Control& control : TheState().controls) {
+    if (control.stream == stream && control.device.isSink == device.isSink &&
+        control.device.name == device.name) {
+      return &control;
+    }
+  }
+  return nullptr;
+}
+
+Control* ControlWithID(uint64_t id) {
+  for (Control& control : TheState().controls) {
+    if (control.id == id) return &control;
+  }
+  return nullptr;
+}
+
+// The volume the caller sees for a line: its own newest write until the server has it.
+const pa_cvolume& Seen(const Device& device, const Stream* stream) {
+  const Control* control =
+      FindControl(DeviceKey{device.isSink, device.name}, stream ? stream->index : PA_INVALID_INDEX);
+  if (control != nullptr && (control->inFlight || control->waiting)) return control->newest;
+  return stream ? stream->volume : device.volume;
+}
+
+void Send(Control* control);
+
+// The server's answer to a write. The cache takes the written value at once: the change
+// event that follows only confirms it, and a read in between must not see the old one.
+void OnWritten(pa_context*, int success, void* id) {
+  State& s = TheState();
+  Control* control = ControlWithID(reinterpret_cast<uintptr_t>(id));
+  if (control == nullptr) return;
+  control->inFlight = false;
+  if (success) {
+    if (control->stream != PA_INVALID_INDEX) {
+      const auto stream = s.streams.find(control->stream);
+      if (stream != s.streams.end()) stream->second.volume = control->sent;
+    } else {
+      for (auto& entry : control->device.isSink ? s.sinks : s.sources) {
+        if (entry.second.name == control->device.name) entry.second.volume = control->sent;
+      }
+    }
+  }
+  if (control->waiting) Send(control);
+  Signal();
+}
+
+// Sends the control's newest value; a device or stream gone meanwhile takes nothing.
+void Send(Control* control) {
+  State& s = TheState();
+  control->waiting = false;
+  control->sent = control->newest;
+  void* id = reinterpret_cast<void*>(static_cast<uintptr_t>(control->id));
+  pa_operation* operation = nullptr;
+  if (control->stream != PA_INVALID_INDEX) {
+    operation =
+        pa_context_set_sink_input_volume(s.context, control->stream, &control->sent, OnWritten, id);
+  } else if (const Device* device = FindDevice(control->device)) {
+    // By index: the server takes a name of digits for an index, and a write must never land
+    // on another device.
+    operation = device->isSink ? pa_context_set_sink_volume_by_index(s.context, device->index,
+                                                                     &control->sent, OnWritten, id)
+                               : pa_context_set_source_volume_by_index(
+                                     s.context, device->index, &control->sent, OnWritten, id);
+  }
+  control->inFlight = operation != nullptr;
+  if (operation != nullptr) pa_operation_unref(operation);
+}
+
+// Takes a checked value for a line: sent now when no write of that control is on its way,
+// else it replaces whatever waits and follows when the server has answered.
+void Write(const Device& device, const Stream* stream, const pa_cvolume& volume) {
+  State& s = TheState();
+  const DeviceKey key{device.isSink, device.name};
+  const uint32_t streamIndex = stream ? stream->index : PA_INVALID_INDEX;
+  Control* control = FindControl(key, streamIndex);
+  if (control == nullptr) {
+    s.controls.push_back(Control{s.nextControl++, key, streamIndex, volume, volume, false, false});
+    control = &s.controls.back();
+  }
+  control->newest = volume;
+  control->waiting = true;
+  if (!control->inFlight) Send(control);
 }
 
 // ---- Records ---------------------------------------------------------------------------
@@ -299,7 +513,7 @@ void FillLine(const Device& device, const Stream* stream, DWORD source, MIXERLIN
                           : device.isSink ? MIXERLINE_COMPONENTTYPE_DST_SPEAKERS
                                           : MIXERLINE_COMPONENTTYPE_DST_WAVEIN;
   line->cChannels = (stream ? stream->volume : device.volume).channels;
-  line->cConnections = stream ? 0 : static_cast<DWORD>(device.streams.size());
+  line->cConnections = stream ? 0 : static_cast<DWORD>(StreamsOf(device).size());
   line->cControls = 1;
   const std::string name = stream ? stream->name : "Master Volume";
   CopyName(line->szShortName, name);
@@ -322,64 +536,6 @@ bool DetailsFit(const MIXERCONTROLDETAILS* details, const pa_cvolume& volume) {
          (details->cChannels == volume.channels || details->cChannels == 1);
 }
 
-void Acknowledge(pa_context* context, int success, void* result) {
-  *static_cast<MMRESULT*>(result) = success ? MMSYSERR_NOERROR
-                                    : pa_context_errno(context) == PA_ERR_NOENTITY
-                                        ? MIXERR_INVALCONTROL
-                                        : MMSYSERR_ERROR;
-}
-
-// Writes a line's per-channel volume to the server.
-MMRESULT WriteVolume(const Device& device, const Stream* stream, const pa_cvolume& volume) {
-  pa_context* context = Connection();
-  if (context == nullptr) return MMSYSERR_NODRIVER;
-  MMRESULT result = MMSYSERR_ERROR;
-  pa_operation* operation =
-      stream
-          ? pa_context_set_sink_input_volume(context, stream->index, &volume, Acknowledge, &result)
-      : device.isSink ? pa_context_set_sink_volume_by_name(context, device.name.c_str(), &volume,
-                                                           Acknowledge, &result)
-                      : pa_context_set_source_volume_by_name(context, device.name.c_str(), &volume,
-                                                             Acknowledge, &result);
-  return Finish(operation) ? result : MMSYSERR_ERROR;
-}
-
-void AcknowledgeMaster(pa_context* context, int success, void* result) {
-  const int error = success ? PA_OK : pa_context_errno(context);
-  *static_cast<MMRESULT*>(result) = error == PA_OK             ? MMSYSERR_NOERROR
-                                    : error == PA_ERR_NOENTITY ? MMSYSERR_NODRIVER
-                                    : error == PA_ERR_INVALID  ? MMSYSERR_INVALPARAM
-                                                               : MMSYSERR_ERROR;
-}
-
-// Writes every channel of an open device's master line without reading the device first: the
-// server checks the channel count itself and answers "no such entity" when the device has
-// gone. The controller writes this line for every reading, and reading
-// the device before each write was a third of the server's work.
-MMRESULT WriteMaster(const DeviceKey& key, const MIXERCONTROLDETAILS* details) {
-  if (details->cbDetails != sizeof(MIXERCONTROLDETAILS_UNSIGNED) || details->paDetails == nullptr ||
-      details->cChannels == 0 || details->cChannels > PA_CHANNELS_MAX) {
-    return MMSYSERR_INVALPARAM;
-  }
-  const auto* values = static_cast<const MIXERCONTROLDETAILS_UNSIGNED*>(details->paDetails);
-  pa_cvolume volume;
-  volume.channels = static_cast<uint8_t>(details->cChannels);
-  for (DWORD i = 0; i < details->cChannels; ++i) {
-    // Like winmm, an out-of-bounds value rejects the whole write.
-    if (values[i].dwValue > VOLUME_MAXIMUM) return MMSYSERR_INVALPARAM;
-    volume.values[i] = ToPulse(values[i].dwValue);
-  }
-  pa_context* context = Connection();
-  if (context == nullptr) return MMSYSERR_NODRIVER;
-  MMRESULT result = MMSYSERR_ERROR;
-  const char* name = key.name.c_str();
-  pa_operation* operation = key.isSink ? pa_context_set_sink_volume_by_name(
-                                             context, name, &volume, AcknowledgeMaster, &result)
-                                       : pa_context_set_source_volume_by_name(
-                                             context, name, &volume, AcknowledgeMaster, &result);
-  return Finish(operation) ? result : MMSYSERR_ERROR;
-}
-
 // Reading and writing details take only the value query (0), with or without a handle-type
 // bit: another query is unsupported, a bit outside the query and type is an invalid flag.
 MMRESULT CheckValueQuery(DWORD flags) {
@@ -394,38 +550,42 @@ MMRESULT CheckValueQuery(DWORD flags) {
 extern "C" {
 
 UINT mixerGetNumDevs(void) {
-  std::vector<Device> devices;
-  return ReadDevices(&devices) ? static_cast<UINT>(devices.size()) : 0;
+  Locked locked;
+  return Current() ? static_cast<UINT>(Devices().size()) : 0;
 }
 
 MMRESULT mixerOpen(LPHMIXER phmx, UINT uMxId, DWORD_PTR dwCallback, DWORD_PTR /*dwInstance*/,
                    DWORD fdwOpen) {
   if (phmx == nullptr) return MMSYSERR_INVALPARAM;
   if (fdwOpen != CALLBACK_NULL && fdwOpen != CALLBACK_WINDOW) return MMSYSERR_INVALFLAG;
-  // Nothing is ever posted to the window: the server's changes are read on every call.
+  // Nothing is ever posted to the window: the cache follows the server's changes by itself.
   if (fdwOpen == CALLBACK_WINDOW && dwCallback == 0) return MMSYSERR_INVALPARAM;
-  std::vector<Device> devices;
-  if (!ReadDevices(&devices) || uMxId >= devices.size()) return MMSYSERR_BADDEVICEID;
+  Locked locked;
+  if (!Current()) return MMSYSERR_BADDEVICEID;
+  const std::vector<const Device*> devices = Devices();
+  if (uMxId >= devices.size()) return MMSYSERR_BADDEVICEID;
   State& s = TheState();
   const UINT_PTR handle = s.nextHandle++;
-  s.handles[handle] = DeviceKey{devices[uMxId].isSink, devices[uMxId].name};
+  s.handles[handle] = DeviceKey{devices[uMxId]->isSink, devices[uMxId]->name};
   *phmx = reinterpret_cast<HMIXER>(handle);
   return MMSYSERR_NOERROR;
 }
 
 MMRESULT mixerClose(HMIXER hmx) {
+  Locked locked;
   return TheState().handles.erase(reinterpret_cast<UINT_PTR>(hmx)) == 1 ? MMSYSERR_NOERROR
                                                                         : MMSYSERR_INVALHANDLE;
 }
 
 MMRESULT mixerGetDevCapsA(UINT_PTR uMxId, LPMIXERCAPSA pmxcaps, UINT cbmxcaps) {
   if (pmxcaps == nullptr) return MMSYSERR_INVALPARAM;
-  Device device;
-  const MMRESULT result = Resolve(uMxId, MIXER_OBJECTF_MIXER, false, &device);
+  Locked locked;
+  const Device* device = nullptr;
+  const MMRESULT result = Resolve(uMxId, MIXER_OBJECTF_MIXER, &device);
   if (result != MMSYSERR_NOERROR) return result;
   MIXERCAPSA caps;
   memset(&caps, 0, sizeof caps);
-  CopyName(caps.szPname, device.description);
+  CopyName(caps.szPname, device->description);
   caps.cDestinations = 1;
   // Like winmm, fills no more than the caller's record holds.
   memcpy(pmxcaps, &caps, std::min<size_t>(cbmxcaps, sizeof caps));
@@ -442,21 +602,23 @@ MMRESULT mixerGetLineInfoA(HMIXEROBJ hmxobj, LPMIXERLINEA pmxl, DWORD fdwInfo) {
       query != MIXER_GETLINEINFOF_LINEID) {
     return MMSYSERR_NOTSUPPORTED;
   }
-  Device device;
-  const MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwInfo, true, &device);
+  Locked locked;
+  const Device* device = nullptr;
+  const MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwInfo, &device);
   if (result != MMSYSERR_NOERROR) return result;
   const Stream* stream = nullptr;
   DWORD source = 0;
   if (query == MIXER_GETLINEINFOF_LINEID) {
-    if (!FindLine(device, pmxl->dwLineID, &stream, &source)) return MIXERR_INVALLINE;
+    if (!FindLine(*device, pmxl->dwLineID, &stream, &source)) return MIXERR_INVALLINE;
   } else if (pmxl->dwDestination != 0) {
     return MIXERR_INVALLINE;
   } else if (query == MIXER_GETLINEINFOF_SOURCE) {
-    if (pmxl->dwSource >= device.streams.size()) return MIXERR_INVALLINE;
+    const std::vector<const Stream*> streams = StreamsOf(*device);
+    if (pmxl->dwSource >= streams.size()) return MIXERR_INVALLINE;
     source = pmxl->dwSource;
-    stream = &device.streams[source];
+    stream = streams[source];
   }
-  FillLine(device, stream, source, pmxl);
+  FillLine(*device, stream, source, pmxl);
   return MMSYSERR_NOERROR;
 }
 
@@ -472,15 +634,16 @@ MMRESULT mixerGetLineControlsA(HMIXEROBJ hmxobj, LPMIXERLINECONTROLSA pmxlc, DWO
   if (query != MIXER_GETLINECONTROLSF_ONEBYTYPE && query != MIXER_GETLINECONTROLSF_ONEBYID) {
     return MMSYSERR_NOTSUPPORTED;
   }
-  Device device;
-  const MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwControls, true, &device);
+  Locked locked;
+  const Device* device = nullptr;
+  const MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwControls, &device);
   if (result != MMSYSERR_NOERROR) return result;
   // A line's one control carries the line's ID.
   const bool byID = query == MIXER_GETLINECONTROLSF_ONEBYID;
   const DWORD lineID = byID ? pmxlc->dwControlID : pmxlc->dwLineID;
   const Stream* stream = nullptr;
   DWORD source = 0;
-  if (!FindLine(device, lineID, &stream, &source))
+  if (!FindLine(*device, lineID, &stream, &source))
     return byID ? MIXERR_INVALCONTROL : MIXERR_INVALLINE;
   if (!byID && pmxlc->dwControlType != MIXERCONTROL_CONTROLTYPE_VOLUME) return MIXERR_INVALCONTROL;
   pmxlc->dwLineID = lineID;
@@ -502,15 +665,14 @@ MMRESULT mixerGetControlDetailsA(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd, 
   if (pmxcd == nullptr || pmxcd->cbStruct != sizeof *pmxcd) return MMSYSERR_INVALPARAM;
   const MMRESULT query = CheckValueQuery(fdwDetails);
   if (query != MMSYSERR_NOERROR) return query;
-  Device device;
-  // Only a stream's line needs the device's streams.
-  const MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwDetails,
-                                  pmxcd->dwControlID != MASTER_LINE_ID, &device);
+  Locked locked;
+  const Device* device = nullptr;
+  const MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwDetails, &device);
   if (result != MMSYSERR_NOERROR) return result;
   const Stream* stream = nullptr;
   DWORD source = 0;
-  if (!FindLine(device, pmxcd->dwControlID, &stream, &source)) return MIXERR_INVALCONTROL;
-  const pa_cvolume& volume = stream ? stream->volume : device.volume;
+  if (!FindLine(*device, pmxcd->dwControlID, &stream, &source)) return MIXERR_INVALCONTROL;
+  const pa_cvolume& volume = Seen(*device, stream);
   if (!DetailsFit(pmxcd, volume)) return MMSYSERR_INVALPARAM;
   auto* values = static_cast<MIXERCONTROLDETAILS_UNSIGNED*>(pmxcd->paDetails);
   if (pmxcd->cChannels == 1) {
@@ -525,24 +687,14 @@ MMRESULT mixerSetControlDetails(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd, D
   if (pmxcd == nullptr || pmxcd->cbStruct != sizeof *pmxcd) return MMSYSERR_INVALPARAM;
   const MMRESULT query = CheckValueQuery(fdwDetails);
   if (query != MMSYSERR_NOERROR) return query;
-  const DWORD type = fdwDetails & MIXER_OBJECTF_TYPEMASK;
-  const auto& handles = TheState().handles;
-  const auto open = handles.find(reinterpret_cast<UINT_PTR>(hmxobj));
-  // A single value for every channel needs the channel count, and the server takes a name of
-  // digits for an index when no device has that name (any more): those writes look the device
-  // up first, so a write never lands on another device.
-  if (pmxcd->dwControlID == MASTER_LINE_ID && pmxcd->cChannels > 1 && open != handles.end() &&
-      (type == MIXER_OBJECTF_HMIXER || type == MIXER_OBJECTF_MIXER) &&
-      open->second.name.find_first_not_of("0123456789") != std::string::npos) {
-    return WriteMaster(open->second, pmxcd);
-  }
-  Device device;
-  const MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwDetails, true, &device);
+  Locked locked;
+  const Device* device = nullptr;
+  const MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwDetails, &device);
   if (result != MMSYSERR_NOERROR) return result;
   const Stream* stream = nullptr;
   DWORD source = 0;
-  if (!FindLine(device, pmxcd->dwControlID, &stream, &source)) return MIXERR_INVALCONTROL;
-  pa_cvolume volume = stream ? stream->volume : device.volume;
+  if (!FindLine(*device, pmxcd->dwControlID, &stream, &source)) return MIXERR_INVALCONTROL;
+  pa_cvolume volume = stream ? stream->volume : device->volume;
   if (!DetailsFit(pmxcd, volume)) return MMSYSERR_INVALPARAM;
   const auto* values = static_cast<const MIXERCONTROLDETAILS_UNSIGNED*>(pmxcd->paDetails);
   // Like winmm, an out-of-bounds value rejects the whole write.
@@ -552,7 +704,8 @@ MMRESULT mixerSetControlDetails(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd, D
   for (unsigned i = 0; i < volume.channels; ++i) {
     volume.values[i] = ToPulse(values[pmxcd->cChannels == 1 ? 0 : i].dwValue);
   }
-  return WriteVolume(device, stream, volume);
+  Write(*device, stream, volume);
+  return MMSYSERR_NOERROR;
 }
 
 }  // extern "C"

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# knobvane end to end: a private PulseAudio server with a null output, a simulated ADC box
-# (adc-box) on a pseudo-terminal of its own, and the volumes checked with pactl. Everything
-# lives in a temporary folder and is stopped by PID whatever happens.
-# Usage: knobvane_test.sh CASE PATH/TO/knobvane PATH/TO/linescout PATH/TO/adc-box
+# knobvane end to end: a private sound server (PulseAudio or PipeWire) with a null output, a
+# simulated ADC box (adc-box) on a pseudo-terminal of its own, and the volumes checked with
+# pactl. Everything lives in a temporary folder and is stopped by PID whatever happens.
+# Usage: knobvane_test.sh pulseaudio|pipewire CASE PATH/TO/knobvane PATH/TO/linescout
+#        PATH/TO/adc-box
 set -euo pipefail
 
-case_name=$1
-knobvane=$2
-linescout=$3
-adc_box=$4
+server_kind=$1
+case_name=$2
+knobvane=$3
+linescout=$4
+adc_box=$5
 
 source "$(dirname "$0")/../world.sh"
 
@@ -79,7 +81,7 @@ expect_stream_on_line_2() {
 
 case $case_name in
   SetsTheOutputVolumeKeepingItsBalance)
-    start_pulse
+    start_server
     pactl set-sink-volume knobs 30% 60%
     plug_box
     start_knobvane 1
@@ -90,7 +92,7 @@ case $case_name in
     ;;
 
   RestoresTheBalanceAfterSilence)
-    start_pulse
+    start_server
     pactl set-sink-volume knobs 30% 60%
     plug_box
     start_knobvane 1
@@ -101,7 +103,7 @@ case $case_name in
     ;;
 
   ControlsAPlayingStreamsLine)
-    start_pulse
+    start_server
     play_stream
     expect_stream_on_line_2
     pactl set-sink-input-volume "$stream" 40% 80%
@@ -131,25 +133,23 @@ case $case_name in
     ;;
 
   AppliesReadingsAgainAfterTheServerRestarts)
-    start_pulse
-    first_server=${pids[-1]}
+    start_server
     plug_box
     start_knobvane 1
     turn 0:512
     expect_volume "50% 50%" output_volume
-    kill "$first_server"
-    wait "$first_server" 2>/dev/null || true
+    stop_server
     # A reading with the server gone fails and is forgotten.
     turn 0:100
     expect_knobvane_running
-    start_pulse
+    start_server
     pactl set-sink-volume knobs 30% 60%
     turn 0:1023
     expect_volume "50% 100%" output_volume
     ;;
 
   FailsCleanlyOnAStreamThatEnded)
-    start_pulse
+    start_server
     play_stream
     expect_stream_on_line_2
     plug_box

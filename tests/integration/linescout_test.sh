@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# linescout against a private PulseAudio server of its own, started in a temporary folder
-# and stopped by PID whatever happens.
-# Usage: linescout_test.sh CASE PATH/TO/linescout
+# linescout against a private sound server of its own (PulseAudio or PipeWire), started in a
+# temporary folder and stopped by PID whatever happens.
+# Usage: linescout_test.sh pulseaudio|pipewire CASE PATH/TO/linescout
 set -euo pipefail
 
-case_name=$1
-linescout=$2
+server_kind=$1
+case_name=$2
+linescout=$3
 
 source "$(dirname "$0")/../world.sh"
 
@@ -19,16 +20,16 @@ expect_listing() {
 
 case $case_name in
   ListsThePrivateServer)
-    start_pulse
-    expect_listing "$banner"$'\n   0 Null Output\n   1   Master Volume'
+    start_server
+    expect_listing "$banner"$'\n   0 '"$output_name"$'\n   1   Master Volume'
     ;;
   ListsAPlayingStreamUnderItsOutput)
-    start_pulse
+    start_server
     pacat --device=knobs --client-name="Knob Player" --stream-name=Tune </dev/zero &
     pids+=($!)
     listed() { [ "$("$linescout" | wc -l)" -eq 5 ]; }
     eventually listed || fail "the stream never showed up"
-    expect_listing "$banner"$'\n   0 Null Output\n   1   Master Volume\n   2     Knob Player'
+    expect_listing "$banner"$'\n   0 '"$output_name"$'\n   1   Master Volume\n   2     Knob Player'
     ;;
   PrintsOnlyTheBannerWithoutAServer)
     # No server at all: the socket named does not exist.

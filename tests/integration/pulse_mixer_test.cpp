@@ -98,8 +98,25 @@ std::vector<DWORD> StreamVolume(DWORD index) {
   return PactlVolume(Pactl("list sink-inputs"), "Sink Input #" + std::to_string(index) + "\n");
 }
 
+bool Accepting(const std::string& path) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  const bool accepted = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return accepted;
+}
+
+// The server the tests run against, as ctest names it in KNOBVANE_SERVER.
+bool OnPipeWire() {
+  const char* kind = getenv("KNOBVANE_SERVER");
+  return kind != nullptr && strcmp(kind, "pipewire") == 0;
+}
+
 // A private server: null output "knobs", null input "mic", and a second output "wide"
-// loaded after the input, with a description too long for the device name field.
+// loaded after the input, with a description too long for the device name field. PulseAudio,
+// or PipeWire with its pulse server, its session manager and a session bus of its own.
 class PrivateServer {
  public:
   void Start() {
@@ -109,28 +126,49 @@ class PrivateServer {
       setenv(name, folder_.c_str(), 1);
     }
     setenv("PULSE_STATE_PATH", (folder_ + "/state").c_str(), 1);
-    setenv("PULSE_SERVER", ("unix:" + Socket()).c_str(), 1);
     std::string wide = "module-null-sink sink_name=wide sink_properties=device.description=";
     for (int i = 0; i < 20; ++i) wide += "\xC3\xA4";  // 20 x a-umlaut: 40 bytes
-    pid_ = Spawn({"pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
-                  "--disallow-exit", "-n", "--load=module-null-sink sink_name=knobs",
-                  "--load=module-null-source source_name=mic", "--load=" + wide,
-                  "--load=module-native-protocol-unix auth-anonymous=1 socket=" + Socket()},
-                 "/dev/null", folder_ + "/server.log");
-    ASSERT_GT(pid_, 0);
-    ASSERT_TRUE(Eventually([this] { return Accepting(); })) << "the private server never came up";
+    if (OnPipeWire()) {
+      StartPipeWire(wide);
+      return;
+    }
+    setenv("PULSE_SERVER", ("unix:" + folder_ + "/native").c_str(), 1);
+    pids_.push_back(
+        Spawn({"pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+               "--disallow-exit", "-n", "--load=module-null-sink sink_name=knobs",
+               "--load=module-null-source source_name=mic", "--load=" + wide,
+               "--load=module-native-protocol-unix auth-anonymous=1 socket=" + folder_ + "/native"},
+              "/dev/null", folder_ + "/server.log"));
+    ASSERT_GT(pids_.back(), 0);
+    // The socket is opened after the devices are loaded: once it accepts, they are there.
+    ASSERT_TRUE(Eventually([this] { return Accepting(folder_ + "/native"); }))
+        << "the private server never came up";
   }
 
-  // Freezes the server: it keeps its socket but answers nothing.
+  // What the server calls its null output and input.
+  static const char* OutputName() { return OnPipeWire() ? "knobs Audio/Sink sink" : "Null Output"; }
+  static const char* InputName() {
+    return OnPipeWire() ? "mic Audio/Source/Virtual sink" : "Null Input";
+  }
+
+  // Freezes the server the mixer talks to: it keeps its socket but answers nothing.
   void Pause() {
-    if (pid_ > 0) kill(pid_, SIGSTOP);
+    if (!pids_.empty()) kill(pids_.back(), SIGSTOP);
   }
   void Resume() {
-    if (pid_ > 0) kill(pid_, SIGCONT);
+    if (!pids_.empty()) kill(pids_.back(), SIGCONT);
   }
   void Stop() {
     Resume();
-    ::Stop(&pid_);
+    while (!pids_.empty()) {
+      ::Stop(&pids_.back());
+      pids_.pop_back();
+    }
+    // A socket left behind would pass for the next server's being up.
+    if (!folder_.empty()) {
+      std::filesystem::remove_all(folder_ + "/run");
+      std::filesystem::remove(folder_ + "/bus");
+    }
   }
 
   ~PrivateServer() {
@@ -141,21 +179,44 @@ class PrivateServer {
   const std::string& Folder() const { return folder_; }
 
  private:
-  std::string Socket() const { return folder_ + "/native"; }
-
-  // The socket is opened after the devices are loaded: once it accepts, they are there.
-  bool Accepting() const {
-    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    strncpy(address.sun_path, Socket().c_str(), sizeof address.sun_path - 1);
-    const bool accepted = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return accepted;
+  void StartPipeWire(const std::string& wide) {
+    const std::string run = folder_ + "/run";
+    std::filesystem::create_directory(run);
+    std::filesystem::permissions(run, std::filesystem::perms::owner_all);
+    setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+    // pipewire-pulse makes its socket where PULSE_RUNTIME_PATH says.
+    setenv("PULSE_RUNTIME_PATH", (run + "/pulse").c_str(), 1);
+    setenv("PULSE_SERVER", ("unix:" + run + "/pulse/native").c_str(), 1);
+    // WirePlumber links streams to outputs, and it needs a session bus.
+    setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + folder_ + "/bus").c_str(), 1);
+    const std::string log = folder_ + "/server.log";
+    pids_.push_back(
+        Spawn({"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + folder_ + "/bus"},
+              "/dev/null", log));
+    ASSERT_TRUE(Eventually([this] { return Accepting(folder_ + "/bus"); }));
+    pids_.push_back(Spawn({"pipewire"}, "/dev/null", log));
+    ASSERT_TRUE(Eventually([run] { return Accepting(run + "/pipewire-0"); }));
+    pids_.push_back(Spawn({"wireplumber"}, "/dev/null", log));
+    pids_.push_back(Spawn({"pipewire-pulse"}, "/dev/null", log));
+    ASSERT_TRUE(Eventually([run] { return Accepting(run + "/pulse/native"); }))
+        << "the private pipewire-pulse never came up";
+    // PipeWire has no null source module: a virtual source is a null sink of another class.
+    for (const std::string& module :
+         {std::string("module-null-sink sink_name=knobs"),
+          std::string("module-null-sink sink_name=mic media.class=Audio/Source/Virtual "
+                      "channel_map=front-left,front-right"),
+          wide}) {
+      Pactl("load-module " + module);
+    }
+    ASSERT_TRUE(Eventually([] {
+      const std::string sinks = Pactl("list short sinks"), sources = Pactl("list short sources");
+      return sinks.find("knobs") != std::string::npos && sinks.find("wide") != std::string::npos &&
+             sources.find("\tmic\t") != std::string::npos;
+    })) << "the null devices never showed up";
   }
 
   std::string folder_;
-  pid_t pid_ = -1;
+  std::vector<pid_t> pids_;  // in the order started; the last one is the pulse server
 };
 
 // An application stream playing silence into the null output.
@@ -210,10 +271,23 @@ MMRESULT Write(HMIXER mixer, DWORD controlID, std::vector<DWORD> values) {
   return mixerSetControlDetails(Object(mixer), &details, MIXER_OBJECTF_HMIXER);
 }
 
+// Writes go to the server behind the caller, and the mixer learns another client's changes
+// from the server's events: listing the devices waits for both. PipeWire applies another
+// client's change after answering it, so a test waits for the mixer to see one (Sees).
+void Settle() { mixerGetNumDevs(); }
+
 std::vector<DWORD> Channels(HMIXER mixer, DWORD controlID, DWORD count = 2) {
   std::vector<DWORD> values(count, 0xDEAD);
   EXPECT_EQ(Read(mixer, controlID, &values), MMSYSERR_NOERROR);
   return values;
+}
+
+// Whether the mixer comes to read those values for the control.
+bool Sees(HMIXER mixer, DWORD controlID, const std::vector<DWORD>& expected) {
+  return Eventually([&] {
+    std::vector<DWORD> values(expected.size(), 0xDEAD);
+    return Read(mixer, controlID, &values) == MMSYSERR_NOERROR && values == expected;
+  });
 }
 
 class PulseMixer : public testing::Test {
@@ -254,13 +328,13 @@ TEST_F(PulseMixer, ListsSinksThenInputsEachWithOneMasterLine) {
     const char* name;
     DWORD componentType;
   } rows[] = {
-      {KNOBS, "Null Output", MIXERLINE_COMPONENTTYPE_DST_SPEAKERS},
+      {KNOBS, PrivateServer::OutputName(), MIXERLINE_COMPONENTTYPE_DST_SPEAKERS},
       // Cut to fit, never inside a two-byte character: 15 of them, 30 bytes.
       {WIDE,
        "\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4"
        "\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4\xC3\xA4",
        MIXERLINE_COMPONENTTYPE_DST_SPEAKERS},
-      {MIC, "Null Input", MIXERLINE_COMPONENTTYPE_DST_WAVEIN},
+      {MIC, PrivateServer::InputName(), MIXERLINE_COMPONENTTYPE_DST_WAVEIN},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -306,12 +380,14 @@ TEST_F(PulseMixer, DescribesTheVolumeControlByTypeAndByID) {
 
 TEST_F(PulseMixer, ReadsAndWritesEachChannelAsPactlSeesIt) {
   Pactl("set-sink-volume knobs 30% 70%");
+  Settle();
   const std::vector<DWORD> set = SinkVolume();
   ASSERT_EQ(set.size(), 2u);
   EXPECT_NE(set[0], set[1]);
-  EXPECT_EQ(Channels(knobs, MASTER), set);
+  EXPECT_TRUE(Sees(knobs, MASTER, set));
 
   ASSERT_EQ(Write(knobs, MASTER, {13107, 52428}), MMSYSERR_NOERROR);
+  Settle();
   EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{13107, 52428}));
 
   // One value for a line of two channels: the loudest is read, every channel is written.
@@ -319,7 +395,27 @@ TEST_F(PulseMixer, ReadsAndWritesEachChannelAsPactlSeesIt) {
   ASSERT_EQ(Read(knobs, MASTER, &uniform), MMSYSERR_NOERROR);
   EXPECT_EQ(uniform[0], 52428u);
   ASSERT_EQ(Write(knobs, MASTER, {20000}), MMSYSERR_NOERROR);
+  Settle();
   EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{20000, 20000}));
+}
+
+// Writes never wait for the server: with it frozen each one is taken at once and reads give
+// the newest, and once it answers again the last value written is the one it ends with.
+// Another program's change is seen without asking.
+TEST_F(PulseMixer, WritesGoBehindTheCallerAndTheLastOneLands) {
+  server.Pause();
+  for (DWORD level = 1000; level <= 60000; level += 1000) {
+    ASSERT_EQ(Write(knobs, MASTER, {level / 2, level}), MMSYSERR_NOERROR);
+    ASSERT_EQ(Channels(knobs, MASTER), (std::vector<DWORD>{level / 2, level}));
+  }
+  server.Resume();
+  EXPECT_TRUE(Eventually([] {
+    return SinkVolume() == std::vector<DWORD>{30000, 60000};
+  })) << SinkVolume()[0];
+
+  Pactl("set-sink-volume knobs 10% 20%");
+  const std::vector<DWORD> set = SinkVolume();
+  EXPECT_TRUE(Eventually([&] { return Channels(knobs, MASTER) == set; }));
 }
 
 TEST_F(PulseMixer, MapsTheControlMaximumToExactlyOneHundredPercent) {
@@ -329,7 +425,7 @@ TEST_F(PulseMixer, MapsTheControlMaximumToExactlyOneHundredPercent) {
   } reads[] = {{"100%", 65535}, {"150%", 65535}, {"65535", 65535}, {"0", 0}, {"32768", 32768}};
   for (const Row& row : reads) {
     Pactl(std::string("set-sink-volume knobs ") + row.pactl);
-    EXPECT_EQ(Channels(knobs, MASTER), (std::vector<DWORD>{row.read, row.read})) << row.pactl;
+    EXPECT_TRUE(Sees(knobs, MASTER, {row.read, row.read})) << row.pactl;
   }
   struct WriteRow {
     DWORD written;
@@ -337,6 +433,7 @@ TEST_F(PulseMixer, MapsTheControlMaximumToExactlyOneHundredPercent) {
   } writes[] = {{65535, 65536}, {65534, 65534}, {0, 0}};
   for (const WriteRow& row : writes) {
     ASSERT_EQ(Write(knobs, MASTER, {row.written, row.written}), MMSYSERR_NOERROR);
+    Settle();
     EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{row.pulse, row.pulse})) << row.written;
   }
 }
@@ -356,8 +453,10 @@ TEST_F(PulseMixer, StreamIsASourceLineOfItsOutputWithItsOwnVolume) {
   EXPECT_EQ(byID.dwSource, 0u);
 
   ASSERT_EQ(Write(knobs, stream.dwLineID, {10000, 20000}), MMSYSERR_NOERROR);
+  Settle();
   EXPECT_EQ(StreamVolume(stream.dwLineID), (std::vector<DWORD>{10000, 20000}));
   EXPECT_EQ(Channels(knobs, stream.dwLineID), (std::vector<DWORD>{10000, 20000}));
+  Settle();
   EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{65536, 65536}));
 }
 
@@ -382,7 +481,9 @@ TEST_F(PulseMixer, LineOfAnEndedStreamFailsCleanly) {
   EXPECT_NE(next, ended);
   ASSERT_EQ(Write(knobs, next, {5000, 5000}), MMSYSERR_NOERROR);
   EXPECT_EQ(Write(knobs, ended, {1000, 1000}), MIXERR_INVALCONTROL);
+  Settle();
   EXPECT_EQ(StreamVolume(next), (std::vector<DWORD>{5000, 5000}));
+  Settle();
   EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{65536, 65536}));
 }
 
@@ -396,7 +497,7 @@ TEST_F(PulseMixer, HandleKeepsItsDeviceWhileOthersComeAndGo) {
 
   MIXERCAPSA caps;
   ASSERT_EQ(mixerGetDevCapsA(reinterpret_cast<UINT_PTR>(mic), &caps, sizeof caps), 0u);
-  EXPECT_STREQ(caps.szPname, "Null Input");
+  EXPECT_STREQ(caps.szPname, PrivateServer::InputName());
 
   Pactl("unload-module " + module);
   ASSERT_EQ(mixerGetNumDevs(), 3u);
@@ -406,7 +507,7 @@ TEST_F(PulseMixer, HandleKeepsItsDeviceWhileOthersComeAndGo) {
   EXPECT_EQ(Read(extra, MASTER, &values), MMSYSERR_NODRIVER);
   EXPECT_EQ(Write(extra, MASTER, {0, 0}), MMSYSERR_NODRIVER);
   EXPECT_EQ(mixerGetDevCapsA(reinterpret_cast<UINT_PTR>(mic), &caps, sizeof caps), 0u);
-  EXPECT_STREQ(caps.szPname, "Null Input");
+  EXPECT_STREQ(caps.szPname, PrivateServer::InputName());
   EXPECT_EQ(mixerClose(extra), MMSYSERR_NOERROR);
   EXPECT_EQ(mixerClose(mic), MMSYSERR_NOERROR);
 }
@@ -422,12 +523,15 @@ TEST_F(PulseMixer, HandleOfAGoneDeviceNamedInDigitsNeverReachesAnother) {
   HMIXER digits = nullptr;
   ASSERT_EQ(mixerOpen(&digits, 2, 0, 0, 0), MMSYSERR_NOERROR);  // after knobs and wide
   ASSERT_EQ(Write(digits, MASTER, {30000, 30000}), MMSYSERR_NOERROR);
+  Settle();
   EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{65536, 65536}));
 
   Pactl("unload-module " + module);
+  Settle();
   std::vector<DWORD> values(2);
   EXPECT_EQ(Read(digits, MASTER, &values), MMSYSERR_NODRIVER);
   EXPECT_EQ(Write(digits, MASTER, {1000, 1000}), MMSYSERR_NODRIVER);
+  Settle();
   EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{65536, 65536}));
   EXPECT_EQ(mixerClose(digits), MMSYSERR_NOERROR);
 }
@@ -445,9 +549,10 @@ TEST_F(PulseMixer, TakesAHandleOrAnIndexAsWinmmDoes) {
     MMRESULT result;
     const char* device;
   } rows[] = {
-      {"handle, no type bit", handle(mic), 0, MMSYSERR_NOERROR, "Null Input"},
-      {"handle, handle bit", handle(mic), MIXER_OBJECTF_HMIXER, MMSYSERR_NOERROR, "Null Input"},
-      {"index, no type bit", KNOBS, 0, MMSYSERR_NOERROR, "Null Output"},
+      {"handle, no type bit", handle(mic), 0, MMSYSERR_NOERROR, PrivateServer::InputName()},
+      {"handle, handle bit", handle(mic), MIXER_OBJECTF_HMIXER, MMSYSERR_NOERROR,
+       PrivateServer::InputName()},
+      {"index, no type bit", KNOBS, 0, MMSYSERR_NOERROR, PrivateServer::OutputName()},
       {"index, handle bit", KNOBS, MIXER_OBJECTF_HMIXER, MMSYSERR_INVALHANDLE, ""},
       {"closed handle, handle bit", handle(closed), MIXER_OBJECTF_HMIXER, MMSYSERR_INVALHANDLE, ""},
       // Without the bit a closed handle is an index, and far beyond the last device.
@@ -514,6 +619,7 @@ TEST_F(PulseMixer, RejectsRecordsThatDoNotFit) {
   }
   // A value past the maximum rejects the whole write.
   EXPECT_EQ(Write(knobs, MASTER, {1000, 65536}), MMSYSERR_INVALPARAM);
+  Settle();
   EXPECT_EQ(SinkVolume(), before);
 
   // The caps go only as far as the size given.
@@ -535,8 +641,10 @@ TEST_F(PulseMixer, WorksAgainAfterTheServerRestarts) {
   server.Start();
   EXPECT_EQ(mixerGetNumDevs(), 3u);
   // The handle opened before still names the null output.
+  Settle();
   EXPECT_EQ(Channels(knobs, MASTER), (std::vector<DWORD>{65535, 65535}));
   ASSERT_EQ(Write(knobs, MASTER, {30000, 60000}), MMSYSERR_NOERROR);
+  Settle();
   EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{30000, 60000}));
 
   // A restart between two calls is noticed by the next one.
@@ -559,10 +667,12 @@ TEST_F(PulseMixer, SoundLineKeepsTheOutputsBalanceAndRestoresItAfterSilence) {
   SoundLine master;
   ASSERT_TRUE(master.Open(nullptr, 1));  // 0 is the null output, 1 its master line
   Pactl("set-sink-volume knobs 30% 60%");
+  ASSERT_TRUE(Sees(knobs, MASTER, SinkVolume()));
   // Full volume: the louder channel goes to exactly 100 %, the other keeps half of it.
   const std::vector<DWORD> full = {32768, 65536};
   for (DWORD volume : {DWORD{65535}, DWORD{0}, DWORD{65535}}) {
     ASSERT_EQ(master.SetVolume(volume), MMSYSERR_NOERROR);
+    Settle();
     const std::vector<DWORD> set = SinkVolume();
     ASSERT_EQ(set.size(), 2u);
     if (volume == 0) {

@@ -63,9 +63,9 @@ case $case_name in
   ProgramsRunAgainstAPrivateServer)
     # The programs as the package installs them, against a private sound server each.
     bin=$root/usr/bin
-    "$tests/integration/linescout_test.sh" ListsThePrivateServer "$bin/linescout"
-    "$tests/integration/knobvane_test.sh" SetsTheOutputVolumeKeepingItsBalance "$bin/knobvane" \
-      "$bin/linescout" "$adc_box"
+    "$tests/integration/linescout_test.sh" pulseaudio ListsThePrivateServer "$bin/linescout"
+    "$tests/integration/knobvane_test.sh" pulseaudio SetsTheOutputVolumeKeepingItsBalance \
+      "$bin/knobvane" "$bin/linescout" "$adc_box"
     ;;
   *)
     fail "unknown case $case_name"
