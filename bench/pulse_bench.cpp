@@ -1,7 +1,8 @@
-// The real knobvane program against a private PulseAudio server with one null output: readings
-// applied per second (as fast as the terminal takes them, and at the serial line's rate), the
-// time from the last byte of a reading written into the pseudo-terminal to the new volume
-// being visible to another client, and the process's CPU time and resident memory.
+// The real knobvane program against a private sound server (PulseAudio, or PipeWire with its
+// pulse server) with one null output: readings taken per second (as fast as the terminal takes
+// them, and at the serial line's rate), the time from the last byte of a reading written into
+// the pseudo-terminal to the new volume being visible to another client, and the CPU time of
+// knobvane and of the server, and knobvane's resident memory.
 //
 // How a reading is seen: this program is a second client of the server, subscribed to the
 // output's change events. Every event is answered at once with a query of the output's volume,
@@ -12,16 +13,22 @@
 // last one the run's last reading. The server merges a change event into one for the same
 // output still waiting to be sent, so when readings come faster than events go out, a volume
 // seen can stand for several readings applied since the one seen before; each of those counts
-// as visible at that answer. The event count is printed beside the reading count.
+// as visible at that answer. The event count is printed beside the reading count. knobvane
+// itself lets a newer reading for a line replace one still waiting for the server, so fed
+// faster than the server answers, a volume seen may be far ahead of the one seen before: the
+// run as fast as possible only asks that the volumes seen keep the readings' order and end on
+// the last one.
 //
-// Usage: pulse-bench PATH/TO/knobvane. Everything it starts (the server, knobvane) lives in a
-// temporary folder and is stopped by PID. Prints "RESULT <name> <value>" lines for bench/run,
-// and a summary on stderr.
+// Usage: pulse-bench PATH/TO/knobvane [pulseaudio|pipewire]. Everything it starts (the
+// server's processes, knobvane) lives in a temporary folder and is stopped by PID. Prints
+// "RESULT <name> <value>" lines for bench/run, named pulse_* on PulseAudio and pipewire_* on
+// PipeWire, and a summary on stderr.
 #include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -42,7 +49,7 @@
 namespace {
 
 constexpr double LINE_READINGS_PER_SECOND = 115200.0 / 10 / 5;  // "1023\n" at 8N1
-constexpr size_t FAST_READINGS = 5000;
+constexpr size_t FAST_READINGS = 20000;
 constexpr size_t LINE_READINGS = 5 * 2304;  // five seconds at the line's rate
 constexpr size_t MAX_EVENTS = 4 * (FAST_READINGS + LINE_READINGS);
 // How far the volume seen may run ahead of the event that asked for it, in readings. A value
@@ -71,7 +78,11 @@ void SleepUntil(int64_t atNs) {
   }
 }
 
-void Result(const char* name, double value) { printf("RESULT %s %.6g\n", name, value); }
+const char* resultPrefix = "pulse";
+
+void Result(const char* name, double value) {
+  printf("RESULT %s_%s %.6g\n", resultPrefix, name, value);
+}
 
 [[noreturn]] void Die(const char* what) {
   fprintf(stderr, "pulse-bench: %s\n", what);
@@ -119,6 +130,11 @@ void Stop(pid_t pid) {
   if (pid <= 0) return;
   kill(pid, SIGTERM);
   waitpid(pid, nullptr, 0);
+}
+
+bool SocketExists(const std::string& path) {
+  struct stat status;
+  return stat(path.c_str(), &status) == 0 && S_ISSOCK(status.st_mode);
 }
 
 // User plus system CPU time of a process, in seconds, from /proc/<pid>/stat.
@@ -277,18 +293,19 @@ struct Run {
   }
 
   // Matches the volumes seen to the readings, giving each reading the time it became visible;
-  // the number of volumes out of place.
-  size_t Match() {
+  // the number of volumes out of place. A volume may be seen at most lagLimit readings after
+  // the one seen before.
+  size_t Match(size_t lagLimit) {
     size_t outOfPlace = 0;
     size_t next = 0;  // the first reading not yet seen
     for (size_t e = firstEvent; e < firstEvent + events; ++e) {
       const Observation& seen = observer.seen[e];
       size_t k = next == 0 ? 0 : next - 1;  // the same volume may be seen again
-      while (k < readings && k <= next + LAG_LIMIT && seen.left != volumes[k] &&
+      while (k < readings && k <= next + lagLimit && seen.left != volumes[k] &&
              seen.right != volumes[k]) {
         ++k;
       }
-      if (k >= readings || k > next + LAG_LIMIT) {
+      if (k >= readings || k > next + lagLimit) {
         ++outOfPlace;
         continue;
       }
@@ -315,15 +332,74 @@ double Percentile(std::vector<int64_t> values, double fraction) {
   return static_cast<double>(values[rank - 1]);
 }
 
+// The processes of the server, in the order started; stopped last first.
+std::vector<pid_t> serverProcesses;
+pid_t controller = 0;
+std::string removeAtExit;
+
+void StopEverything() {
+  Stop(controller);
+  for (auto process = serverProcesses.rbegin(); process != serverProcesses.rend(); ++process) {
+    Stop(*process);
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(removeAtExit, ignored);
+}
+
+// CPU seconds of every process of the server.
+double ServerCpuSeconds() {
+  double seconds = 0;
+  for (pid_t process : serverProcesses) seconds += CpuSeconds(process);
+  return seconds;
+}
+
+void StartPulseAudio(const std::string& folder) {
+  setenv("PULSE_SERVER", ("unix:" + folder + "/native").c_str(), 1);
+  serverProcesses.push_back(
+      Spawn({"pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+             "--disallow-exit", "-n", "--load=module-null-sink sink_name=knobs",
+             "--load=module-native-protocol-unix auth-anonymous=1 socket=" + folder + "/native"},
+            folder + "/pulse.log"));
+}
+
+// PipeWire, its session manager (which needs a session bus) and its pulse server.
+void StartPipeWire(const std::string& folder) {
+  const std::string run = folder + "/run";
+  std::filesystem::create_directory(run);
+  std::filesystem::permissions(run, std::filesystem::perms::owner_all);
+  setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+  setenv("PULSE_RUNTIME_PATH", (run + "/pulse").c_str(), 1);
+  setenv("PULSE_SERVER", ("unix:" + run + "/pulse/native").c_str(), 1);
+  setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + folder + "/bus").c_str(), 1);
+  const std::string log = folder + "/server.log";
+  serverProcesses.push_back(Spawn(
+      {"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + folder + "/bus"}, log));
+  if (!Eventually([&] { return SocketExists(folder + "/bus"); }, 20)) Die("no session bus");
+  serverProcesses.push_back(Spawn({"pipewire"}, log));
+  if (!Eventually([&] { return SocketExists(run + "/pipewire-0"); }, 20)) Die("no PipeWire");
+  serverProcesses.push_back(Spawn({"wireplumber"}, log));
+  serverProcesses.push_back(Spawn({"pipewire-pulse"}, log));
+  if (!Eventually([&] { return SocketExists(run + "/pulse/native"); }, 20)) {
+    Die("no pipewire-pulse");
+  }
+  const pid_t load = Spawn({"pactl", "load-module", "module-null-sink", "sink_name=knobs"}, log);
+  int status = 0;
+  if (waitpid(load, &status, 0) != load || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    Die("could not load the null output");
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    fprintf(stderr, "Usage: pulse-bench PATH/TO/knobvane\n");
+  const bool pipewire = argc == 3 && strcmp(argv[2], "pipewire") == 0;
+  if (argc < 2 || argc > 3 || (argc == 3 && !pipewire && strcmp(argv[2], "pulseaudio") != 0)) {
+    fprintf(stderr, "Usage: pulse-bench PATH/TO/knobvane [pulseaudio|pipewire]\n");
     return 2;
   }
   prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
   const std::string knobvane = argv[1];
+  if (pipewire) resultPrefix = "pipewire";
 
   char folderTemplate[] = "/tmp/knobvane-pulse-bench-XXXXXX";
   if (mkdtemp(folderTemplate) == nullptr) Die("no temporary folder");
@@ -332,29 +408,19 @@ int main(int argc, char** argv) {
   setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
   setenv("PULSE_RUNTIME_PATH", folder.c_str(), 1);
   setenv("PULSE_STATE_PATH", (folder + "/state").c_str(), 1);
-  setenv("PULSE_SERVER", ("unix:" + folder + "/native").c_str(), 1);
-
-  static pid_t server = 0, controller = 0;
-  static std::string removeAtExit;
   removeAtExit = folder;
-  atexit([] {
-    Stop(controller);
-    Stop(server);
-    std::error_code ignored;
-    std::filesystem::remove_all(removeAtExit, ignored);
-  });
-
-  server =
-      Spawn({"pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
-             "--disallow-exit", "-n", "--load=module-null-sink sink_name=knobs",
-             "--load=module-native-protocol-unix auth-anonymous=1 socket=" + folder + "/native"},
-            folder + "/pulse.log");
+  atexit(StopEverything);
+  if (pipewire) {
+    StartPipeWire(folder);
+  } else {
+    StartPulseAudio(folder);
+  }
 
   observer.loop = pa_threaded_mainloop_new();
   if (observer.loop == nullptr || pa_threaded_mainloop_start(observer.loop) < 0) {
     Die("no main loop");
   }
-  if (!Eventually(TryToObserve, 20)) Die("the private PulseAudio server did not come up");
+  if (!Eventually(TryToObserve, 20)) Die("the private server did not come up");
 
   // The box: a pseudo-terminal, raw from the start so that nothing written early is echoed.
   int master = -1, slave = -1;
@@ -386,18 +452,23 @@ int main(int argc, char** argv) {
   std::string burst;
   for (const std::string& line : fast.text) burst += line;
   fast.Begin(NowNs());
-  std::thread sender([&] { send(burst); });
+  int64_t burstSentAt = 0;
+  std::thread sender([&] {
+    send(burst);
+    burstSentAt = NowNs();
+  });
   const bool fastEnded = fast.End(60);
   sender.join();
-  const size_t fastOutOfPlace = fast.Match();
+  const size_t fastOutOfPlace = fast.Match(FAST_READINGS);
   const double fastSeconds = (fast.visibleAt.back() - fast.startedAt) / 1e9;
+  const double fastLastUs = (fast.visibleAt.back() - burstSentAt) / 1e3;
 
   // At the line's rate, one whole reading every 1/2304 s.
   Run paced(LINE_READINGS);
   paced.writtenAt.resize(LINE_READINGS);
   const double periodNs = 1e9 / LINE_READINGS_PER_SECOND;
   const double cpuBefore = CpuSeconds(controller);
-  const double serverCpuBefore = CpuSeconds(server);
+  const double serverCpuBefore = ServerCpuSeconds();
   paced.Begin(NowNs() + 1000000);
   for (size_t i = 0; i < LINE_READINGS; ++i) {
     SleepUntil(paced.startedAt + static_cast<int64_t>(static_cast<double>(i) * periodNs));
@@ -406,38 +477,41 @@ int main(int argc, char** argv) {
   }
   const bool pacedEnded = paced.End(60);
   const double cpu = CpuSeconds(controller) - cpuBefore;
-  const double serverCpu = CpuSeconds(server) - serverCpuBefore;
+  const double serverCpu = ServerCpuSeconds() - serverCpuBefore;
   const long endKb = ProcKb(controller, "status", "VmRSS:");
   // Most of the resident memory is shared libraries' pages, which every process using them
   // counts in full; the anonymous part is the process's own, the proportional one its share.
   const long anonymousKb = ProcKb(controller, "status", "RssAnon:");
   const long proportionalKb = ProcKb(controller, "smaps_rollup", "Pss:");
-  const size_t pacedOutOfPlace = paced.Match();
+  const size_t pacedOutOfPlace = paced.Match(LAG_LIMIT);
   const double pacedSeconds = (paced.visibleAt.back() - paced.startedAt) / 1e9;
   std::vector<int64_t> latencies;
   for (size_t i = 0; i < LINE_READINGS; ++i) {
     if (paced.visibleAt[i] >= 0) latencies.push_back(paced.visibleAt[i] - paced.writtenAt[i]);
   }
 
-  Result("pulse_fast_rate", static_cast<double>(FAST_READINGS) / fastSeconds);
-  Result("pulse_fast_readings", static_cast<double>(FAST_READINGS));
-  Result("pulse_fast_events", static_cast<double>(fast.events));
-  Result("pulse_fast_out_of_place", static_cast<double>(fastOutOfPlace));
+  Result("fast_rate", static_cast<double>(FAST_READINGS) / fastSeconds);
+  Result("fast_readings", static_cast<double>(FAST_READINGS));
+  Result("fast_events", static_cast<double>(fast.events));
+  Result("fast_out_of_place", static_cast<double>(fastOutOfPlace));
+  // From the return of the write of the burst's last byte; negative means never seen.
+  Result("fast_last_latency_us", fastEnded ? fastLastUs : -1);
   // The last reading is written (LINE_READINGS - 1) periods after the first.
-  Result("pulse_line_rate", static_cast<double>(LINE_READINGS - 1) / pacedSeconds);
-  Result("pulse_line_readings", static_cast<double>(LINE_READINGS));
-  Result("pulse_line_events", static_cast<double>(paced.events));
-  Result("pulse_line_out_of_place", static_cast<double>(pacedOutOfPlace));
-  Result("pulse_latency_median_us", Percentile(latencies, 0.5) / 1000);
-  Result("pulse_latency_p99_us", Percentile(latencies, 0.99) / 1000);
-  Result("pulse_latency_max_us", Percentile(latencies, 1.0) / 1000);
-  Result("pulse_cpu_us_per_reading", cpu * 1e6 / LINE_READINGS);
-  Result("pulse_cpu_percent", 100 * cpu / pacedSeconds);
-  Result("pulse_server_cpu_percent", 100 * serverCpu / pacedSeconds);
-  Result("pulse_rss_start_kb", static_cast<double>(startKb));
-  Result("pulse_rss_kb", static_cast<double>(endKb));
-  Result("pulse_rss_anonymous_kb", static_cast<double>(anonymousKb));
-  Result("pulse_pss_kb", static_cast<double>(proportionalKb));
+  Result("line_rate", static_cast<double>(LINE_READINGS - 1) / pacedSeconds);
+  Result("line_readings", static_cast<double>(LINE_READINGS));
+  Result("line_events", static_cast<double>(paced.events));
+  Result("line_out_of_place", static_cast<double>(pacedOutOfPlace));
+  Result("latency_median_us", Percentile(latencies, 0.5) / 1000);
+  Result("latency_p99_us", Percentile(latencies, 0.99) / 1000);
+  Result("latency_max_us", Percentile(latencies, 1.0) / 1000);
+  Result("cpu_us_per_reading", cpu * 1e6 / LINE_READINGS);
+  Result("cpu_percent", 100 * cpu / pacedSeconds);
+  Result("server_cpu_percent", 100 * serverCpu / pacedSeconds);
+  Result("server_cpu_us_per_reading", serverCpu * 1e6 / LINE_READINGS);
+  Result("rss_start_kb", static_cast<double>(startKb));
+  Result("rss_kb", static_cast<double>(endKb));
+  Result("rss_anonymous_kb", static_cast<double>(anonymousKb));
+  Result("pss_kb", static_cast<double>(proportionalKb));
   fprintf(stderr,
           "pulse, as fast as possible: %zu readings, %zu events, last seen after %.3f s%s; at the "
           "line rate: %zu readings, %zu events, last seen after %.3f s%s, %.3f s of knobvane "
