@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,11 @@ namespace {
 
 // A server that has not answered by then is treated as gone, so no call ever hangs.
 constexpr pa_usec_t ANSWER_TIMEOUT = 2 * PA_USEC_PER_SEC;
+
+// How long a changed device or stream waits before it is asked for: every write of ours
+// changes it too, and asking after each of them, up to 2,304 times a second, doubled the
+// server's work. Another program's change shows within this time.
+constexpr pa_usec_t REFRESH_DELAY = 10 * PA_USEC_PER_MSEC;
 
 // Open handles count up from here, far above any device index, so a handle passed where an
 // index may stand is never taken for one.
@@ -82,7 +88,9 @@ struct State {
   bool listed = false;  // the cache holds the whole server
   int listsPending = 0;
   int queriesPending = 0;
-  std::map<uint32_t, Device> sinks, sources;  // by pulse index, monitors left out
+  std::set<std::pair<unsigned, uint32_t>> changed;  // facility and index, still to ask for
+  pa_time_event* refresh = nullptr;                 // set while some are
+  std::map<uint32_t, Device> sinks, sources;        // by pulse index, monitors left out
   std::map<uint32_t, Stream> streams;
   std::vector<Control> controls;
   uint64_t nextControl = 1;
@@ -168,35 +176,61 @@ void Ask(pa_operation* operation, int* pending) {
   pa_operation_unref(operation);
 }
 
-// A new or changed device or stream is asked for afresh; a removed one leaves the cache.
-void OnEvent(pa_context* context, pa_subscription_event_type_t event, uint32_t index, void*) {
-  State& s = TheState();
-  const bool removed = (event & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE;
-  int* pending = &s.queriesPending;
-  switch (event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) {
+// Asks the server for one device or stream.
+void AskFor(pa_context* context, unsigned facility, uint32_t index) {
+  int* pending = &TheState().queriesPending;
+  switch (facility) {
     case PA_SUBSCRIPTION_EVENT_SINK:
-      if (removed) {
-        s.sinks.erase(index);
-      } else {
-        Ask(pa_context_get_sink_info_by_index(context, index, OnInfo<pa_sink_info>, pending),
-            pending);
-      }
+      Ask(pa_context_get_sink_info_by_index(context, index, OnInfo<pa_sink_info>, pending),
+          pending);
       break;
     case PA_SUBSCRIPTION_EVENT_SOURCE:
-      if (removed) {
-        s.sources.erase(index);
-      } else {
-        Ask(pa_context_get_source_info_by_index(context, index, OnInfo<pa_source_info>, pending),
-            pending);
-      }
+      Ask(pa_context_get_source_info_by_index(context, index, OnInfo<pa_source_info>, pending),
+          pending);
       break;
     case PA_SUBSCRIPTION_EVENT_SINK_INPUT:
-      if (removed) {
-        s.streams.erase(index);
-      } else {
-        Ask(pa_context_get_sink_input_info(context, index, OnInfo<pa_sink_input_info>, pending),
-            pending);
+      Ask(pa_context_get_sink_input_info(context, index, OnInfo<pa_sink_input_info>, pending),
+          pending);
+      break;
+    default:
+      break;
+  }
+}
+
+// Asks for every device and stream changed since the last time.
+void AskForChanged() {
+  State& s = TheState();
+  if (s.refresh != nullptr) {
+    pa_threaded_mainloop_get_api(s.loop)->time_free(s.refresh);
+    s.refresh = nullptr;
+  }
+  for (const auto& [facility, index] : s.changed) AskFor(s.context, facility, index);
+  s.changed.clear();
+}
+
+void OnRefresh(pa_mainloop_api*, pa_time_event*, const struct timeval*, void*) { AskForChanged(); }
+
+// A new device or stream is asked for at once, a changed one a little later, and a removed
+// one leaves the cache.
+void OnEvent(pa_context* context, pa_subscription_event_type_t event, uint32_t index, void*) {
+  State& s = TheState();
+  const unsigned facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+  switch (event & PA_SUBSCRIPTION_EVENT_TYPE_MASK) {
+    case PA_SUBSCRIPTION_EVENT_NEW:
+      AskFor(context, facility, index);
+      break;
+    case PA_SUBSCRIPTION_EVENT_CHANGE:
+      s.changed.insert({facility, index});
+      if (s.refresh == nullptr) {
+        s.refresh =
+            pa_context_rttime_new(context, pa_rtclock_now() + REFRESH_DELAY, OnRefresh, nullptr);
       }
+      break;
+    case PA_SUBSCRIPTION_EVENT_REMOVE:
+      s.changed.erase({facility, index});
+      if (facility == PA_SUBSCRIPTION_EVENT_SINK) s.sinks.erase(index);
+      if (facility == PA_SUBSCRIPTION_EVENT_SOURCE) s.sources.erase(index);
+      if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) s.streams.erase(index);
       break;
     default:
       break;
@@ -238,6 +272,9 @@ void Disconnect() {
     pa_context_unref(s.context);
     s.context = nullptr;
   }
+  if (s.refresh != nullptr) pa_threaded_mainloop_get_api(s.loop)->time_free(s.refresh);
+  s.refresh = nullptr;
+  s.changed.clear();
   s.listed = false;
   s.listsPending = s.queriesPending = 0;
   s.sinks.clear();
@@ -321,6 +358,7 @@ void OnAnswer(pa_context*, const pa_server_info*, void*) { Signal(); }
 bool Current() {
   State& s = TheState();
   if (!Reachable()) return false;
+  AskForChanged();
   pa_operation* answer = pa_context_get_server_info(s.context, OnAnswer, nullptr);
   if (answer == nullptr) {
     Disconnect();
