@@ -15,6 +15,11 @@
 // it is done, so the last value always lands. Only listing the devices (mixerGetNumDevs,
 // mixerOpen) and (re)connecting wait for the server, never longer than ANSWER_TIMEOUT.
 //
+// Two locks: the main loop's own, held by its thread while it talks to the server, and the
+// cache's, held only to read or change the cache. The calls made for every reading take only
+// the cache's, so they never wait for the loop's socket I/O; they wake the loop through an
+// eventfd when a write is to go. Whoever needs both takes the loop's first.
+//
 // A handle remembers its device by pulse name, so it keeps naming the same device while others
 // come and go, and again once the server is back. Line IDs are fixed per line (the master's,
 // or the stream's pulse index), so a line that has gone away answers with an error instead of
@@ -22,10 +27,15 @@
 // one thread; everything shared with the main loop's thread is guarded by its lock.
 #include <pulse/pulseaudio.h>
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -94,7 +104,10 @@ struct State {
   std::map<uint32_t, Stream> streams;
   std::vector<Control> controls;
   uint64_t nextControl = 1;
-  std::map<UINT_PTR, DeviceKey> handles;
+  std::mutex cacheLock;  // guards sinks, sources, streams and controls
+  std::atomic<bool> connected{false};
+  int wake = -1;                          // an eventfd the loop watches: a write waits to be sent
+  std::map<UINT_PTR, DeviceKey> handles;  // the callers' thread's alone
   UINT_PTR nextHandle = FIRST_HANDLE;
 };
 
@@ -106,35 +119,49 @@ State& TheState() {
 }
 
 void Shutdown();
+void OnWake(pa_mainloop_api*, pa_io_event*, int, pa_io_event_flags_t, void*);
 
 // The main loop, started on first use; none once it was shut down at exit.
 pa_threaded_mainloop* Loop() {
   State& s = TheState();
   if (s.loop == nullptr && !s.shutDown) {
     s.loop = pa_threaded_mainloop_new();
-    if (s.loop != nullptr && pa_threaded_mainloop_start(s.loop) < 0) {
+    if (s.loop == nullptr) return nullptr;
+    s.wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(s.loop);
+    if (s.wake < 0 || api->io_new(api, s.wake, PA_IO_EVENT_INPUT, OnWake, nullptr) == nullptr ||
+        pa_threaded_mainloop_start(s.loop) < 0) {
       pa_threaded_mainloop_free(s.loop);
+      if (s.wake >= 0) close(s.wake);
       s.loop = nullptr;
+      s.wake = -1;
+      return nullptr;
     }
-    if (s.loop != nullptr) atexit(Shutdown);
+    atexit(Shutdown);
   }
   return s.loop;
 }
 
-// Holds the main loop's lock for one mixer call (none once the loop is gone at exit).
-class Locked {
- public:
-  Locked() : loop_(Loop()) {
-    if (loop_ != nullptr) pa_threaded_mainloop_lock(loop_);
-  }
-  ~Locked() {
-    if (loop_ != nullptr) pa_threaded_mainloop_unlock(loop_);
-  }
-  Locked(const Locked&) = delete;
-  Locked& operator=(const Locked&) = delete;
+bool Reachable();
+bool Current();
 
- private:
-  pa_threaded_mainloop* loop_;
+// One mixer call's hold on the cache. Connects first when there is no connection (holding the
+// loop's lock only for that); an exact one also brings the cache up to what the server has.
+class Session {
+ public:
+  explicit Session(bool exact = false) {
+    State& s = TheState();
+    pa_threaded_mainloop* loop = Loop();
+    if (loop != nullptr && (exact || !s.connected)) {
+      pa_threaded_mainloop_lock(loop);
+      exact ? Current() : Reachable();
+      pa_threaded_mainloop_unlock(loop);
+    }
+    s.cacheLock.lock();
+  }
+  ~Session() { TheState().cacheLock.unlock(); }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
 };
 
 std::string Text(const char* text) { return text != nullptr ? text : ""; }
@@ -144,18 +171,21 @@ std::string Text(const char* text) { return text != nullptr ? text : ""; }
 void Signal() { pa_threaded_mainloop_signal(TheState().loop, 0); }
 
 void Store(const pa_sink_info& sink) {
+  std::lock_guard<std::mutex> cache(TheState().cacheLock);
   TheState().sinks[sink.index] =
       Device{true, sink.index, Text(sink.name), Text(sink.description), sink.volume};
 }
 
 void Store(const pa_source_info& source) {
   if (source.monitor_of_sink != PA_INVALID_INDEX) return;
+  std::lock_guard<std::mutex> cache(TheState().cacheLock);
   TheState().sources[source.index] =
       Device{false, source.index, Text(source.name), Text(source.description), source.volume};
 }
 
 void Store(const pa_sink_input_info& input) {
   const char* application = pa_proplist_gets(input.proplist, PA_PROP_APPLICATION_NAME);
+  std::lock_guard<std::mutex> cache(TheState().cacheLock);
   TheState().streams[input.index] =
       Stream{input.index, input.sink, Text(application ? application : input.name), input.volume};
 }
@@ -226,18 +256,23 @@ void OnEvent(pa_context* context, pa_subscription_event_type_t event, uint32_t i
             pa_context_rttime_new(context, pa_rtclock_now() + REFRESH_DELAY, OnRefresh, nullptr);
       }
       break;
-    case PA_SUBSCRIPTION_EVENT_REMOVE:
+    case PA_SUBSCRIPTION_EVENT_REMOVE: {
       s.changed.erase({facility, index});
+      std::lock_guard<std::mutex> cache(s.cacheLock);
       if (facility == PA_SUBSCRIPTION_EVENT_SINK) s.sinks.erase(index);
       if (facility == PA_SUBSCRIPTION_EVENT_SOURCE) s.sources.erase(index);
       if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) s.streams.erase(index);
       break;
+    }
     default:
       break;
   }
 }
 
-void OnContextState(pa_context*, void*) { Signal(); }
+void OnContextState(pa_context* context, void*) {
+  if (pa_context_get_state(context) != PA_CONTEXT_READY) TheState().connected = false;
+  Signal();
+}
 
 void OnLate(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* late) {
   *static_cast<bool*>(late) = true;
@@ -276,6 +311,8 @@ void Disconnect() {
   s.refresh = nullptr;
   s.changed.clear();
   s.listed = false;
+  s.connected = false;
+  std::lock_guard<std::mutex> cache(s.cacheLock);
   s.listsPending = s.queriesPending = 0;
   s.sinks.clear();
   s.sources.clear();
@@ -284,9 +321,10 @@ void Disconnect() {
 }
 
 bool WritesOnTheirWay() {
+  std::lock_guard<std::mutex> cache(TheState().cacheLock);
   const auto& controls = TheState().controls;
   return std::any_of(controls.begin(), controls.end(),
-                     [](const Control& control) { return control.inFlight; });
+                     [](const Control& control) { return control.inFlight || control.waiting; });
 }
 
 // At exit: lets the last writes land, then lets go of the server.
@@ -299,7 +337,9 @@ void Shutdown() {
   pa_threaded_mainloop_unlock(s.loop);
   pa_threaded_mainloop_stop(s.loop);
   pa_threaded_mainloop_free(s.loop);
+  close(s.wake);
   s.loop = nullptr;
+  s.wake = -1;
   s.shutDown = true;
 }
 
@@ -335,6 +375,7 @@ bool Connect() {
   Ask(pa_context_get_sink_input_info_list(s.context, OnInfo<pa_sink_input_info>, pending), pending);
   if (s.listsPending != 3 || !WaitUntil([&s] { return s.listsPending == 0; })) return false;
   s.listed = true;
+  s.connected = true;
   return true;
 }
 
@@ -400,8 +441,8 @@ std::vector<const Stream*> StreamsOf(const Device& device) {
   return streams;
 }
 
-// Finds the device a call names, as winmm does: with the handle-type bit it must be an open
-// handle; with no type bit it may be an open handle or a device index.
+// Finds the device a call names in the cache (hold its lock), as winmm does: with the handle-type
+// bit it must be an open handle; with no type bit it may be an open handle or a device index.
 MMRESULT Resolve(UINT_PTR object, DWORD flags, const Device** device) {
   const DWORD type = flags & MIXER_OBJECTF_TYPEMASK;
   if (type != MIXER_OBJECTF_HMIXER && type != MIXER_OBJECTF_MIXER) return MMSYSERR_NOTSUPPORTED;
@@ -410,10 +451,10 @@ MMRESULT Resolve(UINT_PTR object, DWORD flags, const Device** device) {
   if (open == handles.end() && type == MIXER_OBJECTF_HMIXER) return MMSYSERR_INVALHANDLE;
   if (open != handles.end()) {
     // The device, or the whole server, has gone away when the cache does not hold it.
-    *device = Reachable() ? FindDevice(open->second) : nullptr;
+    *device = TheState().connected ? FindDevice(open->second) : nullptr;
     return *device != nullptr ? MMSYSERR_NOERROR : MMSYSERR_NODRIVER;
   }
-  if (!Reachable()) return MMSYSERR_BADDEVICEID;
+  if (!TheState().connected) return MMSYSERR_BADDEVICEID;
   const std::vector<const Device*> devices = Devices();
   if (object >= devices.size()) return MMSYSERR_BADDEVICEID;
   *device = devices[object];
@@ -470,6 +511,7 @@ void Send(Control* control);
 // event that follows only confirms it, and a read in between must not see the old one.
 void OnWritten(pa_context*, int success, void* id) {
   State& s = TheState();
+  std::lock_guard<std::mutex> cache(s.cacheLock);
   Control* control = ControlWithID(reinterpret_cast<uintptr_t>(id));
   if (control == nullptr) return;
   control->inFlight = false;
@@ -487,7 +529,8 @@ void OnWritten(pa_context*, int success, void* id) {
   Signal();
 }
 
-// Sends the control's newest value; a device or stream gone meanwhile takes nothing.
+// Sends the control's newest value; a device or stream gone meanwhile takes nothing. On the
+// loop's thread, holding both locks.
 void Send(Control* control) {
   State& s = TheState();
   control->waiting = false;
@@ -509,8 +552,21 @@ void Send(Control* control) {
   if (operation != nullptr) pa_operation_unref(operation);
 }
 
-// Takes a checked value for a line: sent now when no write of that control is on its way,
-// else it replaces whatever waits and follows when the server has answered.
+// Sends every waiting value of a control with no write on its way.
+void OnWake(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void*) {
+  uint64_t count;
+  if (read(fd, &count, sizeof count) < 0) return;
+  State& s = TheState();
+  std::lock_guard<std::mutex> cache(s.cacheLock);
+  if (s.context == nullptr) return;
+  for (Control& control : s.controls) {
+    if (control.waiting && !control.inFlight) Send(&control);
+  }
+}
+
+// Takes a checked value for a line (hold the cache's lock): the loop sends it at once when no
+// write of that control is on its way, else it replaces whatever waits and follows when the
+// server has answered.
 void Write(const Device& device, const Stream* stream, const pa_cvolume& volume) {
   State& s = TheState();
   const DeviceKey key{device.isSink, device.name};
@@ -522,7 +578,12 @@ void Write(const Device& device, const Stream* stream, const pa_cvolume& volume)
   }
   control->newest = volume;
   control->waiting = true;
-  if (!control->inFlight) Send(control);
+  if (!control->inFlight) {
+    const uint64_t one = 1;
+    if (write(s.wake, &one, sizeof one) < 0) {
+      // The counter is full, so the loop has a wake-up waiting already.
+    }
+  }
 }
 
 // ---- Records ---------------------------------------------------------------------------
@@ -588,8 +649,8 @@ MMRESULT CheckValueQuery(DWORD flags) {
 extern "C" {
 
 UINT mixerGetNumDevs(void) {
-  Locked locked;
-  return Current() ? static_cast<UINT>(Devices().size()) : 0;
+  Session session(true);
+  return TheState().connected ? static_cast<UINT>(Devices().size()) : 0;
 }
 
 MMRESULT mixerOpen(LPHMIXER phmx, UINT uMxId, DWORD_PTR dwCallback, DWORD_PTR /*dwInstance*/,
@@ -598,8 +659,8 @@ MMRESULT mixerOpen(LPHMIXER phmx, UINT uMxId, DWORD_PTR dwCallback, DWORD_PTR /*
   if (fdwOpen != CALLBACK_NULL && fdwOpen != CALLBACK_WINDOW) return MMSYSERR_INVALFLAG;
   // Nothing is ever posted to the window: the cache follows the server's changes by itself.
   if (fdwOpen == CALLBACK_WINDOW && dwCallback == 0) return MMSYSERR_INVALPARAM;
-  Locked locked;
-  if (!Current()) return MMSYSERR_BADDEVICEID;
+  Session session(true);
+  if (!TheState().connected) return MMSYSERR_BADDEVICEID;
   const std::vector<const Device*> devices = Devices();
   if (uMxId >= devices.size()) return MMSYSERR_BADDEVICEID;
   State& s = TheState();
@@ -610,14 +671,13 @@ MMRESULT mixerOpen(LPHMIXER phmx, UINT uMxId, DWORD_PTR dwCallback, DWORD_PTR /*
 }
 
 MMRESULT mixerClose(HMIXER hmx) {
-  Locked locked;
   return TheState().handles.erase(reinterpret_cast<UINT_PTR>(hmx)) == 1 ? MMSYSERR_NOERROR
                                                                         : MMSYSERR_INVALHANDLE;
 }
 
 MMRESULT mixerGetDevCapsA(UINT_PTR uMxId, LPMIXERCAPSA pmxcaps, UINT cbmxcaps) {
   if (pmxcaps == nullptr) return MMSYSERR_INVALPARAM;
-  Locked locked;
+  Session session;
   const Device* device = nullptr;
   const MMRESULT result = Resolve(uMxId, MIXER_OBJECTF_MIXER, &device);
   if (result != MMSYSERR_NOERROR) return result;
@@ -640,7 +700,7 @@ MMRESULT mixerGetLineInfoA(HMIXEROBJ hmxobj, LPMIXERLINEA pmxl, DWORD fdwInfo) {
       query != MIXER_GETLINEINFOF_LINEID) {
     return MMSYSERR_NOTSUPPORTED;
   }
-  Locked locked;
+  Session session;
   const Device* device = nullptr;
   const MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwInfo, &device);
   if (result != MMSYSERR_NOERROR) return result;
@@ -672,7 +732,7 @@ MMRESULT mixerGetLineControlsA(HMIXEROBJ hmxobj, LPMIXERLINECONTROLSA pmxlc, DWO
   if (query != MIXER_GETLINECONTROLSF_ONEBYTYPE && query != MIXER_GETLINECONTROLSF_ONEBYID) {
     return MMSYSERR_NOTSUPPORTED;
   }
-  Locked locked;
+  Session session;
   const Device* device = nullptr;
   const MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwControls, &device);
   if (result != MMSYSERR_NOERROR) return result;
@@ -703,7 +763,7 @@ MMRESULT mixerGetControlDetailsA(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd, 
   if (pmxcd == nullptr || pmxcd->cbStruct != sizeof *pmxcd) return MMSYSERR_INVALPARAM;
   const MMRESULT query = CheckValueQuery(fdwDetails);
   if (query != MMSYSERR_NOERROR) return query;
-  Locked locked;
+  Session session;
   const Device* device = nullptr;
   const MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwDetails, &device);
   if (result != MMSYSERR_NOERROR) return result;
@@ -725,7 +785,7 @@ MMRESULT mixerSetControlDetails(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd, D
   if (pmxcd == nullptr || pmxcd->cbStruct != sizeof *pmxcd) return MMSYSERR_INVALPARAM;
   const MMRESULT query = CheckValueQuery(fdwDetails);
   if (query != MMSYSERR_NOERROR) return query;
-  Locked locked;
+  Session session;
   const Device* device = nullptr;
   const MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwDetails, &device);
   if (result != MMSYSERR_NOERROR) return result;
