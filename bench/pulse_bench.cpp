@@ -440,10 +440,14 @@ int main(int argc, char** argv) {
   };
 
   // Line 1 is the null output's "Master Volume". knobvane waits 2 s after opening the port;
-  // the first reading shows it is past that and reading.
+  // the first reading shows it is past that and reading. Only its volume counts: PipeWire
+  // sends change events of its own while it starts.
   controller = Spawn({knobvane, port, "1"}, folder + "/knobvane.log");
+  observer.awaited = PulseVolumeOf(500);
   send("500\n");
-  if (!Eventually([] { return observer.events >= 1; }, 20)) Die("knobvane applied no reading");
+  if (!Eventually([] { return bool{observer.awaitedSeen}; }, 20)) {
+    Die("knobvane applied no reading");
+  }
   Eventually([] { return observer.answers == observer.events; }, 5);
   const long startKb = ProcKb(controller, "status", "VmRSS:");
 
