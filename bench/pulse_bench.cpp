@@ -405,6 +405,7 @@ int main(int argc, char** argv) {
   if (mkdtemp(folderTemplate) == nullptr) Die("no temporary folder");
   const std::string folder = folderTemplate;
   setenv("HOME", folder.c_str(), 1);
+  setenv("XDG_STATE_HOME", (folder + "/state-home").c_str(), 1);
   setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
   setenv("PULSE_RUNTIME_PATH", folder.c_str(), 1);
   setenv("PULSE_STATE_PATH", (folder + "/state").c_str(), 1);

@@ -19,6 +19,8 @@ cleanup() {
 trap cleanup EXIT
 
 export HOME=$dir TMPDIR=$dir XDG_RUNTIME_DIR=$dir
+# The list of applications our programs keep goes here, never into the user's own state.
+export XDG_STATE_HOME=$dir/state-home
 export PULSE_SERVER=unix:$dir/native PULSE_RUNTIME_PATH=$dir PULSE_STATE_PATH=$dir/state
 
 fail() {

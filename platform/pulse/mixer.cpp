@@ -1,11 +1,14 @@
 // The Windows multimedia mixer (winmm's mixer* functions) over a PulseAudio server, or
 // PipeWire's pulse server, presented the way Windows presents audio endpoints to winmm.
 //
-// Devices are every sink in index order, then every source that is not a monitor. Each has
-// one destination line, "Master Volume", carrying the device's own per-channel volume; a
-// sink's source lines are the application streams playing into it, named by application.
-// Every line has one volume control, 0..65535 in 100 steps. Record sizes, flags, handles and
-// written values are checked as winmm checks them, with winmm's result codes.
+// Devices are every sink in index order, then every source that is not a monitor, each with
+// one destination line, "Master Volume", carrying the device's own per-channel volume; then
+// one last device, "Applications", with one destination line per application in the order
+// the application list (applications.h) gives, playing or not. So no number depends on what
+// plays. An application is told by its streams' stream-restore id and named by its
+// application name; its line sets every stream it has, and remembers the value for streams
+// it starts later. Every line has one volume control, 0..65535 in 100 steps. Record sizes,
+// flags, handles and written values are checked as winmm checks them, with winmm's codes.
 //
 // The controller calls the mixer once or twice per reading, up to 2,304 times a second, so
 // the server is never waited for on that path. A threaded main loop of our own keeps a cache
@@ -22,9 +25,9 @@
 //
 // A handle remembers its device by pulse name, so it keeps naming the same device while others
 // come and go, and again once the server is back. Line IDs are fixed per line (the master's,
-// or the stream's pulse index), so a line that has gone away answers with an error instead of
-// handing its ID to another line. No server is ever started (no autospawn). The callers are
-// one thread; everything shared with the main loop's thread is guarded by its lock.
+// or the application's place in the list), so a device that has gone away answers with an
+// error instead of handing its line to another. No server is ever started (no autospawn). The
+// callers are one thread; everything shared with the main loop's thread is guarded by its lock.
 #include <pulse/pulseaudio.h>
 
 #include <sys/eventfd.h>
@@ -40,6 +43,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/pulse/applications.h"
 #include "platform/win32.h"
 
 namespace {
@@ -52,19 +56,25 @@ constexpr pa_usec_t ANSWER_TIMEOUT = 2 * PA_USEC_PER_SEC;
 // server's work. Another program's change shows within this time.
 constexpr pa_usec_t REFRESH_DELAY = 10 * PA_USEC_PER_MSEC;
 
+// A session manager may set a stream's volume from its own memory just after the stream
+// appears (WirePlumber does). For this long the value written to its application wins.
+constexpr pa_usec_t STARTING_TIME = 1 * PA_USEC_PER_SEC;
+
 // Open handles count up from here, far above any device index, so a handle passed where an
 // index may stand is never taken for one.
 constexpr UINT_PTR FIRST_HANDLE = 0x50410000;
 
 constexpr DWORD MASTER_LINE_ID = 0xFFFF0000u;
+// An application's line ID is this plus its place in the list.
+constexpr DWORD FIRST_APPLICATION_LINE_ID = 0x00010000u;
 constexpr DWORD VOLUME_MAXIMUM = 65535;
 constexpr DWORD VOLUME_STEPS = 100;
 
 struct Stream {
-  uint32_t index;  // also its line ID and its control ID
-  uint32_t sink;
-  std::string name;
+  uint32_t index;
+  std::string application;  // its application's id
   pa_cvolume volume;
+  pa_usec_t appeared;
 };
 
 struct Device {
@@ -73,18 +83,23 @@ struct Device {
   std::string name;  // pulse's unique name: what a handle holds on to
   std::string description;
   pa_cvolume volume;
+  bool isApplications = false;  // the device of the application lines
 };
 
 struct DeviceKey {
   bool isSink;
   std::string name;
+  bool isApplications = false;
 };
 
+const Device APPLICATIONS{false, PA_INVALID_INDEX, "", "Applications", {}, true};
+
 // A control written to: the newest value the caller gave, and whether the server has it yet.
+// A device's master line, or one stream of an application.
 struct Control {
   uint64_t id;  // what the server's answer to a write names
   DeviceKey device;
-  uint32_t stream;  // PA_INVALID_INDEX for the master line
+  uint32_t stream;  // PA_INVALID_INDEX for a master line
   pa_cvolume newest;
   pa_cvolume sent;
   bool inFlight;
@@ -104,7 +119,9 @@ struct State {
   std::map<uint32_t, Stream> streams;
   std::vector<Control> controls;
   uint64_t nextControl = 1;
-  std::mutex cacheLock;  // guards sinks, sources, streams and controls
+  pulse::ApplicationList applications{pulse::ApplicationListPath()};
+  std::map<std::string, pa_cvolume> written;  // the last value written to each application
+  std::mutex cacheLock;                       // guards the above from sinks on
   std::atomic<bool> connected{false};
   int wake = -1;                          // an eventfd the loop watches: a write waits to be sent
   std::map<UINT_PTR, DeviceKey> handles;  // the callers' thread's alone
@@ -183,11 +200,28 @@ void Store(const pa_source_info& source) {
       Device{false, source.index, Text(source.name), Text(source.description), source.volume};
 }
 
+void WriteStream(uint32_t stream, const pa_cvolume& volume);
+pa_cvolume OnChannels(const pa_cvolume& volume, uint8_t channels);
+
+// A stream is its application's: the application is added to the list when new, and a stream
+// that starts after its application's line was written takes that value.
 void Store(const pa_sink_input_info& input) {
+  const char* restoreID = pa_proplist_gets(input.proplist, "module-stream-restore.id");
   const char* application = pa_proplist_gets(input.proplist, PA_PROP_APPLICATION_NAME);
-  std::lock_guard<std::mutex> cache(TheState().cacheLock);
-  TheState().streams[input.index] =
-      Stream{input.index, input.sink, Text(application ? application : input.name), input.volume};
+  const std::string name = Text(application ? application : input.name);
+  // Servers that leave the id out still name the application.
+  const std::string id = restoreID ? restoreID : "application-name:" + name;
+  State& s = TheState();
+  std::lock_guard<std::mutex> cache(s.cacheLock);
+  s.applications.Remember(id, name);
+  const pa_usec_t now = pa_rtclock_now();
+  const auto known = s.streams.find(input.index);
+  const pa_usec_t appeared = known != s.streams.end() ? known->second.appeared : now;
+  s.streams[input.index] = Stream{input.index, id, input.volume, appeared};
+  const auto written = s.written.find(id);
+  if (written == s.written.end() || now - appeared > STARTING_TIME) return;
+  const pa_cvolume volume = OnChannels(written->second, input.volume.channels);
+  if (!pa_cvolume_equal(&volume, &input.volume)) WriteStream(input.index, volume);
 }
 
 // One answer of a listing or a query; the counter it was asked with drops at its end.
@@ -373,6 +407,11 @@ bool Connect() {
   Ask(pa_context_get_sink_info_list(s.context, OnInfo<pa_sink_info>, pending), pending);
   Ask(pa_context_get_source_info_list(s.context, OnInfo<pa_source_info>, pending), pending);
   Ask(pa_context_get_sink_input_info_list(s.context, OnInfo<pa_sink_input_info>, pending), pending);
+  {
+    // Other programs of ours may have added applications since.
+    std::lock_guard<std::mutex> cache(s.cacheLock);
+    s.applications.Load();
+  }
   if (s.listsPending != 3 || !WaitUntil([&s] { return s.listsPending == 0; })) return false;
   s.listed = true;
   s.connected = true;
@@ -416,29 +455,30 @@ bool Current() {
 
 // ---- What the server has ---------------------------------------------------------------
 
-// Every device in mixer order: sinks, then inputs.
+// Every device in mixer order: sinks, then inputs, then the applications.
 std::vector<const Device*> Devices() {
   std::vector<const Device*> devices;
   for (const auto& sink : TheState().sinks) devices.push_back(&sink.second);
   for (const auto& source : TheState().sources) devices.push_back(&source.second);
+  devices.push_back(&APPLICATIONS);
   return devices;
 }
 
 const Device* FindDevice(const DeviceKey& key) {
+  if (key.isApplications) return &APPLICATIONS;
   for (const auto& entry : key.isSink ? TheState().sinks : TheState().sources) {
     if (entry.second.name == key.name) return &entry.second;
   }
   return nullptr;
 }
 
-// A sink's streams in index order.
-std::vector<const Stream*> StreamsOf(const Device& device) {
-  std::vector<const Stream*> streams;
-  if (!device.isSink) return streams;
-  for (const auto& entry : TheState().streams) {
-    if (entry.second.sink == device.index) streams.push_back(&entry.second);
-  }
-  return streams;
+DeviceKey KeyOf(const Device& device) {
+  return DeviceKey{device.isSink, device.name, device.isApplications};
+}
+
+// A device's destination lines: its master line, or one per application.
+DWORD Destinations(const Device& device) {
+  return device.isApplications ? static_cast<DWORD>(TheState().applications.All().size()) : 1;
 }
 
 // Finds the device a call names in the cache (hold its lock), as winmm does: with the handle-type
@@ -461,21 +501,27 @@ MMRESULT Resolve(UINT_PTR object, DWORD flags, const Device** device) {
   return MMSYSERR_NOERROR;
 }
 
-// The line with that ID on the device: its master line (stream null) or one of its streams,
-// with its place among the device's source lines.
-bool FindLine(const Device& device, DWORD lineID, const Stream** stream, DWORD* source) {
-  *stream = nullptr;
-  *source = 0;
-  if (lineID == MASTER_LINE_ID) return true;
-  const auto found = TheState().streams.find(lineID);
-  if (found == TheState().streams.end() || !device.isSink || found->second.sink != device.index) {
-    return false;
+// The destination with that line ID on the device: 0 for a master line, an application's
+// place in the list for an application's line.
+bool FindLine(const Device& device, DWORD lineID, DWORD* destination) {
+  *destination = 0;
+  if (!device.isApplications) return lineID == MASTER_LINE_ID;
+  if (lineID < FIRST_APPLICATION_LINE_ID) return false;
+  *destination = lineID - FIRST_APPLICATION_LINE_ID;
+  return *destination < Destinations(device);
+}
+
+DWORD LineID(const Device& device, DWORD destination) {
+  return device.isApplications ? FIRST_APPLICATION_LINE_ID + destination : MASTER_LINE_ID;
+}
+
+// An application's streams now playing, in index order.
+std::vector<const Stream*> StreamsOf(const std::string& application) {
+  std::vector<const Stream*> streams;
+  for (const auto& entry : TheState().streams) {
+    if (entry.second.application == application) streams.push_back(&entry.second);
   }
-  *stream = &found->second;
-  for (const Stream* other : StreamsOf(device)) {
-    if (other->index < lineID) ++*source;
-  }
-  return true;
+  return streams;
 }
 
 // ---- Writes behind the caller ------------------------------------------------------------
@@ -497,12 +543,40 @@ Control* ControlWithID(uint64_t id) {
   return nullptr;
 }
 
-// The volume the caller sees for a line: its own newest write until the server has it.
-const pa_cvolume& Seen(const Device& device, const Stream* stream) {
-  const Control* control =
-      FindControl(DeviceKey{device.isSink, device.name}, stream ? stream->index : PA_INVALID_INDEX);
+// The volume the caller sees for a master line or a stream: its own newest write until the
+// server has it.
+pa_cvolume Seen(const Device& device, const Stream* stream) {
+  const Control* control = stream ? FindControl(DeviceKey{}, stream->index)
+                                  : FindControl(KeyOf(device), PA_INVALID_INDEX);
   if (control != nullptr && (control->inFlight || control->waiting)) return control->newest;
   return stream ? stream->volume : device.volume;
+}
+
+pa_cvolume FullVolume(uint8_t channels) {
+  pa_cvolume volume;
+  pa_cvolume_set(&volume, channels, PA_VOLUME_NORM);
+  return volume;
+}
+
+// A line's volume: a master line's, or an application's first stream's, else the last value
+// written to the application, else full volume on two channels: an application's line can be
+// read and set before anything of it plays.
+pa_cvolume LineVolume(const Device& device, DWORD destination) {
+  if (!device.isApplications) return Seen(device, nullptr);
+  const std::string& id = TheState().applications.All()[destination].id;
+  const std::vector<const Stream*> streams = StreamsOf(id);
+  if (!streams.empty()) return Seen(device, streams.front());
+  const auto written = TheState().written.find(id);
+  return written != TheState().written.end() ? written->second : FullVolume(2);
+}
+
+// A line's value for a stream of other channels: the same per channel where the counts
+// match, else the loudest on every channel.
+pa_cvolume OnChannels(const pa_cvolume& volume, uint8_t channels) {
+  if (volume.channels == channels) return volume;
+  pa_cvolume mapped;
+  pa_cvolume_set(&mapped, channels, pa_cvolume_max(&volume));
+  return mapped;
 }
 
 void Send(Control* control);
@@ -564,13 +638,11 @@ void OnWake(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void*) 
   }
 }
 
-// Takes a checked value for a line (hold the cache's lock): the loop sends it at once when no
-// write of that control is on its way, else it replaces whatever waits and follows when the
-// server has answered.
-void Write(const Device& device, const Stream* stream, const pa_cvolume& volume) {
+// Takes a checked value for a control (hold the cache's lock): the loop sends it at once when
+// no write of that control is on its way, else it replaces whatever waits and follows when
+// the server has answered.
+void WriteControl(const DeviceKey& key, uint32_t streamIndex, const pa_cvolume& volume) {
   State& s = TheState();
-  const DeviceKey key{device.isSink, device.name};
-  const uint32_t streamIndex = stream ? stream->index : PA_INVALID_INDEX;
   Control* control = FindControl(key, streamIndex);
   if (control == nullptr) {
     s.controls.push_back(Control{s.nextControl++, key, streamIndex, volume, volume, false, false});
@@ -583,6 +655,24 @@ void Write(const Device& device, const Stream* stream, const pa_cvolume& volume)
     if (write(s.wake, &one, sizeof one) < 0) {
       // The counter is full, so the loop has a wake-up waiting already.
     }
+  }
+}
+
+void WriteStream(uint32_t stream, const pa_cvolume& volume) {
+  WriteControl(DeviceKey{}, stream, volume);
+}
+
+// A line's new value: a master line's, or an application's, for every stream it has now and
+// every one it starts later.
+void WriteLine(const Device& device, DWORD destination, const pa_cvolume& volume) {
+  if (!device.isApplications) {
+    WriteControl(KeyOf(device), PA_INVALID_INDEX, volume);
+    return;
+  }
+  const std::string& id = TheState().applications.All()[destination].id;
+  TheState().written[id] = volume;
+  for (const Stream* stream : StreamsOf(id)) {
+    WriteStream(stream->index, OnChannels(volume, stream->volume.channels));
   }
 }
 
@@ -600,21 +690,21 @@ void CopyName(char (&field)[N], const std::string& name) {
   field[length] = '\0';
 }
 
-void FillLine(const Device& device, const Stream* stream, DWORD source, MIXERLINEA* line) {
+void FillLine(const Device& device, DWORD destination, MIXERLINEA* line) {
   const DWORD cbStruct = line->cbStruct;
   memset(line, 0, sizeof *line);
   line->cbStruct = cbStruct;
-  line->dwDestination = 0;
-  line->dwSource = source;
-  line->dwLineID = stream ? stream->index : MASTER_LINE_ID;
-  line->fdwLine = MIXERLINE_LINEF_ACTIVE | (stream ? MIXERLINE_LINEF_SOURCE : 0);
-  line->dwComponentType = stream          ? MIXERLINE_COMPONENTTYPE_SRC_WAVEOUT
-                          : device.isSink ? MIXERLINE_COMPONENTTYPE_DST_SPEAKERS
-                                          : MIXERLINE_COMPONENTTYPE_DST_WAVEIN;
-  line->cChannels = (stream ? stream->volume : device.volume).channels;
-  line->cConnections = stream ? 0 : static_cast<DWORD>(StreamsOf(device).size());
+  line->dwDestination = destination;
+  line->dwLineID = LineID(device, destination);
+  line->fdwLine = MIXERLINE_LINEF_ACTIVE;
+  line->dwComponentType = device.isSink || device.isApplications
+                              ? MIXERLINE_COMPONENTTYPE_DST_SPEAKERS
+                              : MIXERLINE_COMPONENTTYPE_DST_WAVEIN;
+  line->cChannels = LineVolume(device, destination).channels;
+  line->cConnections = 0;
   line->cControls = 1;
-  const std::string name = stream ? stream->name : "Master Volume";
+  const std::string& name = device.isApplications ? TheState().applications.All()[destination].name
+                                                  : std::string("Master Volume");
   CopyName(line->szShortName, name);
   CopyName(line->szName, name);
   CopyName(line->Target.szPname, device.description);
@@ -665,7 +755,7 @@ MMRESULT mixerOpen(LPHMIXER phmx, UINT uMxId, DWORD_PTR dwCallback, DWORD_PTR /*
   if (uMxId >= devices.size()) return MMSYSERR_BADDEVICEID;
   State& s = TheState();
   const UINT_PTR handle = s.nextHandle++;
-  s.handles[handle] = DeviceKey{devices[uMxId]->isSink, devices[uMxId]->name};
+  s.handles[handle] = KeyOf(*devices[uMxId]);
   *phmx = reinterpret_cast<HMIXER>(handle);
   return MMSYSERR_NOERROR;
 }
@@ -684,7 +774,7 @@ MMRESULT mixerGetDevCapsA(UINT_PTR uMxId, LPMIXERCAPSA pmxcaps, UINT cbmxcaps) {
   MIXERCAPSA caps;
   memset(&caps, 0, sizeof caps);
   CopyName(caps.szPname, device->description);
-  caps.cDestinations = 1;
+  caps.cDestinations = Destinations(*device);
   // Like winmm, fills no more than the caller's record holds.
   memcpy(pmxcaps, &caps, std::min<size_t>(cbmxcaps, sizeof caps));
   return MMSYSERR_NOERROR;
@@ -704,19 +794,14 @@ MMRESULT mixerGetLineInfoA(HMIXEROBJ hmxobj, LPMIXERLINEA pmxl, DWORD fdwInfo) {
   const Device* device = nullptr;
   const MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwInfo, &device);
   if (result != MMSYSERR_NOERROR) return result;
-  const Stream* stream = nullptr;
-  DWORD source = 0;
+  DWORD destination = pmxl->dwDestination;
   if (query == MIXER_GETLINEINFOF_LINEID) {
-    if (!FindLine(*device, pmxl->dwLineID, &stream, &source)) return MIXERR_INVALLINE;
-  } else if (pmxl->dwDestination != 0) {
+    if (!FindLine(*device, pmxl->dwLineID, &destination)) return MIXERR_INVALLINE;
+  } else if (destination >= Destinations(*device) || query == MIXER_GETLINEINFOF_SOURCE) {
+    // No line has source lines.
     return MIXERR_INVALLINE;
-  } else if (query == MIXER_GETLINEINFOF_SOURCE) {
-    const std::vector<const Stream*> streams = StreamsOf(*device);
-    if (pmxl->dwSource >= streams.size()) return MIXERR_INVALLINE;
-    source = pmxl->dwSource;
-    stream = streams[source];
   }
-  FillLine(*device, stream, source, pmxl);
+  FillLine(*device, destination, pmxl);
   return MMSYSERR_NOERROR;
 }
 
@@ -739,9 +824,8 @@ MMRESULT mixerGetLineControlsA(HMIXEROBJ hmxobj, LPMIXERLINECONTROLSA pmxlc, DWO
   // A line's one control carries the line's ID.
   const bool byID = query == MIXER_GETLINECONTROLSF_ONEBYID;
   const DWORD lineID = byID ? pmxlc->dwControlID : pmxlc->dwLineID;
-  const Stream* stream = nullptr;
-  DWORD source = 0;
-  if (!FindLine(*device, lineID, &stream, &source))
+  DWORD destination = 0;
+  if (!FindLine(*device, lineID, &destination))
     return byID ? MIXERR_INVALCONTROL : MIXERR_INVALLINE;
   if (!byID && pmxlc->dwControlType != MIXERCONTROL_CONTROLTYPE_VOLUME) return MIXERR_INVALCONTROL;
   pmxlc->dwLineID = lineID;
@@ -767,10 +851,9 @@ MMRESULT mixerGetControlDetailsA(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd, 
   const Device* device = nullptr;
   const MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwDetails, &device);
   if (result != MMSYSERR_NOERROR) return result;
-  const Stream* stream = nullptr;
-  DWORD source = 0;
-  if (!FindLine(*device, pmxcd->dwControlID, &stream, &source)) return MIXERR_INVALCONTROL;
-  const pa_cvolume& volume = Seen(*device, stream);
+  DWORD destination = 0;
+  if (!FindLine(*device, pmxcd->dwControlID, &destination)) return MIXERR_INVALCONTROL;
+  const pa_cvolume volume = LineVolume(*device, destination);
   if (!DetailsFit(pmxcd, volume)) return MMSYSERR_INVALPARAM;
   auto* values = static_cast<MIXERCONTROLDETAILS_UNSIGNED*>(pmxcd->paDetails);
   if (pmxcd->cChannels == 1) {
@@ -789,10 +872,9 @@ MMRESULT mixerSetControlDetails(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd, D
   const Device* device = nullptr;
   const MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwDetails, &device);
   if (result != MMSYSERR_NOERROR) return result;
-  const Stream* stream = nullptr;
-  DWORD source = 0;
-  if (!FindLine(*device, pmxcd->dwControlID, &stream, &source)) return MIXERR_INVALCONTROL;
-  pa_cvolume volume = stream ? stream->volume : device->volume;
+  DWORD destination = 0;
+  if (!FindLine(*device, pmxcd->dwControlID, &destination)) return MIXERR_INVALCONTROL;
+  pa_cvolume volume = LineVolume(*device, destination);
   if (!DetailsFit(pmxcd, volume)) return MMSYSERR_INVALPARAM;
   const auto* values = static_cast<const MIXERCONTROLDETAILS_UNSIGNED*>(pmxcd->paDetails);
   // Like winmm, an out-of-bounds value rejects the whole write.
@@ -802,7 +884,7 @@ MMRESULT mixerSetControlDetails(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd, D
   for (unsigned i = 0; i < volume.channels; ++i) {
     volume.values[i] = ToPulse(values[pmxcd->cChannels == 1 ? 0 : i].dwValue);
   }
-  Write(*device, stream, volume);
+  WriteLine(*device, destination, volume);
   return MMSYSERR_NOERROR;
 }
 

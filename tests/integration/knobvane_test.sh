@@ -70,11 +70,20 @@ play_stream() {
   stream=$(pactl list short sink-inputs | awk '{ print $1; exit }')
 }
 
-expect_stream_on_line_2() {
+# Ends the stream play_stream started.
+stop_stream() {
+  kill "$stream_pid"
+  wait "$stream_pid" 2>/dev/null || true
+  no_stream() { [ -z "$(pactl list short sink-inputs)" ]; }
+  eventually no_stream || fail "the stream never ended"
+}
+
+# Knob Player is the first application: line 3, after the output (0, 1) and Applications (2).
+expect_application_on_line_3() {
   local listing
   listing=$("$linescout")
-  [ "$(echo "$listing" | sed -n 5p)" = "   2     Knob Player" ] ||
-    fail $'the stream is not line 2:\n'"$listing"
+  [ "$(echo "$listing" | sed -n 6p)" = "   3   Knob Player" ] ||
+    fail $'the application is not line 3:\n'"$listing"
 }
 
 # ---- Cases -----------------------------------------------------------------------------------
@@ -102,15 +111,15 @@ case $case_name in
     expect_volume "50% 100%" output_volume
     ;;
 
-  ControlsAPlayingStreamsLine)
+  ControlsAnApplicationsLine)
     start_server
     play_stream
-    expect_stream_on_line_2
+    expect_application_on_line_3
     pactl set-sink-input-volume "$stream" 40% 80%
     plug_box
     # Knob 0 is skipped ("x"): its readings must not reach the output, as they would if "x"
     # were taken for line 0, whose number passes on to the Master Volume.
-    start_knobvane x 2
+    start_knobvane x 3
     turn 0:0 1:1023
     expect_volume "50% 100%" stream_volume "$stream"
     [ "$(output_volume)" = "100% 100%" ] || fail "the output moved: $(output_volume)"
@@ -148,29 +157,37 @@ case $case_name in
     expect_volume "50% 100%" output_volume
     ;;
 
-  FailsCleanlyOnAStreamThatEnded)
+  KeepsAnApplicationsKnobWhenItRestarts)
     start_server
     play_stream
-    expect_stream_on_line_2
+    expect_application_on_line_3
     plug_box
-    start_knobvane 2 1
+    start_knobvane 3 1
     turn 0:512
     expect_volume "50% 50%" stream_volume "$stream"
-    kill "$stream_pid"
-    wait "$stream_pid" 2>/dev/null || true
-    ended_stream=$stream
-    no_stream() { [ -z "$(pactl list short sink-inputs)" ]; }
-    eventually no_stream || fail "the stream never ended"
-    # A new stream takes line number 2, but not the ended stream's line: knobvane's knob 0
-    # must not reach it.
+    stop_stream
+    # Playing again, the application has a new stream but the same line, and knobvane's knob
+    # still turns it: the stream starts at the knob's volume.
     play_stream
-    [ "$stream" != "$ended_stream" ] || fail "the server reused the stream's index"
-    expect_stream_on_line_2
-    pactl set-sink-input-volume "$stream" 20% 20%
+    expect_application_on_line_3
+    expect_volume "50% 50%" stream_volume "$stream"
     turn 0:1023 1:512
+    expect_volume "100% 100%" stream_volume "$stream"
     expect_volume "50% 50%" output_volume
-    [ "$(stream_volume "$stream")" = "20% 20%" ] ||
-      fail "the ended stream's knob moved the new stream: $(stream_volume "$stream")"
+    ;;
+
+  ControlsAnApplicationThatStartsPlayingLater)
+    # Listed once while it played, the application keeps its line while it is silent.
+    start_server
+    play_stream
+    expect_application_on_line_3
+    stop_stream
+    expect_application_on_line_3
+    plug_box
+    start_knobvane 3
+    turn 0:512
+    play_stream
+    expect_volume "50% 50%" stream_volume "$stream"
     expect_knobvane_running
     ;;
 

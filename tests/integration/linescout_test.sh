@@ -21,15 +21,24 @@ expect_listing() {
 case $case_name in
   ListsThePrivateServer)
     start_server
-    expect_listing "$banner"$'\n   0 '"$output_name"$'\n   1   Master Volume'
+    expect_listing "$banner"$'\n   0 '"$output_name"$'\n   1   Master Volume\n   2 Applications'
     ;;
-  ListsAPlayingStreamUnderItsOutput)
+  ListsApplicationsAfterTheDevicesPlayingOrNot)
     start_server
     pacat --device=knobs --client-name="Knob Player" --stream-name=Tune </dev/zero &
-    pids+=($!)
-    listed() { [ "$("$linescout" | wc -l)" -eq 5 ]; }
-    eventually listed || fail "the stream never showed up"
-    expect_listing "$banner"$'\n   0 '"$output_name"$'\n   1   Master Volume\n   2     Knob Player'
+    player=$!
+    pids+=($player)
+    listed() { [ "$("$linescout" | wc -l)" -eq 6 ]; }
+    eventually listed || fail "the application never showed up"
+    playing="$banner"$'\n   0 '"$output_name"$'\n   1   Master Volume\n   2 Applications'
+    playing+=$'\n   3   Knob Player'
+    expect_listing "$playing"
+    # Stopped, it keeps its line: the list is in the state folder.
+    kill "$player"
+    wait "$player" 2>/dev/null || true
+    expect_listing "$playing"
+    grep -q $'\tKnob Player$' "$XDG_STATE_HOME/knobvane/applications" ||
+      fail "the application is not in the list file"
     ;;
   PrintsOnlyTheBannerWithoutAServer)
     # No server at all: the socket named does not exist.

@@ -8,11 +8,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <regex>
 #include <string>
 #include <thread>
@@ -21,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/pulse/applications.h"
 #include "platform/win32.h"
 #include "sound-lines/sound_line.h"
 
@@ -94,8 +97,19 @@ std::vector<DWORD> PactlVolume(const std::string& output, const std::string& fro
 
 std::vector<DWORD> SinkVolume() { return PactlVolume(Pactl("get-sink-volume knobs")); }
 
-std::vector<DWORD> StreamVolume(DWORD index) {
-  return PactlVolume(Pactl("list sink-inputs"), "Sink Input #" + std::to_string(index) + "\n");
+// The per-channel volumes of every stream of the application of that name, as pactl shows them.
+std::vector<std::vector<DWORD>> ApplicationStreams(const std::string& application) {
+  std::vector<std::vector<DWORD>> volumes;
+  const std::string streams = Pactl("list sink-inputs");
+  for (size_t at = streams.find("Sink Input #"); at != std::string::npos;) {
+    const size_t next = streams.find("Sink Input #", at + 1);
+    const std::string stream = streams.substr(at, next == std::string::npos ? next : next - at);
+    if (stream.find("application.name = \"" + application + "\"") != std::string::npos) {
+      volumes.push_back(PactlVolume(stream));
+    }
+    at = next;
+  }
+  return volumes;
 }
 
 bool Accepting(const std::string& path) {
@@ -126,6 +140,8 @@ class PrivateServer {
       setenv(name, folder_.c_str(), 1);
     }
     setenv("PULSE_STATE_PATH", (folder_ + "/state").c_str(), 1);
+    // The mixer's list of applications goes here, never into the user's own state.
+    setenv("XDG_STATE_HOME", (folder_ + "/state-home").c_str(), 1);
     std::string wide = "module-null-sink sink_name=wide sink_properties=device.description=";
     for (int i = 0; i < 20; ++i) wide += "\xC3\xA4";  // 20 x a-umlaut: 40 bytes
     if (OnPipeWire()) {
@@ -222,8 +238,9 @@ class PrivateServer {
 // An application stream playing silence into the null output.
 class Player {
  public:
-  Player(const std::string& client, const std::string& folder)
-      : pid_(Spawn({"pacat", "--device=knobs", "--client-name=" + client, "--stream-name=Tune"},
+  Player(const std::string& client, const std::string& folder, int channels = 2)
+      : pid_(Spawn({"pacat", "--device=knobs", "--client-name=" + client, "--stream-name=Tune",
+                    "--channels=" + std::to_string(channels)},
                    "/dev/zero", folder + "/player.log")) {}
   ~Player() { Stop(); }
   void Stop() { ::Stop(&pid_); }
@@ -232,8 +249,9 @@ class Player {
   pid_t pid_;
 };
 
-// Device order: sinks by index, then non-monitor sources.
-constexpr UINT KNOBS = 0, WIDE = 1, MIC = 2;
+// Device order: sinks by index, then non-monitor sources, then the applications.
+constexpr UINT KNOBS = 0, WIDE = 1, MIC = 2, APPLICATIONS = 3, DEVICES = 4;
+constexpr DWORD FIRST_APPLICATION = 0x00010000u;  // the first application's line ID
 constexpr DWORD MASTER = 0xFFFF0000u;
 
 HMIXEROBJ Object(UINT_PTR value) { return reinterpret_cast<HMIXEROBJ>(value); }
@@ -301,18 +319,13 @@ class PulseMixer : public testing::Test {
   }
   void TearDown() override { mixerClose(knobs); }
 
-  // Waits for the null output to have that many streams; the first one's line comes back.
-  MIXERLINEA WaitForStreams(DWORD count) {
-    MIXERLINEA line = LineRecord();
-    EXPECT_TRUE(Eventually([&] {
-      line = LineRecord();
-      return QueryLine(Object(knobs), MIXER_GETLINEINFOF_DESTINATION, &line) == 0 &&
-             line.cConnections == count;
-    }));
-    if (count > 0) {
-      EXPECT_EQ(QueryLine(Object(knobs), MIXER_GETLINEINFOF_SOURCE, &line), 0u);
-    }
-    return line;
+  // Waits for the applications' device to have that many lines.
+  static bool WaitForApplications(DWORD count) {
+    return Eventually([count] {
+      MIXERCAPSA caps;
+      return mixerGetDevCapsA(APPLICATIONS, &caps, sizeof caps) == MMSYSERR_NOERROR &&
+             caps.cDestinations == count;
+    });
   }
 
   static PrivateServer server;
@@ -322,7 +335,7 @@ class PulseMixer : public testing::Test {
 PrivateServer PulseMixer::server;
 
 TEST_F(PulseMixer, ListsSinksThenInputsEachWithOneMasterLine) {
-  ASSERT_EQ(mixerGetNumDevs(), 3u);
+  ASSERT_EQ(mixerGetNumDevs(), DEVICES);
   struct Row {
     UINT device;
     const char* name;
@@ -438,60 +451,60 @@ TEST_F(PulseMixer, MapsTheControlMaximumToExactlyOneHundredPercent) {
   }
 }
 
-TEST_F(PulseMixer, StreamIsASourceLineOfItsOutputWithItsOwnVolume) {
-  Player player("Knob Player", server.Folder());
-  const MIXERLINEA stream = WaitForStreams(1);
-  EXPECT_STREQ(stream.szName, "Knob Player");  // the application, not the stream's name
-  EXPECT_EQ(stream.fdwLine & MIXERLINE_LINEF_SOURCE, MIXERLINE_LINEF_SOURCE);
-  EXPECT_EQ(stream.dwComponentType, MIXERLINE_COMPONENTTYPE_SRC_WAVEOUT);
-  EXPECT_EQ(stream.cChannels, 2u);
+// An application keeps its line, and the line its number, while it stops and starts again and
+// others come; a value written while it is silent reaches the streams it starts later, and a
+// mono stream gets the loudest channel.
+TEST_F(PulseMixer, ApplicationsKeepTheirLinesWhileTheyComeAndGo) {
+  HMIXER applications = nullptr;
+  ASSERT_EQ(mixerOpen(&applications, APPLICATIONS, 0, 0, 0), MMSYSERR_NOERROR);
+  const auto lineName = [&](DWORD destination) {
+    MIXERLINEA line = LineRecord();
+    line.dwDestination = destination;
+    EXPECT_EQ(QueryLine(Object(applications), MIXER_GETLINEINFOF_DESTINATION, &line), 0u);
+    EXPECT_EQ(line.dwLineID, FIRST_APPLICATION + destination);
+    return std::string(line.szName);
+  };
+  const DWORD FIRST = FIRST_APPLICATION, SECOND = FIRST_APPLICATION + 1;
 
-  MIXERLINEA byID = LineRecord();
-  byID.dwLineID = stream.dwLineID;
-  ASSERT_EQ(QueryLine(Object(knobs), MIXER_GETLINEINFOF_LINEID, &byID), MMSYSERR_NOERROR);
-  EXPECT_STREQ(byID.szName, "Knob Player");
-  EXPECT_EQ(byID.dwSource, 0u);
-
-  ASSERT_EQ(Write(knobs, stream.dwLineID, {10000, 20000}), MMSYSERR_NOERROR);
-  Settle();
-  EXPECT_EQ(StreamVolume(stream.dwLineID), (std::vector<DWORD>{10000, 20000}));
-  EXPECT_EQ(Channels(knobs, stream.dwLineID), (std::vector<DWORD>{10000, 20000}));
-  Settle();
-  EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{65536, 65536}));
-}
-
-TEST_F(PulseMixer, LineOfAnEndedStreamFailsCleanly) {
-  Player first("First", server.Folder());
-  const DWORD ended = WaitForStreams(1).dwLineID;
-  first.Stop();
-  WaitForStreams(0);
-
-  MIXERLINEA line = LineRecord();
-  line.dwLineID = ended;
-  EXPECT_EQ(QueryLine(Object(knobs), MIXER_GETLINEINFOF_LINEID, &line), MIXERR_INVALLINE);
-  line.dwSource = 0;
-  EXPECT_EQ(QueryLine(Object(knobs), MIXER_GETLINEINFOF_SOURCE, &line), MIXERR_INVALLINE);
-  std::vector<DWORD> values(2);
-  EXPECT_EQ(Read(knobs, ended, &values), MIXERR_INVALCONTROL);
-  EXPECT_EQ(Write(knobs, ended, {1000, 1000}), MIXERR_INVALCONTROL);
-
-  // A new stream takes the first one's place in the list, never its line.
+  auto first = std::make_unique<Player>("First", server.Folder());
+  ASSERT_TRUE(WaitForApplications(1));
   Player second("Second", server.Folder());
-  const DWORD next = WaitForStreams(1).dwLineID;
-  EXPECT_NE(next, ended);
-  ASSERT_EQ(Write(knobs, next, {5000, 5000}), MMSYSERR_NOERROR);
-  EXPECT_EQ(Write(knobs, ended, {1000, 1000}), MIXERR_INVALCONTROL);
+  ASSERT_TRUE(WaitForApplications(2));
+  EXPECT_EQ(mixerGetNumDevs(), DEVICES);  // no device moves for what plays
+  EXPECT_EQ(lineName(0), "First");
+  EXPECT_EQ(lineName(1), "Second");
+
+  first.reset();
+  ASSERT_TRUE(Eventually([] { return ApplicationStreams("First").empty(); }));
   Settle();
-  EXPECT_EQ(StreamVolume(next), (std::vector<DWORD>{5000, 5000}));
-  Settle();
+  EXPECT_EQ(lineName(0), "First");
+  ASSERT_EQ(Write(applications, FIRST, {10000, 20000}), MMSYSERR_NOERROR);
+  EXPECT_EQ(Channels(applications, FIRST), (std::vector<DWORD>{10000, 20000}));
+  Player again("First", server.Folder());
+  EXPECT_TRUE(Eventually([] {
+    const auto streams = ApplicationStreams("First");
+    return streams.size() == 1 && streams[0] == std::vector<DWORD>{10000, 20000};
+  }));
+  EXPECT_EQ(lineName(0), "First");
+
+  Player mono("Second", server.Folder(), 1);
+  ASSERT_TRUE(Eventually([] { return ApplicationStreams("Second").size() == 2; }));
+  ASSERT_EQ(Write(applications, SECOND, {20000, 40000}), MMSYSERR_NOERROR);
+  EXPECT_TRUE(Eventually([] {
+    auto streams = ApplicationStreams("Second");
+    std::sort(streams.begin(), streams.end());
+    return streams == std::vector<std::vector<DWORD>>{{20000, 40000}, {40000}};
+  }));
   EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{65536, 65536}));
+  EXPECT_EQ(mixerClose(applications), MMSYSERR_NOERROR);
 }
 
 TEST_F(PulseMixer, HandleKeepsItsDeviceWhileOthersComeAndGo) {
   HMIXER mic = nullptr;
   ASSERT_EQ(mixerOpen(&mic, MIC, 0, 0, 0), MMSYSERR_NOERROR);
   const std::string module = Pactl("load-module module-null-sink sink_name=extra");
-  ASSERT_EQ(mixerGetNumDevs(), 4u);  // the new sink comes before the input, at index 2
+  // PipeWire makes and removes devices after answering: the mixer sees them a little later.
+  ASSERT_TRUE(Eventually([] { return mixerGetNumDevs() == DEVICES + 1; }));  // new sink at 2
   HMIXER extra = nullptr;
   ASSERT_EQ(mixerOpen(&extra, 2, 0, 0, 0), MMSYSERR_NOERROR);
 
@@ -500,7 +513,7 @@ TEST_F(PulseMixer, HandleKeepsItsDeviceWhileOthersComeAndGo) {
   EXPECT_STREQ(caps.szPname, PrivateServer::InputName());
 
   Pactl("unload-module " + module);
-  ASSERT_EQ(mixerGetNumDevs(), 3u);
+  ASSERT_TRUE(Eventually([] { return mixerGetNumDevs() == DEVICES; }));
   MIXERLINEA line = LineRecord();
   EXPECT_EQ(QueryLine(Object(extra), MIXER_GETLINEINFOF_DESTINATION, &line), MMSYSERR_NODRIVER);
   std::vector<DWORD> values(2);
@@ -519,7 +532,7 @@ TEST_F(PulseMixer, HandleOfAGoneDeviceNamedInDigitsNeverReachesAnother) {
   const std::string knobsIndex = sinks.substr(0, sinks.find_first_of(" \t"));
   ASSERT_EQ(sinks.find(knobsIndex + "\tknobs"), 0u) << sinks;
   const std::string module = Pactl("load-module module-null-sink sink_name=" + knobsIndex);
-  ASSERT_EQ(mixerGetNumDevs(), 4u);
+  ASSERT_TRUE(Eventually([] { return mixerGetNumDevs() == DEVICES + 1; }));
   HMIXER digits = nullptr;
   ASSERT_EQ(mixerOpen(&digits, 2, 0, 0, 0), MMSYSERR_NOERROR);  // after knobs and wide
   ASSERT_EQ(Write(digits, MASTER, {30000, 30000}), MMSYSERR_NOERROR);
@@ -527,9 +540,9 @@ TEST_F(PulseMixer, HandleOfAGoneDeviceNamedInDigitsNeverReachesAnother) {
   EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{65536, 65536}));
 
   Pactl("unload-module " + module);
-  Settle();
+  // PipeWire tells of the removal after answering, so the mixer learns of it a little later.
   std::vector<DWORD> values(2);
-  EXPECT_EQ(Read(digits, MASTER, &values), MMSYSERR_NODRIVER);
+  EXPECT_TRUE(Eventually([&] { return Read(digits, MASTER, &values) == MMSYSERR_NODRIVER; }));
   EXPECT_EQ(Write(digits, MASTER, {1000, 1000}), MMSYSERR_NODRIVER);
   Settle();
   EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{65536, 65536}));
@@ -557,7 +570,7 @@ TEST_F(PulseMixer, TakesAHandleOrAnIndexAsWinmmDoes) {
       {"closed handle, handle bit", handle(closed), MIXER_OBJECTF_HMIXER, MMSYSERR_INVALHANDLE, ""},
       // Without the bit a closed handle is an index, and far beyond the last device.
       {"closed handle, no type bit", handle(closed), 0, MMSYSERR_BADDEVICEID, ""},
-      {"index past the last device", 3, 0, MMSYSERR_BADDEVICEID, ""},
+      {"index past the last device", DEVICES, 0, MMSYSERR_BADDEVICEID, ""},
       {"another object type", handle(mic), 0x10000000u, MMSYSERR_NOTSUPPORTED, ""},
   };
   for (const Row& row : rows) {
@@ -568,7 +581,7 @@ TEST_F(PulseMixer, TakesAHandleOrAnIndexAsWinmmDoes) {
     }
   }
   HMIXER none = nullptr;
-  EXPECT_EQ(mixerOpen(&none, 3, 0, 0, 0), MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(mixerOpen(&none, DEVICES, 0, 0, 0), MMSYSERR_BADDEVICEID);
   EXPECT_EQ(mixerOpen(&none, KNOBS, 0, 0, 0x8u), MMSYSERR_INVALFLAG);
   EXPECT_EQ(mixerClose(closed), MMSYSERR_INVALHANDLE);
   EXPECT_EQ(mixerClose(mic), MMSYSERR_NOERROR);
@@ -639,7 +652,7 @@ TEST_F(PulseMixer, WorksAgainAfterTheServerRestarts) {
   EXPECT_EQ(Write(knobs, MASTER, {1000, 1000}), MMSYSERR_NODRIVER);
 
   server.Start();
-  EXPECT_EQ(mixerGetNumDevs(), 3u);
+  EXPECT_EQ(mixerGetNumDevs(), DEVICES);
   // The handle opened before still names the null output.
   Settle();
   EXPECT_EQ(Channels(knobs, MASTER), (std::vector<DWORD>{65535, 65535}));
@@ -650,7 +663,7 @@ TEST_F(PulseMixer, WorksAgainAfterTheServerRestarts) {
   // A restart between two calls is noticed by the next one.
   server.Stop();
   server.Start();
-  EXPECT_EQ(mixerGetNumDevs(), 3u);
+  EXPECT_EQ(mixerGetNumDevs(), DEVICES);
 }
 
 TEST_F(PulseMixer, GivesUpOnAServerThatStoppedAnswering) {
@@ -659,7 +672,7 @@ TEST_F(PulseMixer, GivesUpOnAServerThatStoppedAnswering) {
   std::vector<DWORD> values(2);
   EXPECT_EQ(Read(knobs, MASTER, &values), MMSYSERR_NODRIVER);
   server.Resume();
-  EXPECT_TRUE(Eventually([] { return mixerGetNumDevs() == 3; }));
+  EXPECT_TRUE(Eventually([] { return mixerGetNumDevs() == DEVICES; }));
   EXPECT_EQ(Read(knobs, MASTER, &values), MMSYSERR_NOERROR);
 }
 
@@ -687,6 +700,7 @@ TEST_F(PulseMixer, SoundLineKeepsTheOutputsBalanceAndRestoresItAfterSilence) {
 TEST(PulseMixerWithoutServer, HasNoDevicesAndEveryCallFails) {
   char tmpl[] = "/tmp/knobvane-pulse-XXXXXX";
   const std::string folder = mkdtemp(tmpl);
+  setenv("XDG_STATE_HOME", folder.c_str(), 1);
   setenv("PULSE_SERVER", ("unix:" + folder + "/nobody-listens-here").c_str(), 1);
   EXPECT_EQ(mixerGetNumDevs(), 0u);
   HMIXER mixer = nullptr;
@@ -698,6 +712,80 @@ TEST(PulseMixerWithoutServer, HasNoDevicesAndEveryCallFails) {
   std::vector<DWORD> values(2);
   EXPECT_EQ(Read(mixer, MASTER, &values), MMSYSERR_INVALHANDLE);
   EXPECT_EQ(Write(mixer, MASTER, {0, 0}), MMSYSERR_INVALHANDLE);
+  std::filesystem::remove_all(folder);
+}
+
+// The list file as several programs, a crash or a user may leave it: whatever is in it, no
+// application listed changes place, and one not yet listed comes after the others.
+TEST(ApplicationList, KeepsEveryPlaceWhateverTheFileHolds) {
+  char tmpl[] = "/tmp/knobvane-applications-XXXXXX";
+  const std::string folder = mkdtemp(tmpl);
+  const auto write = [](const std::string& path, const std::string& text) {
+    FILE* file = fopen(path.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    fwrite(text.data(), 1, text.size(), file);
+    fclose(file);
+  };
+  const auto ids = [](const pulse::ApplicationList& list) {
+    std::string all;
+    for (const pulse::Application& application : list.All()) all += application.id + ",";
+    return all;
+  };
+  struct Row {
+    const char* what;
+    const char* file;   // null: none
+    std::string after;  // the ids once "new" is remembered, in their places
+    int newPlace;
+  } rows[] = {
+      {"no file, no folder", nullptr, "new,", 0},
+      {"damaged lines and duplicates", "x\tX\ngarbage\n\tno id\nno name\t\ny\tY\nx\tagain\n",
+       "x,y,new,", 2},
+      // A line cut short by a crash is ended before the next one, and comes first.
+      {"a last line without its end", "x\tX\ncut\tC", "x,cut,new,", 2},
+      {"control characters", "x\tX\nb\x01\tB\nc\tC\x7f\n", "x,new,", 1},
+  };
+  int n = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    const std::string path = folder + "/" + std::to_string(n++) + "/knobvane/applications";
+    if (row.file != nullptr) {
+      std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+      write(path, row.file);
+    }
+    pulse::ApplicationList list(path);
+    list.Load();
+    EXPECT_EQ(list.Remember("new", "New"), row.newPlace);
+    EXPECT_EQ(ids(list), row.after);
+    pulse::ApplicationList reread(path);
+    reread.Load();
+    EXPECT_EQ(ids(reread), row.after);
+  }
+
+  // Two programs adding at once: each finds the other's addition before its own.
+  const std::string shared = folder + "/shared";
+  write(shared, "x\tX\n");
+  pulse::ApplicationList one(shared), other(shared);
+  one.Load();
+  other.Load();
+  EXPECT_EQ(one.Remember("a", "A"), 1);
+  EXPECT_EQ(other.Remember("b", "B"), 2);
+  EXPECT_EQ(one.Remember("b", "B"), 2);
+  EXPECT_EQ(ids(one), "x,a,b,");
+  // Tabs and line breaks in what servers report never split a line.
+  EXPECT_EQ(one.Remember("c\td", "line\nbreak"), 3);
+  pulse::ApplicationList reread(shared);
+  reread.Load();
+  ASSERT_EQ(ids(reread), "x,a,b,c d,");
+  EXPECT_EQ(reread.All()[3].name, "line break");
+
+  // A file that cannot be read or written: the places hold for this run.
+  const std::string unreadable = folder + "/a-folder";
+  std::filesystem::create_directories(unreadable);
+  pulse::ApplicationList memory(unreadable);
+  memory.Load();
+  EXPECT_EQ(memory.Remember("a", "A"), 0);
+  EXPECT_EQ(memory.Remember("b", "B"), 1);
+  EXPECT_EQ(memory.Remember("a", "A"), 0);
   std::filesystem::remove_all(folder);
 }
 
