@@ -295,7 +295,16 @@ void OnEvent(pa_context* context, pa_subscription_event_type_t event, uint32_t i
       std::lock_guard<std::mutex> cache(s.cacheLock);
       if (facility == PA_SUBSCRIPTION_EVENT_SINK) s.sinks.erase(index);
       if (facility == PA_SUBSCRIPTION_EVENT_SOURCE) s.sources.erase(index);
-      if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) s.streams.erase(index);
+      if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
+        s.streams.erase(index);
+        // Its control goes with it: an application that starts a stream per video would
+        // otherwise grow the list searched on every reading, and PipeWire may give the index
+        // to a new stream. An answer still on its way then finds no control and is dropped.
+        s.controls.erase(
+            std::remove_if(s.controls.begin(), s.controls.end(),
+                           [index](const Control& control) { return control.stream == index; }),
+            s.controls.end());
+      }
       break;
     }
     default:
