@@ -36,6 +36,8 @@
 
 #include <pulse/pulseaudio.h>
 
+#include "tests/sound_server.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -106,36 +108,6 @@ uint32_t PulseVolumeOf(int adc) {
 }
 
 // ---- Processes ----------------------------------------------------------------------------
-
-pid_t Spawn(const std::vector<std::string>& arguments, const std::string& log) {
-  const pid_t pid = fork();
-  if (pid < 0) Die("fork failed");
-  if (pid == 0) {
-    const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out >= 0) {
-      dup2(out, 1);
-      dup2(out, 2);
-    }
-    std::vector<char*> argv;
-    for (const std::string& argument : arguments)
-      argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-void Stop(pid_t pid) {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  waitpid(pid, nullptr, 0);
-}
-
-bool SocketExists(const std::string& path) {
-  struct stat status;
-  return stat(path.c_str(), &status) == 0 && S_ISSOCK(status.st_mode);
-}
 
 // User plus system CPU time of a process, in seconds, from /proc/<pid>/stat.
 double CpuSeconds(pid_t pid) {
@@ -332,16 +304,13 @@ double Percentile(std::vector<int64_t> values, double fraction) {
   return static_cast<double>(values[rank - 1]);
 }
 
-// The processes of the server, in the order started; stopped last first.
-std::vector<pid_t> serverProcesses;
+SoundServer* server = nullptr;
 pid_t controller = 0;
 std::string removeAtExit;
 
 void StopEverything() {
-  Stop(controller);
-  for (auto process = serverProcesses.rbegin(); process != serverProcesses.rend(); ++process) {
-    Stop(*process);
-  }
+  SoundServer::StopProcess(controller);
+  delete server;
   std::error_code ignored;
   std::filesystem::remove_all(removeAtExit, ignored);
 }
@@ -349,44 +318,8 @@ void StopEverything() {
 // CPU seconds of every process of the server.
 double ServerCpuSeconds() {
   double seconds = 0;
-  for (pid_t process : serverProcesses) seconds += CpuSeconds(process);
+  for (pid_t process : server->Processes()) seconds += CpuSeconds(process);
   return seconds;
-}
-
-void StartPulseAudio(const std::string& folder) {
-  setenv("PULSE_SERVER", ("unix:" + folder + "/native").c_str(), 1);
-  serverProcesses.push_back(
-      Spawn({"pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
-             "--disallow-exit", "-n", "--load=module-null-sink sink_name=knobs",
-             "--load=module-native-protocol-unix auth-anonymous=1 socket=" + folder + "/native"},
-            folder + "/pulse.log"));
-}
-
-// PipeWire, its session manager (which needs a session bus) and its pulse server.
-void StartPipeWire(const std::string& folder) {
-  const std::string run = folder + "/run";
-  std::filesystem::create_directory(run);
-  std::filesystem::permissions(run, std::filesystem::perms::owner_all);
-  setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
-  setenv("PULSE_RUNTIME_PATH", (run + "/pulse").c_str(), 1);
-  setenv("PULSE_SERVER", ("unix:" + run + "/pulse/native").c_str(), 1);
-  setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + folder + "/bus").c_str(), 1);
-  const std::string log = folder + "/server.log";
-  serverProcesses.push_back(Spawn(
-      {"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + folder + "/bus"}, log));
-  if (!Eventually([&] { return SocketExists(folder + "/bus"); }, 20)) Die("no session bus");
-  serverProcesses.push_back(Spawn({"pipewire"}, log));
-  if (!Eventually([&] { return SocketExists(run + "/pipewire-0"); }, 20)) Die("no PipeWire");
-  serverProcesses.push_back(Spawn({"wireplumber"}, log));
-  serverProcesses.push_back(Spawn({"pipewire-pulse"}, log));
-  if (!Eventually([&] { return SocketExists(run + "/pulse/native"); }, 20)) {
-    Die("no pipewire-pulse");
-  }
-  const pid_t load = Spawn({"pactl", "load-module", "module-null-sink", "sink_name=knobs"}, log);
-  int status = 0;
-  if (waitpid(load, &status, 0) != load || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    Die("could not load the null output");
-  }
 }
 
 }  // namespace
@@ -404,18 +337,10 @@ int main(int argc, char** argv) {
   char folderTemplate[] = "/tmp/knobvane-pulse-bench-XXXXXX";
   if (mkdtemp(folderTemplate) == nullptr) Die("no temporary folder");
   const std::string folder = folderTemplate;
-  setenv("HOME", folder.c_str(), 1);
-  setenv("XDG_STATE_HOME", (folder + "/state-home").c_str(), 1);
-  setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
-  setenv("PULSE_RUNTIME_PATH", folder.c_str(), 1);
-  setenv("PULSE_STATE_PATH", (folder + "/state").c_str(), 1);
   removeAtExit = folder;
   atexit(StopEverything);
-  if (pipewire) {
-    StartPipeWire(folder);
-  } else {
-    StartPulseAudio(folder);
-  }
+  server = new SoundServer(folder, pipewire);
+  if (!server->Start({"module-null-sink sink_name=knobs"})) Die("the private server did not start");
 
   observer.loop = pa_threaded_mainloop_new();
   if (observer.loop == nullptr || pa_threaded_mainloop_start(observer.loop) < 0) {
@@ -443,7 +368,7 @@ int main(int argc, char** argv) {
   // Line 1 is the null output's "Master Volume". knobvane waits 2 s after opening the port;
   // the first reading shows it is past that and reading. Only its volume counts: PipeWire
   // sends change events of its own while it starts.
-  controller = Spawn({knobvane, port, "1"}, folder + "/knobvane.log");
+  controller = SoundServer::Spawn({knobvane, port, "1"}, folder + "/knobvane.log");
   observer.awaited = PulseVolumeOf(500);
   send("500\n");
   if (!Eventually([] { return bool{observer.awaitedSeen}; }, 20)) {
@@ -518,11 +443,11 @@ int main(int argc, char** argv) {
   Result("rss_anonymous_kb", static_cast<double>(anonymousKb));
   Result("pss_kb", static_cast<double>(proportionalKb));
   fprintf(stderr,
-          "pulse, as fast as possible: %zu readings, %zu events, last seen after %.3f s%s; at the "
+          "%s, as fast as possible: %zu readings, %zu events, last seen after %.3f s%s; at the "
           "line rate: %zu readings, %zu events, last seen after %.3f s%s, %.3f s of knobvane "
           "CPU\n",
-          FAST_READINGS, fast.events, fastSeconds, fastEnded ? "" : " (never seen)", LINE_READINGS,
-          paced.events, pacedSeconds, pacedEnded ? "" : " (never seen)", cpu);
+          resultPrefix, FAST_READINGS, fast.events, fastSeconds, fastEnded ? "" : " (never seen)",
+          LINE_READINGS, paced.events, pacedSeconds, pacedEnded ? "" : " (never seen)", cpu);
 
   close(master);
   close(slave);

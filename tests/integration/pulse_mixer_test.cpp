@@ -26,8 +26,7 @@
 #include "platform/pulse/applications.h"
 #include "platform/win32.h"
 #include "sound-lines/sound_line.h"
-
-extern char** environ;
+#include "tests/sound_server.h"
 
 namespace {
 
@@ -40,33 +39,6 @@ bool Eventually(Condition condition) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return true;
-}
-
-pid_t Spawn(const std::vector<std::string>& args, const char* input, const std::string& output) {
-  std::vector<char*> argv;
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, input, O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                   0600);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t pid = -1;
-  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
-// Ends a process we started, asking first.
-void Stop(pid_t* pid) {
-  if (*pid <= 0) return;
-  kill(*pid, SIGTERM);
-  if (!Eventually([pid] { return waitpid(*pid, nullptr, WNOHANG) == *pid; })) {
-    kill(*pid, SIGKILL);
-    waitpid(*pid, nullptr, 0);
-  }
-  *pid = -1;
 }
 
 // What pactl prints for those arguments.
@@ -112,16 +84,6 @@ std::vector<std::vector<DWORD>> ApplicationStreams(const std::string& applicatio
   return volumes;
 }
 
-bool Accepting(const std::string& path) {
-  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  const bool accepted = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return accepted;
-}
-
 // The server the tests run against, as ctest names it in KNOBVANE_SERVER.
 bool OnPipeWire() {
   const char* kind = getenv("KNOBVANE_SERVER");
@@ -129,36 +91,28 @@ bool OnPipeWire() {
 }
 
 // A private server: null output "knobs", null input "mic", and a second output "wide"
-// loaded after the input, with a description too long for the device name field. PulseAudio,
-// or PipeWire with its pulse server, its session manager and a session bus of its own.
+// loaded after the input, with a description too long for the device name field.
 class PrivateServer {
  public:
   void Start() {
     char tmpl[] = "/tmp/knobvane-pulse-XXXXXX";
     if (folder_.empty()) folder_ = mkdtemp(tmpl);
-    for (const char* name : {"HOME", "XDG_RUNTIME_DIR", "PULSE_RUNTIME_PATH"}) {
-      setenv(name, folder_.c_str(), 1);
-    }
-    setenv("PULSE_STATE_PATH", (folder_ + "/state").c_str(), 1);
-    // The mixer's list of applications goes here, never into the user's own state.
-    setenv("XDG_STATE_HOME", (folder_ + "/state-home").c_str(), 1);
+    if (server_ == nullptr) server_ = std::make_unique<SoundServer>(folder_, OnPipeWire());
     std::string wide = "module-null-sink sink_name=wide sink_properties=device.description=";
     for (int i = 0; i < 20; ++i) wide += "\xC3\xA4";  // 20 x a-umlaut: 40 bytes
-    if (OnPipeWire()) {
-      StartPipeWire(wide);
-      return;
-    }
-    setenv("PULSE_SERVER", ("unix:" + folder_ + "/native").c_str(), 1);
-    pids_.push_back(
-        Spawn({"pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
-               "--disallow-exit", "-n", "--load=module-null-sink sink_name=knobs",
-               "--load=module-null-source source_name=mic", "--load=" + wide,
-               "--load=module-native-protocol-unix auth-anonymous=1 socket=" + folder_ + "/native"},
-              "/dev/null", folder_ + "/server.log"));
-    ASSERT_GT(pids_.back(), 0);
-    // The socket is opened after the devices are loaded: once it accepts, they are there.
-    ASSERT_TRUE(Eventually([this] { return Accepting(folder_ + "/native"); }))
+    // PipeWire has no null source module: a virtual source is a null sink of another class.
+    const std::string mic = OnPipeWire() ? "module-null-sink sink_name=mic "
+                                           "media.class=Audio/Source/Virtual "
+                                           "channel_map=front-left,front-right"
+                                         : "module-null-source source_name=mic";
+    ASSERT_TRUE(server_->Start({"module-null-sink sink_name=knobs", mic, wide}))
         << "the private server never came up";
+    // PipeWire makes the devices after answering.
+    ASSERT_TRUE(Eventually([] {
+      const std::string sinks = Pactl("list short sinks"), sources = Pactl("list short sources");
+      return sinks.find("knobs") != std::string::npos && sinks.find("wide") != std::string::npos &&
+             sources.find("\tmic\t") != std::string::npos;
+    })) << "the null devices never showed up";
   }
 
   // What the server calls its null output and input.
@@ -167,83 +121,36 @@ class PrivateServer {
     return OnPipeWire() ? "mic Audio/Source/Virtual sink" : "Null Input";
   }
 
-  // Freezes the server the mixer talks to: it keeps its socket but answers nothing.
-  void Pause() {
-    if (!pids_.empty()) kill(pids_.back(), SIGSTOP);
-  }
-  void Resume() {
-    if (!pids_.empty()) kill(pids_.back(), SIGCONT);
-  }
+  void Pause() { server_->Pause(); }
+  void Resume() { server_->Resume(); }
   void Stop() {
-    Resume();
-    while (!pids_.empty()) {
-      ::Stop(&pids_.back());
-      pids_.pop_back();
-    }
-    // A socket left behind would pass for the next server's being up.
-    if (!folder_.empty()) {
-      std::filesystem::remove_all(folder_ + "/run");
-      std::filesystem::remove(folder_ + "/bus");
-    }
+    if (server_ != nullptr) server_->Stop();
   }
 
   ~PrivateServer() {
-    Stop();
+    server_.reset();
     if (!folder_.empty()) std::filesystem::remove_all(folder_);
   }
 
   const std::string& Folder() const { return folder_; }
 
  private:
-  void StartPipeWire(const std::string& wide) {
-    const std::string run = folder_ + "/run";
-    std::filesystem::create_directory(run);
-    std::filesystem::permissions(run, std::filesystem::perms::owner_all);
-    setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
-    // pipewire-pulse makes its socket where PULSE_RUNTIME_PATH says.
-    setenv("PULSE_RUNTIME_PATH", (run + "/pulse").c_str(), 1);
-    setenv("PULSE_SERVER", ("unix:" + run + "/pulse/native").c_str(), 1);
-    // WirePlumber links streams to outputs, and it needs a session bus.
-    setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + folder_ + "/bus").c_str(), 1);
-    const std::string log = folder_ + "/server.log";
-    pids_.push_back(
-        Spawn({"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + folder_ + "/bus"},
-              "/dev/null", log));
-    ASSERT_TRUE(Eventually([this] { return Accepting(folder_ + "/bus"); }));
-    pids_.push_back(Spawn({"pipewire"}, "/dev/null", log));
-    ASSERT_TRUE(Eventually([run] { return Accepting(run + "/pipewire-0"); }));
-    pids_.push_back(Spawn({"wireplumber"}, "/dev/null", log));
-    pids_.push_back(Spawn({"pipewire-pulse"}, "/dev/null", log));
-    ASSERT_TRUE(Eventually([run] { return Accepting(run + "/pulse/native"); }))
-        << "the private pipewire-pulse never came up";
-    // PipeWire has no null source module: a virtual source is a null sink of another class.
-    for (const std::string& module :
-         {std::string("module-null-sink sink_name=knobs"),
-          std::string("module-null-sink sink_name=mic media.class=Audio/Source/Virtual "
-                      "channel_map=front-left,front-right"),
-          wide}) {
-      Pactl("load-module " + module);
-    }
-    ASSERT_TRUE(Eventually([] {
-      const std::string sinks = Pactl("list short sinks"), sources = Pactl("list short sources");
-      return sinks.find("knobs") != std::string::npos && sinks.find("wide") != std::string::npos &&
-             sources.find("\tmic\t") != std::string::npos;
-    })) << "the null devices never showed up";
-  }
-
   std::string folder_;
-  std::vector<pid_t> pids_;  // in the order started; the last one is the pulse server
+  std::unique_ptr<SoundServer> server_;
 };
 
 // An application stream playing silence into the null output.
 class Player {
  public:
   Player(const std::string& client, const std::string& folder, int channels = 2)
-      : pid_(Spawn({"pacat", "--device=knobs", "--client-name=" + client, "--stream-name=Tune",
-                    "--channels=" + std::to_string(channels)},
-                   "/dev/zero", folder + "/player.log")) {}
+      : pid_(SoundServer::Spawn({"pacat", "--device=knobs", "--client-name=" + client,
+                                 "--stream-name=Tune", "--channels=" + std::to_string(channels)},
+                                folder + "/player.log", "/dev/zero")) {}
   ~Player() { Stop(); }
-  void Stop() { ::Stop(&pid_); }
+  void Stop() {
+    SoundServer::StopProcess(pid_);
+    pid_ = -1;
+  }
 
  private:
   pid_t pid_;
