@@ -30,9 +30,12 @@ class Box {
     return symlink(name, link_.c_str()) == 0;
   }
 
-  // Closing the terminal is what an unplugged USB adapter looks like to the reader.
+  // Closing the terminal is what an unplugged USB adapter looks like to the reader; its
+  // device name goes too, as an adapter's does. Left behind, the link could lead a reader
+  // retrying the port into the next terminal of that number, another test's.
   void Unplug() {
     if (master_ < 0) return;
+    unlink(link_.c_str());
     close(slave_);
     close(master_);
     master_ = slave_ = -1;
