@@ -210,10 +210,13 @@ void Store(const pa_sink_input_info& input) {
   const char* application = pa_proplist_gets(input.proplist, PA_PROP_APPLICATION_NAME);
   const std::string name = Text(application ? application : input.name);
   // Servers that leave the id out still name the application.
-  const std::string id = restoreID ? restoreID : "application-name:" + name;
+  const std::string given = restoreID ? restoreID : "application-name:" + name;
   State& s = TheState();
   std::lock_guard<std::mutex> cache(s.cacheLock);
-  s.applications.Remember(id, name);
+  // The list may cut or clean an id for its file: the stream goes by the listed one, or its
+  // line would never find it.
+  const int place = s.applications.Remember(given, name);
+  const std::string id = place >= 0 ? s.applications.All()[place].id : given;
   const pa_usec_t now = pa_rtclock_now();
   const auto known = s.streams.find(input.index);
   const pa_usec_t appeared = known != s.streams.end() ? known->second.appeared : now;

@@ -403,6 +403,15 @@ TEST_F(PulseMixer, ApplicationsKeepTheirLinesWhileTheyComeAndGo) {
     return streams == std::vector<std::vector<DWORD>>{{20000, 40000}, {40000}};
   }));
   EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{65536, 65536}));
+
+  // A name too long for the list file is cut there; its line still sets its streams.
+  const std::string longName(240, 'L');
+  Player verbose(longName, server.Folder());
+  ASSERT_TRUE(WaitForApplications(3));
+  ASSERT_EQ(Write(applications, FIRST_APPLICATION + 2, {30000, 30000}), MMSYSERR_NOERROR);
+  EXPECT_TRUE(Eventually([&longName] {
+    return ApplicationStreams(longName) == std::vector<std::vector<DWORD>>{{30000, 30000}};
+  }));
   EXPECT_EQ(mixerClose(applications), MMSYSERR_NOERROR);
 }
 
