@@ -307,6 +307,8 @@ void OnEvent(pa_context* context, pa_subscription_event_type_t event, uint32_t i
             std::remove_if(s.controls.begin(), s.controls.end(),
                            [index](const Control& control) { return control.stream == index; }),
             s.controls.end());
+        // A wait for the writes to land may now be over.
+        Signal();
       }
       break;
     }
@@ -599,7 +601,10 @@ void OnWritten(pa_context*, int success, void* id) {
   State& s = TheState();
   std::lock_guard<std::mutex> cache(s.cacheLock);
   Control* control = ControlWithID(reinterpret_cast<uintptr_t>(id));
-  if (control == nullptr) return;
+  if (control == nullptr) {
+    Signal();
+    return;
+  }
   control->inFlight = false;
   if (success) {
     if (control->stream != PA_INVALID_INDEX) {
@@ -648,6 +653,8 @@ void OnWake(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void*) 
   for (Control& control : s.controls) {
     if (control.waiting && !control.inFlight) Send(&control);
   }
+  // A device gone meanwhile took nothing, and no answer will come to say so.
+  Signal();
 }
 
 // Takes a checked value for a control (hold the cache's lock): the loop sends it at once when
