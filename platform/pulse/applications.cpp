@@ -62,9 +62,10 @@ std::vector<Application> Parse(const std::string& text) {
   return applications;
 }
 
-// The file's text, up to MAX_FILE_BYTES; false when it cannot be read.
+// The file's text, up to MAX_FILE_BYTES; false when it cannot be read. Opened without
+// waiting: the mixer's loop reads it, and a pipe put at its path must not stall every call.
 bool ReadText(const std::string& path, std::string* text) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   text->assign(MAX_FILE_BYTES, '\0');
   size_t length = 0;
@@ -90,7 +91,7 @@ void MakeFolders(const std::string& path) {
 // A last line left without its line feed (a program stopped halfway) is ended first.
 void Append(const std::string& path, const Application& application) {
   MakeFolders(path);
-  const int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  const int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0600);
   if (fd < 0) return;
   std::string line = application.id + "\t" + application.name + "\n";
   struct stat status;

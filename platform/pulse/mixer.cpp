@@ -217,6 +217,9 @@ void Store(const pa_sink_input_info& input) {
   // line would never find it.
   const int place = s.applications.Remember(given, name);
   const std::string id = place >= 0 ? s.applications.All()[place].id : given;
+  // A stream without a volume of its own has nothing to read or set, and libpulse aborts on
+  // a volume of no channels: its application keeps its line, the stream stays out.
+  if (!pa_cvolume_valid(&input.volume)) return;
   const pa_usec_t now = pa_rtclock_now();
   const auto known = s.streams.find(input.index);
   const pa_usec_t appeared = known != s.streams.end() ? known->second.appeared : now;

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -702,6 +703,12 @@ TEST(ApplicationList, KeepsEveryPlaceWhateverTheFileHolds) {
   EXPECT_EQ(memory.Remember("a", "A"), 0);
   EXPECT_EQ(memory.Remember("b", "B"), 1);
   EXPECT_EQ(memory.Remember("a", "A"), 0);
+  // Nor may a pipe at its path stall the mixer.
+  const std::string pipe = folder + "/pipe";
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  pulse::ApplicationList piped(pipe);
+  piped.Load();
+  EXPECT_EQ(piped.Remember("a", "A"), 0);
   std::filesystem::remove_all(folder);
 }
 
