@@ -92,11 +92,11 @@ class BoxSim {
     ASSERT_EQ(line, "ok") << "box-sim ended";
   }
 
-  // The lines of one knob.
-  std::vector<Sent> Of(int knob) const {
+  // The lines of one knob, from the from-th line sent on.
+  std::vector<Sent> Of(int knob, size_t from = 0) const {
     std::vector<Sent> lines;
-    for (const Sent& s : sent) {
-      if (s.knob == knob) lines.push_back(s);
+    for (size_t i = from; i < sent.size(); ++i) {
+      if (sent[i].knob == knob) lines.push_back(sent[i]);
     }
     return lines;
   }
@@ -202,10 +202,7 @@ TEST(BoxSim, TurnsAndCreepsArriveExactlyAtTheEndsWithoutCrosstalk) {
     box.Run(200);
     // The knob's lines since it started to move: they must end on the end itself, and the
     // first of the final run of it must leave within 50 ms of the knob stopping.
-    std::vector<Sent> lines;
-    for (size_t i = first; i < box.sent.size(); ++i) {
-      if (box.sent[i].knob == 0) lines.push_back(box.sent[i]);
-    }
+    std::vector<Sent> lines = box.Of(0, first);
     ASSERT_FALSE(lines.empty()) << move.what;
     EXPECT_EQ(lines.back().adc, move.to) << move.what;
     size_t arrived = lines.size() - 1;
