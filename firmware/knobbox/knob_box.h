@@ -1,15 +1,16 @@
 // The box's sampling and sending rules, apart from the board: given each knob's conversions
 // once a tick, decides which knob sends which reading, as the line Knobvane reads
-// (R = knob * 1024 + adc, decimal, a line feed). Plain C++ with integers only and no Arduino
-// types, so the sketch on the board and the host's unit tests run the very same code.
+// (reading_format.h). Plain C++ with integers only and no Arduino types, so the sketch on
+// the board and the host's unit tests run the very same code.
 #ifndef KNOBVANE_FIRMWARE_KNOB_BOX_H
 #define KNOBVANE_FIRMWARE_KNOB_BOX_H
 
 #include <stdint.h>
 
-constexpr uint8_t MAX_KNOBS = 6;           // ADC inputs A0..A5, as Knobvane has six channels
-constexpr uint16_t ADC_TOP = 1023;         // a 10-bit conversion
-constexpr uint8_t READING_LINE_BYTES = 5;  // "6143" and a line feed, the longest line
+#include "reading_format.h"
+
+constexpr uint8_t MAX_KNOBS = READING_KNOBS;   // ADC inputs, as Knobvane has six channels
+constexpr uint16_t ADC_TOP = READING_ADC_TOP;  // a 10-bit conversion
 
 // The tunables; the sketch sets them at its top, the tests choose their own.
 struct KnobBoxSettings {
@@ -21,21 +22,6 @@ struct KnobBoxSettings {
   uint8_t deadbandCounts;  // how far a reading must move from the one sent
   uint16_t refreshTicks;   // ticks between two refresh lines; 0: no refresh
 };
-
-// Writes the line for one knob's reading and returns its length (READING_LINE_BYTES at most).
-inline uint8_t FormatReadingLine(uint8_t knob, uint16_t adc, char* line) {
-  uint16_t reading = static_cast<uint16_t>(knob * 1024u + adc);
-  char digits[4];
-  uint8_t count = 0;
-  do {
-    digits[count++] = static_cast<char>('0' + reading % 10);
-    reading /= 10;
-  } while (reading > 0 && count < sizeof digits);
-  uint8_t length = 0;
-  while (count > 0) line[length++] = digits[--count];
-  line[length++] = '\n';
-  return length;
-}
 
 class KnobBox {
  public:

@@ -6,8 +6,7 @@
 
 // ---- Settings -------------------------------------------------------------------------------
 
-constexpr uint8_t KNOB_COUNT = 6;  // knobs wired to A0, A1, ... (1 to 6)
-constexpr uint32_t SERIAL_BAUD = 115200;
+constexpr uint8_t KNOB_COUNT = 6;        // knobs wired to A0, A1, ... (1 to 6)
 constexpr uint16_t TICK_MS = 10;         // every knob is sampled once a tick
 constexpr uint8_t SAMPLES_PER_TICK = 4;  // conversions averaged per knob and tick
 constexpr uint8_t SMOOTHING_SHIFT = 1;   // each tick goes half the way to the new average
@@ -52,7 +51,7 @@ static void RunTick() {
 }
 
 void setup() {
-  Serial.begin(SERIAL_BAUD);
+  Serial.begin(READING_BAUD);
   tickStartMs = millis();
   RunTick();  // the report of every knob, at once
 }

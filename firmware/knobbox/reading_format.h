@@ -1,0 +1,40 @@
+// The reading format, the one contract between the box and Knobvane: each reading is one line
+// of decimal text, knob * 1024 + adc and a line feed, sent at 115200 baud 8N1. Written once
+// here, in C++11 with integers only and no Arduino types, so that the sketch, the controller
+// and the tools that play a box all take it from the same place.
+#ifndef KNOBVANE_FIRMWARE_READING_FORMAT_H
+#define KNOBVANE_FIRMWARE_READING_FORMAT_H
+
+#include <stdint.h>
+
+constexpr uint32_t READING_BAUD = 115200;  // 8 data bits, no parity, 1 stop bit
+constexpr uint8_t READING_KNOBS = 6;       // knobs 0..5, Knobvane's six ADC channels
+constexpr uint8_t READING_ADC_BITS = 10;   // the adc sits in the low bits of a reading
+constexpr uint16_t READING_ADC_TOP = (1u << READING_ADC_BITS) - 1;  // 1023, full volume
+constexpr uint8_t READING_LINE_BYTES = 5;  // "6143" and its line feed, the longest line
+
+// The reading of a knob at an adc value: knob * 1024 + adc.
+constexpr uint16_t ReadingOf(uint8_t knob, uint16_t adc) {
+  return static_cast<uint16_t>((static_cast<uint16_t>(knob) << READING_ADC_BITS) | adc);
+}
+
+// Writes the line of knob's reading (0..READING_KNOBS-1, adc 0..READING_ADC_TOP) into `line`,
+// which holds READING_LINE_BYTES, and returns its length; no terminating NUL.
+inline uint8_t FormatReadingLine(uint8_t knob, uint16_t adc, char* line) {
+  uint16_t reading = ReadingOf(knob, adc);
+  char digits[READING_LINE_BYTES - 1];
+  uint8_t count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + reading % 10);
+    reading /= 10;
+  } while (reading > 0 && count < sizeof digits);
+  uint8_t length = 0;
+  while (count > 0) line[length++] = digits[--count];
+  line[length++] = '\n';
+  return length;
+}
+
+static_assert(ReadingOf(READING_KNOBS - 1, READING_ADC_TOP) == 6143,
+              "the longest line is READING_LINE_BYTES - 1 digits");
+
+#endif
