@@ -37,6 +37,14 @@ case $case_name in
     actual=$(cd "$root" && find . -type f -printf '%P\n' | sort)
     [ "$actual" = "$(printf '%s\n' "${expected[@]}" | sort)" ] ||
       fail $'the package holds:\n'"$actual"$'\nexpected:\n'"$(printf '%s\n' "${expected[@]}")"
+    # The licence, in Debian's machine-readable form, with the text of LICENSE.
+    copyright=$root/usr/share/doc/knobvane/copyright
+    grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' "$copyright" &&
+      grep -qx 'License: MIT' "$copyright" || fail "the copyright names no MIT licence: $(cat "$copyright")"
+    grep -qx 'Copyright: 2026 The Knobvane developers' "$copyright" || fail "the copyright names no holder"
+    licence=$(sed '1,/^Copyright (c)/d' "$tests/../LICENSE" | sed '/./,$!d')
+    [ "$(sed '1,/^License: MIT$/d; s/^ //; s/^\.$//' "$copyright")" = "$licence" ] ||
+      fail "the copyright's licence text is not that of LICENSE: $(cat "$copyright")"
     # Dependencies come from dpkg-shlibdeps, so they name the libraries the programs link.
     depends=$(dpkg-deb -f "$deb" Depends)
     for library in libc6 libpulse0 libstdc++6; do

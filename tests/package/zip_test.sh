@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Windows zip that scripts/package made: exactly the files a user unpacks, text files as
-# Notepad and cmd want them, and xp-compat.cmd run by Wine's own cmd against Wine's registry.
-# Exits 77 (skipped) when dist/ holds no zip of this version.
+# Notepad and cmd want them, and xp-compat.cmd run by Wine's own cmd against Wine's
+# registry. Exits 77 (skipped) when dist/ holds no zip of this version.
 # Usage: zip_test.sh CASE DIST-FOLDER VERSION WINDOWS-BUILDS-FOLDER
 set -euo pipefail
 case_name=$1 dist=$2 version=$3 builds=$4
@@ -20,16 +20,18 @@ unzip -q "$zip" -d "$folder" || fail "unzip cannot unpack $zip"
 
 case $case_name in
   HoldsExactlyTheFiles)
-    names=$(unzip -Z1 "$zip" | sort | paste -sd' ')
-    [ "$names" = "Knobvane.exe Linescout.exe README.txt xp-compat.cmd" ] || fail "the zip holds: $names"
-    for text in README.txt xp-compat.cmd; do
+    expected=$(printf '%s\n' Knobvane.exe Linescout.exe README.txt LICENSE.txt xp-compat.cmd | sort)
+    names=$(unzip -Z1 "$zip" | grep -v '/$' | sort)
+    [ "$names" = "$expected" ] || fail $'the zip holds:\n'"$names"$'\nexpected:\n'"$expected"
+    for text in README.txt LICENSE.txt xp-compat.cmd; do
       ! grep -q $'[^\r]$\|^$' "$folder/$text" || fail "$text has a line without CRLF"
       ! LC_ALL=C grep -q '[^[:print:][:space:]]' "$folder/$text" || fail "$text is not plain ASCII"
     done
     # The Windows part of the README, and none of the Linux part.
     readme=$(tr -d '\r' <"$folder/README.txt")
     for topic in "Knobvane $version for Windows" 'USAGE: Knobvane.exe' '\\.\COM13' 'COM Port Number' \
-      'shell:startup' 'Windows XP (Service Pack 3)' 'xp-compat.cmd /remove'; do
+      'shell:startup' 'Windows XP (Service Pack 3)' 'xp-compat.cmd /remove' \
+      'MIT'; do
       grep -qF "$topic" <<<"$readme" || fail "README.txt does not tell: $topic"
     done
     for linux in systemctl /dev/serial/by-id '```' '<!--'; do
