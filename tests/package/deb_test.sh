@@ -2,11 +2,12 @@
 # The .deb that scripts/package made, checked as Debian's tools and a user see it, unpacked
 # into a private folder: nothing is installed on this machine. Exits 77 (skipped) when dist/
 # holds no .deb of this version (scripts/package makes it; scripts/test runs that first).
-# Usage: deb_test.sh CASE DIST-FOLDER VERSION [PATH/TO/adc-box]
+# Usage: deb_test.sh CASE DIST-FOLDER VERSION [PATH/TO/adc-box [FIRMWARE-BUILD]]
 set -euo pipefail
-case_name=$1 dist=$2 version=$3 adc_box=${4:-}
+case_name=$1 dist=$2 version=$3 adc_box=${4:-} firmware_build=${5:-}
 tests=$(cd "$(dirname "$0")/.." && pwd)
 source "$tests/world.sh"
+source "$tests/package/firmware_files.sh"
 
 deb=$dist/knobvane_${version}_amd64.deb
 [ -e "$deb" ] || {
@@ -33,10 +34,15 @@ case $case_name in
       usr/share/man/man1/knobvane.1.gz usr/share/man/man1/linescout.1.gz
     )
     # The firmware is part of the package wherever the tree has it.
-    [ -d "$tests/../firmware" ] && expected+=(usr/share/knobvane/firmware/knobbox.hex)
+    firmware=usr/share/knobvane/firmware
+    if [ -d "$tests/../firmware" ]; then
+      find_firmware "$firmware_build"
+      expected+=("${firmware_names[@]/#/$firmware/}")
+    fi
     actual=$(cd "$root" && find . -type f -printf '%P\n' | sort)
     [ "$actual" = "$(printf '%s\n' "${expected[@]}" | sort)" ] ||
       fail $'the package holds:\n'"$actual"$'\nexpected:\n'"$(printf '%s\n' "${expected[@]}")"
+    [ ! -d "$tests/../firmware" ] || expect_firmware "$root/$firmware"
     # The licence, in Debian's machine-readable form, with the text of LICENSE.
     copyright=$root/usr/share/doc/knobvane/copyright
     grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' "$copyright" &&

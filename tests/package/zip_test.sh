@@ -2,11 +2,12 @@
 # The Windows zip that scripts/package made: exactly the files a user unpacks, text files as
 # Notepad and cmd want them, and xp-compat.cmd run by Wine's own cmd against Wine's
 # registry. Exits 77 (skipped) when dist/ holds no zip of this version.
-# Usage: zip_test.sh CASE DIST-FOLDER VERSION WINDOWS-BUILDS-FOLDER
+# Usage: zip_test.sh CASE DIST-FOLDER VERSION WINDOWS-BUILDS-FOLDER [FIRMWARE-BUILD]
 set -euo pipefail
-case_name=$1 dist=$2 version=$3 builds=$4
+case_name=$1 dist=$2 version=$3 builds=$4 firmware_build=${5:-}
 tests=$(cd "$(dirname "$0")/.." && pwd)
 source "$tests/wine/wine_world.sh" "$builds"
+source "$tests/package/firmware_files.sh"
 
 zip=$dist/knobvane-$version-win32.zip
 [ -e "$zip" ] || {
@@ -20,9 +21,12 @@ unzip -q "$zip" -d "$folder" || fail "unzip cannot unpack $zip"
 
 case $case_name in
   HoldsExactlyTheFiles)
-    expected=$(printf '%s\n' Knobvane.exe Linescout.exe README.txt LICENSE.txt xp-compat.cmd | sort)
+    find_firmware "$firmware_build"
+    expected=$(printf '%s\n' Knobvane.exe Linescout.exe README.txt LICENSE.txt xp-compat.cmd \
+      "${firmware_names[@]/#/firmware/}" | sort)
     names=$(unzip -Z1 "$zip" | grep -v '/$' | sort)
     [ "$names" = "$expected" ] || fail $'the zip holds:\n'"$names"$'\nexpected:\n'"$expected"
+    expect_firmware "$folder/firmware"
     for text in README.txt LICENSE.txt xp-compat.cmd; do
       ! grep -q $'[^\r]$\|^$' "$folder/$text" || fail "$text has a line without CRLF"
       ! LC_ALL=C grep -q '[^[:print:][:space:]]' "$folder/$text" || fail "$text is not plain ASCII"
@@ -31,7 +35,7 @@ case $case_name in
     readme=$(tr -d '\r' <"$folder/README.txt")
     for topic in "Knobvane $version for Windows" 'USAGE: Knobvane.exe' '\\.\COM13' 'COM Port Number' \
       'shell:startup' 'Windows XP (Service Pack 3)' 'xp-compat.cmd /remove' \
-      'MIT'; do
+      'knobbox-uno-nano.hex' 'MIT'; do
       grep -qF "$topic" <<<"$readme" || fail "README.txt does not tell: $topic"
     done
     for linux in systemctl /dev/serial/by-id '```' '<!--'; do
