@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "bench/bench.h"
 #include "controller/knobvane.h"
 #include "platform/sim/sim_mixer.h"
 #include "sound-lines/sound_line.h"
@@ -32,11 +33,11 @@ void BM_SetVolume(benchmark::State& state) {
     state.SkipWithError("the simulated line did not open");
     return;
   }
-  DWORD adc = 32;
+  int adc = 32;
   int64_t sinceClear = 0;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(line.SetVolume(adc * 65535u / 1023u));
-    adc = adc == 1023 ? 32 : adc + 1;
+    benchmark::DoNotOptimize(line.SetVolume(bench::VolumeOf(adc)));
+    adc = adc == READING_ADC_TOP ? 32 : adc + 1;
     // The simulated mixer logs every call; emptying the log now and then keeps its memory
     // from growing with the iteration count.
     if (++sinceClear == 65536) {

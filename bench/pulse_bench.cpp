@@ -23,34 +23,29 @@
 // server's processes, knobvane) lives in a temporary folder and is stopped by PID. Prints
 // "RESULT <name> <value>" lines for bench/run, named pulse_* on PulseAudio and pipewire_* on
 // PipeWire, and a summary on stderr.
-#include <fcntl.h>
-#include <pty.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <pulse/pulseaudio.h>
 
-#include "tests/sound_server.h"
+#include "bench/bench.h"
+#include "tests/support/deadline.h"
+#include "tests/support/process.h"
+#include "tests/support/pty_box.h"
+#include "tests/support/sound_server.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace {
 
-constexpr double LINE_READINGS_PER_SECOND = 115200.0 / 10 / 5;  // "1023\n" at 8N1
 constexpr size_t FAST_READINGS = 20000;
 constexpr size_t LINE_READINGS = 5 * 2304;  // five seconds at the line's rate
 constexpr size_t MAX_EVENTS = 4 * (FAST_READINGS + LINE_READINGS);
@@ -58,32 +53,19 @@ constexpr size_t MAX_EVENTS = 4 * (FAST_READINGS + LINE_READINGS);
 // seen further ahead, or not among the readings at all, is a reading out of its place.
 constexpr size_t LAG_LIMIT = 900;
 
-int64_t NowNs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
-}
+using bench::SleepUntil;
+using support::NowNs;
 
+// Polls every 200 us: the observer's thread must get the processor when it is woken.
 template <typename Condition>
 bool Eventually(Condition condition, double deadlineSeconds) {
-  const int64_t deadline = NowNs() + static_cast<int64_t>(deadlineSeconds * 1e9);
-  while (!condition()) {
-    if (NowNs() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-  }
-  return true;
-}
-
-void SleepUntil(int64_t atNs) {
-  timespec at{static_cast<time_t>(atNs / 1000000000), static_cast<long>(atNs % 1000000000)};
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) != 0) {
-  }
+  return support::Eventually(condition, deadlineSeconds, std::chrono::microseconds(200));
 }
 
 const char* resultPrefix = "pulse";
 
 void Result(const char* name, double value) {
-  printf("RESULT %s_%s %.6g\n", resultPrefix, name, value);
+  bench::Result((std::string(resultPrefix) + "_" + name).c_str(), value);
 }
 
 [[noreturn]] void Die(const char* what) {
@@ -97,13 +79,13 @@ void Result(const char* name, double value) {
 // level of its own at the end.
 constexpr int LAST_ADC = 20;
 int AdcOf(size_t i, size_t readings) {
-  return i + 1 == readings ? LAST_ADC : 32 + static_cast<int>((i * 7) % 992);
+  return i + 1 == readings ? LAST_ADC : bench::AdcOf(static_cast<int64_t>(i));
 }
 
 // The output's volume for that ADC value, in PulseAudio's units: knobvane's 0..65535 scale
 // with its top at PulseAudio's 100 %.
 uint32_t PulseVolumeOf(int adc) {
-  const uint32_t volume = static_cast<uint32_t>(adc) * 65535u / 1023u;
+  const uint32_t volume = bench::VolumeOf(adc);
   return volume >= 65535 ? PA_VOLUME_NORM : volume;
 }
 
@@ -127,21 +109,6 @@ double CpuSeconds(pid_t pid) {
     return -1;
   }
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-// A "Name:   123 kB" figure of /proc/<pid>/<file>, -1 when there is none.
-long ProcKb(pid_t pid, const char* file, const char* name) {
-  const std::string path = "/proc/" + std::to_string(pid) + "/" + file;
-  FILE* in = fopen(path.c_str(), "r");
-  if (in == nullptr) return -1;
-  char line[256];
-  long kb = -1;
-  const size_t length = strlen(name);
-  while (fgets(line, sizeof line, in) != nullptr) {
-    if (strncmp(line, name, length) == 0) kb = strtol(line + length, nullptr, 10);
-  }
-  fclose(in);
-  return kb;
 }
 
 // ---- The observer: a client of its own, subscribed to the output's changes ---------------
@@ -242,7 +209,7 @@ bool TryToObserve() {
 struct Run {
   explicit Run(size_t count) : readings(count), volumes(count), visibleAt(count, -1) {
     for (size_t i = 0; i < count; ++i) {
-      text.push_back(std::to_string(AdcOf(i, count)) + "\n");
+      text.push_back(bench::ReadingText(0, AdcOf(i, count)));
       volumes[i] = PulseVolumeOf(AdcOf(i, count));
     }
   }
@@ -296,23 +263,12 @@ struct Run {
   size_t events = 0;
 };
 
-double Percentile(std::vector<int64_t> values, double fraction) {
-  if (values.empty()) return -1;
-  std::sort(values.begin(), values.end());
-  size_t rank = static_cast<size_t>(fraction * static_cast<double>(values.size()) + 0.999999);
-  rank = std::min(std::max<size_t>(rank, 1), values.size());
-  return static_cast<double>(values[rank - 1]);
-}
-
-SoundServer* server = nullptr;
+support::SoundServer* server = nullptr;
 pid_t controller = 0;
-std::string removeAtExit;
 
 void StopEverything() {
-  SoundServer::StopProcess(controller);
+  support::StopProcess(controller);
   delete server;
-  std::error_code ignored;
-  std::filesystem::remove_all(removeAtExit, ignored);
 }
 
 // CPU seconds of every process of the server.
@@ -334,13 +290,10 @@ int main(int argc, char** argv) {
   const std::string knobvane = argv[1];
   if (pipewire) resultPrefix = "pipewire";
 
-  char folderTemplate[] = "/tmp/knobvane-pulse-bench-XXXXXX";
-  if (mkdtemp(folderTemplate) == nullptr) Die("no temporary folder");
-  const std::string folder = folderTemplate;
-  removeAtExit = folder;
   atexit(StopEverything);
-  server = new SoundServer(folder, pipewire);
-  if (!server->Start({"module-null-sink sink_name=knobs"})) Die("the private server did not start");
+  server = new support::SoundServer(pipewire);
+  const std::string folder = server->Folder();
+  if (!server->Start()) Die("the private server did not start");
 
   observer.loop = pa_threaded_mainloop_new();
   if (observer.loop == nullptr || pa_threaded_mainloop_start(observer.loop) < 0) {
@@ -349,33 +302,23 @@ int main(int argc, char** argv) {
   if (!Eventually(TryToObserve, 20)) Die("the private server did not come up");
 
   // The box: a pseudo-terminal, raw from the start so that nothing written early is echoed.
-  int master = -1, slave = -1;
-  char port[128];
-  if (openpty(&master, &slave, port, nullptr, nullptr) != 0) Die("openpty failed");
-  termios settings;
-  tcgetattr(slave, &settings);
-  cfmakeraw(&settings);
-  tcsetattr(slave, TCSANOW, &settings);
-  auto send = [master](const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-      const ssize_t n = write(master, text.data() + done, text.size() - done);
-      if (n <= 0) Die("the pseudo-terminal refused a write");
-      done += static_cast<size_t>(n);
-    }
+  support::Box box(folder + "/box");
+  if (!box.PlugIn()) Die("no pseudo-terminal");
+  auto send = [&box](const std::string& text) {
+    if (!box.Send(text)) Die("the pseudo-terminal refused a write");
   };
 
   // Line 1 is the null output's "Master Volume". knobvane waits 2 s after opening the port;
   // the first reading shows it is past that and reading. Only its volume counts: PipeWire
   // sends change events of its own while it starts.
-  controller = SoundServer::Spawn({knobvane, port, "1"}, folder + "/knobvane.log");
+  controller = support::Spawn({knobvane, box.Path(), "1"}, folder + "/knobvane.log");
   observer.awaited = PulseVolumeOf(500);
-  send("500\n");
+  send(bench::ReadingText(0, 500));
   if (!Eventually([] { return bool{observer.awaitedSeen}; }, 20)) {
     Die("knobvane applied no reading");
   }
   Eventually([] { return observer.answers == observer.events; }, 5);
-  const long startKb = ProcKb(controller, "status", "VmRSS:");
+  const long startKb = bench::ProcKb(controller, "status", "VmRSS:");
 
   // As fast as the terminal takes them.
   Run fast(FAST_READINGS);
@@ -396,7 +339,7 @@ int main(int argc, char** argv) {
   // At the line's rate, one whole reading every 1/2304 s.
   Run paced(LINE_READINGS);
   paced.writtenAt.resize(LINE_READINGS);
-  const double periodNs = 1e9 / LINE_READINGS_PER_SECOND;
+  const double periodNs = 1e9 / bench::LINE_READINGS_PER_SECOND;
   const double cpuBefore = CpuSeconds(controller);
   const double serverCpuBefore = ServerCpuSeconds();
   paced.Begin(NowNs() + 1000000);
@@ -408,11 +351,11 @@ int main(int argc, char** argv) {
   const bool pacedEnded = paced.End(60);
   const double cpu = CpuSeconds(controller) - cpuBefore;
   const double serverCpu = ServerCpuSeconds() - serverCpuBefore;
-  const long endKb = ProcKb(controller, "status", "VmRSS:");
+  const long endKb = bench::ProcKb(controller, "status", "VmRSS:");
   // Most of the resident memory is shared libraries' pages, which every process using them
   // counts in full; the anonymous part is the process's own, the proportional one its share.
-  const long anonymousKb = ProcKb(controller, "status", "RssAnon:");
-  const long proportionalKb = ProcKb(controller, "smaps_rollup", "Pss:");
+  const long anonymousKb = bench::ProcKb(controller, "status", "RssAnon:");
+  const long proportionalKb = bench::ProcKb(controller, "smaps_rollup", "Pss:");
   const size_t pacedOutOfPlace = paced.Match(LAG_LIMIT);
   const double pacedSeconds = (paced.visibleAt.back() - paced.startedAt) / 1e9;
   std::vector<int64_t> latencies;
@@ -431,9 +374,9 @@ int main(int argc, char** argv) {
   Result("line_readings", static_cast<double>(LINE_READINGS));
   Result("line_events", static_cast<double>(paced.events));
   Result("line_out_of_place", static_cast<double>(pacedOutOfPlace));
-  Result("latency_median_us", Percentile(latencies, 0.5) / 1000);
-  Result("latency_p99_us", Percentile(latencies, 0.99) / 1000);
-  Result("latency_max_us", Percentile(latencies, 1.0) / 1000);
+  Result("latency_median_us", bench::Percentile(latencies, 0.5) / 1000);
+  Result("latency_p99_us", bench::Percentile(latencies, 0.99) / 1000);
+  Result("latency_max_us", bench::Percentile(latencies, 1.0) / 1000);
   Result("cpu_us_per_reading", cpu * 1e6 / LINE_READINGS);
   Result("cpu_percent", 100 * cpu / pacedSeconds);
   Result("server_cpu_percent", 100 * serverCpu / pacedSeconds);
@@ -449,8 +392,7 @@ int main(int argc, char** argv) {
           resultPrefix, FAST_READINGS, fast.events, fastSeconds, fastEnded ? "" : " (never seen)",
           LINE_READINGS, paced.events, pacedSeconds, pacedEnded ? "" : " (never seen)", cpu);
 
-  close(master);
-  close(slave);
+  box.Unplug();
   pa_threaded_mainloop_lock(observer.loop);
   pa_context_disconnect(observer.context);
   pa_context_unref(observer.context);

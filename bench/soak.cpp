@@ -13,7 +13,9 @@
 #include <cstring>
 #include <string>
 
-#include "bench/controller_rig.h"
+#include "bench/bench.h"
+#include "tests/support/controller_thread.h"
+#include "tests/support/deadline.h"
 
 namespace {
 
@@ -30,15 +32,14 @@ std::atomic<int64_t> misapplied{0};
 
 // Reading i goes to channel i % 2, with an ADC value sweeping the audible range.
 int ChannelOf(int64_t i) { return static_cast<int>(i % 2); }
-int AdcOf(int64_t i) { return 32 + static_cast<int>((i * 7) % 992); }
 
 // The writes come in reading order, so the nth write must carry the nth reading.
 void CheckWrite(const sim::CallRecord& call) {
   if (call.call != sim::Call::SetControlDetails) return;
   const int64_t i = appliedCount.load(std::memory_order_relaxed);
   const DWORD line = ChannelOf(i) == 0 ? SPEAKERS : MONO;
-  const DWORD level = rig::VolumeOf(AdcOf(i));
-  if (call.lineID != line || rig::LevelOf(call, level) != level) ++misapplied;
+  const DWORD level = bench::VolumeOf(bench::AdcOf(i));
+  if (call.lineID != line || bench::LevelOf(call, level) != level) ++misapplied;
   appliedCount.store(i + 1, std::memory_order_release);
 }
 
@@ -51,20 +52,6 @@ int OpenDescriptors() {
   return count - 3;  // ".", ".." and the folder's own descriptor
 }
 
-long ResidentKb() {
-  FILE* status = fopen("/proc/self/status", "r");
-  if (status == nullptr) return -1;
-  char line[256];
-  long kb = -1;
-  while (fgets(line, sizeof line, status) != nullptr) {
-    if (strncmp(line, "VmRSS:", 6) == 0) kb = strtol(line + 6, nullptr, 10);
-  }
-  fclose(status);
-  return kb;
-}
-
-void Result(const char* name, double value) { printf("RESULT %s %.6g\n", name, value); }
-
 }  // namespace
 
 int main() {
@@ -75,10 +62,11 @@ int main() {
                    .Destination("Mono", 1)
                    .Volume(65535, 32, {1000}));
   sim::ObserveCalls(CheckWrite);
-  rig::Controller controller("1 2");
-  controller.Start();
+  support::ControllerThread controller;
+  support::retryPause = bench::POLL;
+  controller.Start("1 2");
 
-  const int64_t start = rig::NowNs();
+  const int64_t start = support::NowNs();
   int64_t sent = 0;
   int cycles = 0;
   int startDescriptors = 0, endDescriptors = 0, mostDescriptors = 0;
@@ -86,32 +74,32 @@ int main() {
   bool lost = false;
   std::string text;
   for (; cycles < CYCLES; ++cycles) {
-    if (!controller.box->PlugIn()) {
+    if (!controller.box.PlugIn()) {
       perror("openpty");
       return 2;
     }
     text.clear();
     for (int64_t i = sent; i < sent + READINGS_PER_CYCLE; ++i) {
-      text += rig::ReadingText(ChannelOf(i), AdcOf(i));
+      text += bench::ReadingText(ChannelOf(i), bench::AdcOf(i));
     }
-    controller.box->Send(text);
+    controller.box.Send(text);
     sent += READINGS_PER_CYCLE;
-    if (!rig::Eventually([&] { return appliedCount == sent; })) {
+    if (!support::Eventually([&] { return appliedCount == sent; }, 10, bench::POLL)) {
       lost = true;
       break;
     }
     // Unplugged with every reading applied: the controller must notice, let the port go and
     // try again.
-    const int64_t attemptsBefore = rig::attempts;
-    controller.box->Unplug();
-    if (!rig::Eventually([&] { return rig::attempts > attemptsBefore; })) {
+    const int64_t attemptsBefore = support::attempts;
+    controller.box.Unplug();
+    if (!support::Eventually([&] { return support::attempts > attemptsBefore; }, 10, bench::POLL)) {
       fprintf(stderr, "the controller did not notice the hang-up of cycle %d\n", cycles + 1);
       lost = true;
       break;
     }
     sim::ClearCalls();
     endDescriptors = OpenDescriptors();
-    endKb = ResidentKb();
+    endKb = bench::ProcKb(0, "status", "VmRSS:");
     if (cycles == 0) {
       startDescriptors = endDescriptors;
       startKb = endKb;
@@ -119,22 +107,22 @@ int main() {
     mostDescriptors = std::max(mostDescriptors, endDescriptors);
     mostKb = std::max(mostKb, endKb);
   }
-  const double seconds = (rig::NowNs() - start) / 1e9;
+  const double seconds = (support::NowNs() - start) / 1e9;
   controller.Stop();
   sim::ObserveCalls(nullptr);
 
   const int64_t applied = appliedCount;
-  Result("soak_cycles", cycles);
-  Result("soak_sent", static_cast<double>(sent));
-  Result("soak_applied", static_cast<double>(applied));
-  Result("soak_misapplied", static_cast<double>(misapplied));
-  Result("soak_seconds", seconds);
-  Result("soak_fds_start", startDescriptors);
-  Result("soak_fds_end", endDescriptors);
-  Result("soak_fds_most", mostDescriptors);
-  Result("soak_rss_start_kb", static_cast<double>(startKb));
-  Result("soak_rss_end_kb", static_cast<double>(endKb));
-  Result("soak_rss_most_kb", static_cast<double>(mostKb));
+  bench::Result("soak_cycles", cycles);
+  bench::Result("soak_sent", static_cast<double>(sent));
+  bench::Result("soak_applied", static_cast<double>(applied));
+  bench::Result("soak_misapplied", static_cast<double>(misapplied));
+  bench::Result("soak_seconds", seconds);
+  bench::Result("soak_fds_start", startDescriptors);
+  bench::Result("soak_fds_end", endDescriptors);
+  bench::Result("soak_fds_most", mostDescriptors);
+  bench::Result("soak_rss_start_kb", static_cast<double>(startKb));
+  bench::Result("soak_rss_end_kb", static_cast<double>(endKb));
+  bench::Result("soak_rss_most_kb", static_cast<double>(mostKb));
   fprintf(stderr,
           "soak: %d cycles, %lld readings sent, %lld applied, %lld misapplied in %.1f s; "
           "descriptors %d -> %d (most %d), resident %ld -> %ld kB (most %ld)\n",

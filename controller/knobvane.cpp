@@ -20,7 +20,7 @@ const char USAGE[] =
     "Knobvane.exe COM3 1 2 3\n"
     "Knobvane.exe \\\\.\\COM13 x x x 3 2 1";
 
-constexpr DWORD BAUD_RATE = 115200;
+constexpr DWORD BAUD_RATE = READING_BAUD;
 constexpr DWORD CONNECT_PAUSE_MS = 2000;
 constexpr int LINE_BUFFER_SIZE = 256;
 constexpr int FIRST_LINE_ARGUMENT = 2;
@@ -67,10 +67,13 @@ Reading DecodeReading(const char* line) {
   const int64_t r = negative ? -magnitude : magnitude;
   if (r > INT32_MAX) return Reading{INT32_MIN, 0};
   const int32_t reading = static_cast<int32_t>(r);
-  const int32_t adc = reading & 1023;
-  // reading >> 10, rounding down: a negative reading gives a negative channel, dropped later.
-  const int32_t channel = static_cast<int32_t>((int64_t{reading} - adc) / 1024);
-  return Reading{channel, static_cast<DWORD>(adc) * 65535u / 1023u};
+  const int32_t adc = reading & READING_ADC_TOP;
+  // reading >> READING_ADC_BITS, rounding down: a negative reading gives a negative channel,
+  // dropped later. Written as an exact division, as a negative number's shift is left to the
+  // compiler.
+  const int32_t channel =
+      static_cast<int32_t>((int64_t{reading} - adc) / (int64_t{1} << READING_ADC_BITS));
+  return Reading{channel, static_cast<DWORD>(adc) * 65535u / READING_ADC_TOP};
 }
 
 int RunKnobvane(const ArgumentList& arguments) {

@@ -9,10 +9,11 @@
 
 #include "controller/argument_list.h"
 #include "platform/win32.h"
+#include "reading_format.h"
 #include "sound-lines/sound_line.h"
 
 constexpr int32_t NO_LINE = -1;  // an ADC channel without a sound line
-constexpr int CHANNEL_COUNT = 6;
+constexpr int CHANNEL_COUNT = READING_KNOBS;
 
 // The line number of each ADC channel, NO_LINE where none was given.
 extern int32_t channelLines[CHANNEL_COUNT];
@@ -22,7 +23,7 @@ extern SoundLine channelSoundLines[CHANNEL_COUNT];
 // A line number argument: its leading decimal number, NO_LINE when it has none ("x").
 int32_t ParseLineArgument(const char* text);
 
-// One reading of the box: channel * 1024 + adc, as decimal text.
+// One reading of the box: ReadingOf(channel, adc) as decimal text.
 struct Reading {
   int32_t channel;  // ADC channel; outside 0..5 when the text names no channel of ours
   DWORD volume;     // the ADC value on the volume scale 0..65535

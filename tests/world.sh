@@ -3,9 +3,25 @@
 # Gives: dir, pids (append the PID of whatever you start), fail, eventually, start_pulse,
 # start_server and stop_server (PulseAudio or PipeWire, as $server_kind says), output_name,
 # output_volume, expect_volume.
+#
+# Run as a program, it is the C++ tests' and benchmarks' server (tests/support/sound_server.h):
+#   world.sh FOLDER pulseaudio|pipewire [MODULE...]
+# starts that server in FOLDER with the modules loaded besides the null output, writes the
+# environment that reaches it and its PIDs to FOLDER/server.env, and stops it, and everything
+# else it started, once its standard input ends.
 set -euo pipefail
 
-dir=$(mktemp -d /tmp/knobvane-test-XXXXXX)
+server_modules=()  # PulseAudio modules start_server loads besides the null output
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+  [ $# -ge 2 ] || { echo "usage: world.sh FOLDER pulseaudio|pipewire [MODULE...]" >&2; exit 2; }
+  dir=$1 server_kind=$2
+  shift 2
+  server_modules=("$@")
+  own_dir=false
+else
+  dir=$(mktemp -d /tmp/knobvane-test-XXXXXX)
+  own_dir=true
+fi
 pids=()
 on_exit=()  # extra commands to run first on exit
 cleanup() {
@@ -14,7 +30,7 @@ cleanup() {
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
-  rm -rf "$dir"
+  if $own_dir; then rm -rf "$dir"; else rm -rf "$dir/run" "$dir/bus"; fi
 }
 trap cleanup EXIT
 
@@ -40,7 +56,7 @@ eventually() {
 # A PulseAudio server with one null output, "knobs" ("Null Output").
 start_pulse() {
   pulseaudio --daemonize=no --exit-idle-time=-1 --use-pid-file=no --disallow-exit -n \
-    --load="module-null-sink sink_name=knobs" \
+    --load="module-null-sink sink_name=knobs" "${server_modules[@]/#/--load=}" \
     --load="module-native-protocol-unix auth-anonymous=1 socket=$dir/native" \
     >"$dir/pulse.log" 2>&1 &
   pids+=($!)
@@ -84,6 +100,11 @@ start_pipewire() {
   pids+=("${server_pids[@]}")
   eventually pactl info >/dev/null 2>&1 || fail "the private pipewire-pulse did not come up"
   pactl load-module module-null-sink sink_name=knobs >/dev/null
+  local module
+  for module in "${server_modules[@]}"; do
+    # shellcheck disable=SC2086 # a module's arguments are words of their own
+    pactl load-module $module >/dev/null || fail "pactl load-module $module failed"
+  done
   has_knobs() { pactl list short sinks | grep -q knobs; }
   eventually has_knobs || fail "the null output never showed up"
 }
@@ -115,3 +136,14 @@ stop_server() {
   # A socket left behind would pass for the next server's being up.
   rm -rf "$dir/run" "$dir/bus"
 }
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+  start_server
+  for name in HOME XDG_RUNTIME_DIR XDG_STATE_HOME PULSE_SERVER PULSE_RUNTIME_PATH \
+    PULSE_STATE_PATH DBUS_SESSION_BUS_ADDRESS; do
+    echo "$name=${!name:-}"
+  done >"$dir/server.env.new"
+  echo "pids=${server_pids[*]}" >>"$dir/server.env.new"
+  mv "$dir/server.env.new" "$dir/server.env"
+  read -r _ || true
+fi

@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -21,6 +20,7 @@
 #include <vector>
 
 #include "box_port.h"
+#include "reading_format.h"
 
 namespace {
 
@@ -51,9 +51,9 @@ const char USAGE[] =
     "Stopped by SIGINT or SIGTERM, it unplugs: the port closes and LINK is removed.\n"
     "Example: adc-box --pty /tmp/box --hold 0:100% & knobvane /tmp/box 1\n";
 
-constexpr int CHANNELS = 6;
-constexpr int ADC_TOP = 1023;
-constexpr long BITS_PER_SECOND = 115200;
+constexpr int CHANNELS = READING_KNOBS;
+constexpr int ADC_TOP = READING_ADC_TOP;
+constexpr long BITS_PER_SECOND = READING_BAUD;
 constexpr long BITS_PER_BYTE = 10;  // 8N1: a start bit, eight data bits, a stop bit
 
 // ---- Readings ---------------------------------------------------------------------------
@@ -77,7 +77,11 @@ bool ParseLevel(const std::string& text, int* adc) {
   return true;
 }
 
-std::string Reading(int channel, int adc) { return std::to_string(channel * 1024 + adc) + "\n"; }
+std::string Reading(int channel, int adc) {
+  char line[READING_LINE_BYTES];
+  return std::string(
+      line, FormatReadingLine(static_cast<uint8_t>(channel), static_cast<uint16_t>(adc), line));
+}
 
 // Appends the lines one word stands for; false, with a message, when a knob word is wrong.
 bool AddWord(const std::string& word, std::vector<std::string>* lines, std::string* error) {
@@ -162,23 +166,10 @@ bool MakePseudoTerminal(const std::string& link, Port* port) {
   return true;
 }
 
-bool WriteAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t count = write(fd, bytes.data() + done, bytes.size() - done);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) return false;
-    done += static_cast<size_t>(count);
-  }
-  return true;
-}
-
 // Waits until the reader has taken every byte written to the box's own pseudo-terminal.
 void AwaitReader(const Port& port) {
   if (port.ownEnd < 0) return;
-  for (;;) {
-    int waiting = 0;
-    if (ioctl(port.ownEnd, FIONREAD, &waiting) != 0 || waiting == 0) return;
+  while (UnreadBytes(port.ownEnd) > 0) {
     const timespec pause = {0, 1000000};
     nanosleep(&pause, nullptr);
   }
@@ -202,7 +193,7 @@ class Sender {
       while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next_, nullptr) == EINTR) {
       }
     }
-    if (!WriteAll(port_.fd, line)) return false;
+    if (!WriteAll(port_.fd, line.data(), line.size())) return false;
     const double seconds = pace_ == Pace::RATE
                                ? 1.0 / rate_
                                : static_cast<double>(line.size()) * BITS_PER_BYTE / BITS_PER_SECOND;

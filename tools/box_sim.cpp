@@ -23,6 +23,7 @@
 #include <string>
 
 #include "box_port.h"
+#include "reading_format.h"
 
 namespace {
 
@@ -47,8 +48,8 @@ const char USAGE[] =
 constexpr uint32_t CPU_HZ = 16000000;
 constexpr uint64_t CYCLES_PER_MS = CPU_HZ / 1000;
 constexpr int AVCC_MILLIVOLTS = 5000;
-constexpr int KNOBS = 6;
-constexpr int ADC_TOP = 1023;
+constexpr int KNOBS = READING_KNOBS;
+constexpr int ADC_TOP = READING_ADC_TOP;  // the ADC's 10 bits are the reading's
 // Behind the clock by more than this (a busy machine), real time starts over from now
 // rather than racing to catch up.
 constexpr uint64_t MOST_BEHIND_CYCLES = 100 * CYCLES_PER_MS;

@@ -2,10 +2,6 @@
 // time, checked on the lines the firmware sends and the simulated time they leave at.
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -16,7 +12,7 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "tests/support/process.h"
 
 namespace {
 
@@ -34,16 +30,8 @@ class BoxSim {
     folder_ = mkdtemp(folder);
     std::string link = folder_ + "/box";
     int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, in[1]);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    const char* argv[] = {BOX_SIM, KNOBBOX_ELF, "--link", link.c_str(), "--fast", nullptr};
-    posix_spawn(&pid_, BOX_SIM, &actions, nullptr, const_cast<char**>(argv), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
+    pid_ = support::Spawn({BOX_SIM, KNOBBOX_ELF, "--link", link, "--fast"}, in[0], out[1]);
     close(in[0]);
     close(out[1]);
     commands_ = in[1];
@@ -55,15 +43,7 @@ class BoxSim {
     close(commands_);
     close(answers_);
     // It ends on "quit"; one that does not within the deadline is stopped.
-    for (int waited = 0; waitpid(pid_, nullptr, WNOHANG) == 0; ++waited) {
-      if (waited == 1000) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        break;
-      }
-      timespec pause = {0, 10 * 1000 * 1000};
-      nanosleep(&pause, nullptr);
-    }
+    support::AwaitOrKill(pid_, 10);
     rmdir(folder_.c_str());
   }
 

@@ -1,13 +1,6 @@
 // The mixer calls over a private PulseAudio server that each test process starts in a
 // folder of its own, observed with pactl as another program sees the server.
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -27,19 +20,17 @@
 #include "platform/pulse/applications.h"
 #include "platform/win32.h"
 #include "sound-lines/sound_line.h"
-#include "tests/sound_server.h"
+#include "tests/support/deadline.h"
+#include "tests/support/process.h"
+#include "tests/support/sound_server.h"
 
 namespace {
 
-// Polls until condition() holds; false if it never did within the deadline.
+// Polls until condition() holds; false if it never did within 10 s. Most conditions run
+// pactl, a process a poll.
 template <typename Condition>
 bool Eventually(Condition condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
+  return support::Eventually(condition, 10, std::chrono::milliseconds(20));
 }
 
 // What pactl prints for those arguments.
@@ -96,9 +87,7 @@ bool OnPipeWire() {
 class PrivateServer {
  public:
   void Start() {
-    char tmpl[] = "/tmp/knobvane-pulse-XXXXXX";
-    if (folder_.empty()) folder_ = mkdtemp(tmpl);
-    if (server_ == nullptr) server_ = std::make_unique<SoundServer>(folder_, OnPipeWire());
+    if (server_ == nullptr) server_ = std::make_unique<support::SoundServer>(OnPipeWire());
     std::string wide = "module-null-sink sink_name=wide sink_properties=device.description=";
     for (int i = 0; i < 20; ++i) wide += "\xC3\xA4";  // 20 x a-umlaut: 40 bytes
     // PipeWire has no null source module: a virtual source is a null sink of another class.
@@ -106,8 +95,7 @@ class PrivateServer {
                                            "media.class=Audio/Source/Virtual "
                                            "channel_map=front-left,front-right"
                                          : "module-null-source source_name=mic";
-    ASSERT_TRUE(server_->Start({"module-null-sink sink_name=knobs", mic, wide}))
-        << "the private server never came up";
+    ASSERT_TRUE(server_->Start({mic, wide})) << "the private server never came up";
     // PipeWire makes the devices after answering.
     ASSERT_TRUE(Eventually([] {
       const std::string sinks = Pactl("list short sinks"), sources = Pactl("list short sources");
@@ -128,28 +116,22 @@ class PrivateServer {
     if (server_ != nullptr) server_->Stop();
   }
 
-  ~PrivateServer() {
-    server_.reset();
-    if (!folder_.empty()) std::filesystem::remove_all(folder_);
-  }
-
-  const std::string& Folder() const { return folder_; }
+  const std::string& Folder() const { return server_->Folder(); }
 
  private:
-  std::string folder_;
-  std::unique_ptr<SoundServer> server_;
+  std::unique_ptr<support::SoundServer> server_;
 };
 
 // An application stream playing silence into the null output.
 class Player {
  public:
   Player(const std::string& client, const std::string& folder, int channels = 2)
-      : pid_(SoundServer::Spawn({"pacat", "--device=knobs", "--client-name=" + client,
-                                 "--stream-name=Tune", "--channels=" + std::to_string(channels)},
-                                folder + "/player.log", "/dev/zero")) {}
+      : pid_(support::Spawn({"pacat", "--device=knobs", "--client-name=" + client,
+                             "--stream-name=Tune", "--channels=" + std::to_string(channels)},
+                            folder + "/player.log", "/dev/zero")) {}
   ~Player() { Stop(); }
   void Stop() {
-    SoundServer::StopProcess(pid_);
+    support::StopProcess(pid_);
     pid_ = -1;
   }
 

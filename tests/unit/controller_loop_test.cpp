@@ -1,13 +1,7 @@
 // The controller's real connect/read/reconnect loop, on pseudo-terminals through the POSIX
 // serial layer, driving the simulated mixer. Only the 2-second pause is replaced.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,31 +10,15 @@
 
 #include "controller/knobvane.h"
 #include "platform/sim/sim_mixer.h"
-#include "tests/pty_box.h"
+#include "tests/support/controller_thread.h"
+#include "tests/support/deadline.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using support::attempts;
+using support::Eventually;
 
-bool Eventually(const std::function<bool()>& condition) {
-  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(20);
-  while (!condition()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
-std::atomic<bool> stopping{false};
-std::atomic<int> attempts{0};
-
-bool TestPause(DWORD milliseconds) {
-  EXPECT_EQ(milliseconds, 2000u);
-  ++attempts;
-  if (stopping) return false;
-  std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  return true;
-}
+void ExpectTheProgramsPause(DWORD milliseconds) { EXPECT_EQ(milliseconds, 2000u); }
 
 // Line numbers: 0 Card, 1 Speakers, 2 Wave, 3 Mono, 4 Spare.
 sim::Topology Card() {
@@ -61,41 +39,19 @@ const DWORD WAVE = sim::SourceLineID(0, 0);
 class ControllerLoop : public testing::Test {
  protected:
   void SetUp() override {
-    char folder[] = "/tmp/knobvane-loop-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    folder_ = folder;
-    port_ = folder_ + "/box";
-    box_ = std::make_unique<Box>(port_);
     sim::Install(Card());
     for (int32_t& line : channelLines) line = NO_LINE;
-    stopping = false;
-    attempts = 0;
-    connectPause = TestPause;
+    support::pauseAsked = ExpectTheProgramsPause;
   }
 
   void TearDown() override {
-    Stop();
+    controller_.Stop();
     for (SoundLine& line : channelSoundLines) line.Close();
     EXPECT_EQ(sim::OpenHandleCount(), 0u);
-    box_.reset();
-    unlink(port_.c_str());
-    rmdir(folder_.c_str());
   }
 
-  void Start(const std::string& lineArguments) {
-    commandLine_ = "knobvane " + port_ + " " + lineArguments;
-    controller_ = std::thread([this] {
-      ArgumentList arguments(commandLine_.c_str());
-      exitStatus_ = RunKnobvane(arguments);
-    });
-  }
-
-  void Stop() {
-    if (!controller_.joinable()) return;
-    stopping = true;
-    box_->Unplug();
-    controller_.join();
-  }
+  void Start(const std::string& lineArguments) { controller_.Start(lineArguments); }
+  void Stop() { controller_.Stop(); }
 
   std::vector<sim::CallRecord> Writes() { return sim::CallsOf(sim::Call::SetControlDetails); }
 
@@ -103,12 +59,8 @@ class ControllerLoop : public testing::Test {
     return Eventually([&] { return Writes().size() >= count; });
   }
 
-  std::string folder_;
-  std::string port_;
-  std::string commandLine_;
-  std::unique_ptr<Box> box_;
-  std::thread controller_;
-  int exitStatus_ = -1;
+  support::ControllerThread controller_;
+  support::Box* box_ = &controller_.box;
 };
 
 TEST_F(ControllerLoop, AppliesReadingsToTheMappedLinesOnlyKeepingBalance) {
@@ -127,7 +79,7 @@ TEST_F(ControllerLoop, AppliesReadingsToTheMappedLinesOnlyKeepingBalance) {
   EXPECT_EQ(writes[1].values, (std::vector<DWORD>{50, 26}));
   EXPECT_EQ(writes[2].lineID, SPEAKERS);  // the same level again is applied again
   EXPECT_EQ(writes[2].values, (std::vector<DWORD>{65535, 32768}));
-  EXPECT_EQ(exitStatus_, 0);
+  EXPECT_EQ(controller_.ExitStatus(), 0);
 }
 
 TEST_F(ControllerLoop, ReopensPortAfterHangUp) {
@@ -137,7 +89,7 @@ TEST_F(ControllerLoop, ReopensPortAfterHangUp) {
   ASSERT_TRUE(WritesReach(1));
 
   box_->Unplug();
-  const int attemptsBefore = attempts;
+  const int64_t attemptsBefore = attempts;
   ASSERT_TRUE(Eventually([&] { return attempts > attemptsBefore + 2; }));  // retrying
   ASSERT_TRUE(box_->PlugIn());
   ASSERT_TRUE(box_->Send("1023\n"));
@@ -213,8 +165,9 @@ TEST_F(ControllerLoop, WithOnlyAPortShowsUsageThenReadsAndIgnoresEverything) {
 
 // Runs the program's start until its first connection attempt, then ends it.
 int RunOnce(const char* commandLine) {
-  stopping = true;
-  connectPause = TestPause;
+  support::stopping = true;
+  support::pauseAsked = ExpectTheProgramsPause;
+  connectPause = support::QuickPause;
   ArgumentList arguments(commandLine);
   return RunKnobvane(arguments);
 }

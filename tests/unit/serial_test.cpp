@@ -1,8 +1,5 @@
 // The serial link on pseudo-terminals, through the real POSIX platform layer.
-#include <pty.h>
-#include <sys/ioctl.h>
 #include <termios.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <future>
@@ -14,46 +11,22 @@
 
 #include "platform/posix/posix.h"
 #include "serial/serial.h"
+#include "tests/support/deadline.h"
+#include "tests/support/pty_box.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 const auto DEADLINE = std::chrono::seconds(10);
 
-// The box's end of the line: the test writes to the master, the code under test opens the
-// slave by its path. The test keeps its own slave descriptor to look at the terminal.
-class PseudoTerminal {
- public:
-  PseudoTerminal() {
-    EXPECT_EQ(openpty(&master_, &slave_, nullptr, nullptr, nullptr), 0);
-    path_ = ttyname(slave_);
-  }
-  ~PseudoTerminal() {
-    HangUp();
-    close(slave_);
-  }
-  const char* Path() const { return path_.c_str(); }
-  int Slave() const { return slave_; }
-  void Send(const std::string& bytes) {
-    ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  }
-  void HangUp() {
-    if (master_ >= 0) close(master_);
-    master_ = -1;
-  }
+// The box's end of the line, a bare terminal as the system makes it: the code under test
+// opens it by its path, the test looks at its settings through Terminal().
+struct PseudoTerminal : support::Box {
+  PseudoTerminal() { EXPECT_TRUE(PlugIn()); }
+  void Send(const std::string& bytes) { ASSERT_TRUE(Box::Send(bytes)); }
   // Waits until the terminal holds exactly count bytes nobody has read yet.
   bool WaitForUnread(int count) const {
-    for (auto end = Clock::now() + DEADLINE; Clock::now() < end; std::this_thread::yield()) {
-      int unread = -1;
-      if (ioctl(slave_, FIONREAD, &unread) == 0 && unread == count) return true;
-    }
-    return false;
+    return support::Eventually([&] { return Unread() == count; }, 10);
   }
-
- private:
-  int master_ = -1;
-  int slave_ = -1;
-  std::string path_;
 };
 
 struct Line {
@@ -143,15 +116,15 @@ TEST(SerialLink, OpenedPortIsRaw8N1WithoutHardwareHandshake) {
   for (tcflag_t xonXoff : {tcflag_t{0}, tcflag_t{IXON | IXOFF}}) {
     PseudoTerminal terminal;
     termios before;
-    ASSERT_EQ(tcgetattr(terminal.Slave(), &before), 0);
+    ASSERT_EQ(tcgetattr(terminal.Terminal(), &before), 0);
     before.c_iflag = (before.c_iflag & ~(IXON | IXOFF)) | xonXoff;
     before.c_cflag |= CRTSCTS | PARENB | CSTOPB;
-    ASSERT_EQ(tcsetattr(terminal.Slave(), TCSANOW, &before), 0);
+    ASSERT_EQ(tcsetattr(terminal.Terminal(), TCSANOW, &before), 0);
 
     HANDLE port = OpenComPort(terminal.Path(), 115200);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
     termios after;
-    ASSERT_EQ(tcgetattr(terminal.Slave(), &after), 0);
+    ASSERT_EQ(tcgetattr(terminal.Terminal(), &after), 0);
     EXPECT_EQ(cfgetospeed(&after), speed_t{B115200});
     EXPECT_EQ(after.c_cflag & CSIZE, tcflag_t{CS8});
     EXPECT_EQ(after.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);

@@ -1,0 +1,100 @@
+// What the benchmarks and the soak share: the knob sweep they send, the levels the controller
+// makes of it, the figures of a process that /proc gives, and how figures are printed. The
+// controller runs in-process as its tests run it (tests/support/controller_thread.h).
+#ifndef KNOBVANE_BENCH_BENCH_H
+#define KNOBVANE_BENCH_BENCH_H
+
+#include <sys/types.h>
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/sim/sim_mixer.h"
+#include "reading_format.h"
+
+namespace bench {
+
+// The benchmarks poll, and the controller they run retries a missing port, every 50 us.
+constexpr std::chrono::microseconds POLL{50};
+
+// The ADC value of reading i of a knob sweeping its whole audible range (32 and up), never
+// the same value twice in a row.
+inline int AdcOf(int64_t i) {
+  constexpr int64_t AUDIBLE = READING_ADC_TOP + 1 - 32;
+  return 32 + static_cast<int>((i * 7) % AUDIBLE);
+}
+
+// One line of the box, as the box sends it.
+inline std::string ReadingText(int channel, int adc) {
+  char line[READING_LINE_BYTES];
+  const uint8_t length =
+      FormatReadingLine(static_cast<uint8_t>(channel), static_cast<uint16_t>(adc), line);
+  return std::string(line, length);
+}
+
+// Readings a second the box's serial line carries: 8N1 is 10 bits a byte, and every line of
+// a sweep but the quietest few is as long as the longest.
+constexpr double LINE_READINGS_PER_SECOND = READING_BAUD / 10.0 / READING_LINE_BYTES;
+
+// What the controller writes to a line whose maximum is 65535 for that ADC value.
+inline DWORD VolumeOf(int adc) { return static_cast<DWORD>(adc) * 65535u / READING_ADC_TOP; }
+
+// The level a volume write carries: expected when one of its channels has exactly that value
+// (the loudest one gets it exactly; another channel tied with it may end one above it), or
+// else the highest channel value.
+inline DWORD LevelOf(const sim::CallRecord& write, DWORD expected) {
+  DWORD highest = 0;
+  for (DWORD value : write.values) {
+    if (value == expected) return expected;
+    highest = value > highest ? value : highest;
+  }
+  return highest;
+}
+
+// A "Name:   123 kB" figure of /proc/<pid>/<file> (pid 0: this process), -1 when there is none.
+inline long ProcKb(pid_t pid, const char* file, const char* name) {
+  const std::string path =
+      "/proc/" + (pid == 0 ? std::string("self") : std::to_string(pid)) + "/" + file;
+  FILE* in = fopen(path.c_str(), "r");
+  if (in == nullptr) return -1;
+  char line[256];
+  long kb = -1;
+  const size_t length = strlen(name);
+  while (fgets(line, sizeof line, in) != nullptr) {
+    if (strncmp(line, name, length) == 0) kb = strtol(line + length, nullptr, 10);
+  }
+  fclose(in);
+  return kb;
+}
+
+// The value at that fraction (0..1] of the sorted values, nearest rank; -1 when there are none.
+inline double Percentile(std::vector<int64_t> values, double fraction) {
+  if (values.empty()) return -1;
+  std::sort(values.begin(), values.end());
+  size_t rank = static_cast<size_t>(fraction * static_cast<double>(values.size()) + 0.999999);
+  rank = std::min(std::max<size_t>(rank, 1), values.size());
+  return static_cast<double>(values[rank - 1]);
+}
+
+// Prints a figure for bench/run.
+inline void Result(const char* name, double value) { printf("RESULT %s %.6g\n", name, value); }
+
+// Sleeps until the monotonic clock (support::NowNs) reaches atNs.
+inline void SleepUntil(int64_t atNs) {
+  timespec at;
+  at.tv_sec = static_cast<time_t>(atNs / 1000000000);
+  at.tv_nsec = static_cast<long>(atNs % 1000000000);
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) != 0) {
+  }
+}
+
+}  // namespace bench
+
+#endif  // KNOBVANE_BENCH_BENCH_H
