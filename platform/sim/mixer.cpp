@@ -3,14 +3,10 @@
 // It checks what winmm checks (record sizes, flags, handles, bounds of written values) by
 // winmm's rules (platform/winmm_rules.h), as the PulseAudio mixer does, so code that passes
 // here passes the real thing.
-#include <algorithm>
 #include <cstring>
-#include <map>
-#ifndef _WIN32
-#include <mutex>
-#endif
 
 #include "platform/sim/sim_mixer.h"
+#include "platform/sim/state.h"
 #include "platform/winmm_rules.h"
 
 // winmm's functions are stdcall on 32-bit Windows, where this file also builds into the
@@ -27,49 +23,6 @@
 
 namespace sim {
 namespace {
-
-// Open handles count up from here, far above any device index, so a handle passed where
-// an index may stand is never taken for one.
-constexpr UINT_PTR FIRST_HANDLE = 0x4B560000;
-constexpr size_t MAX_DEVICES = 0x10000;
-
-struct Failure {
-  Call call;
-  int nth;
-  MMRESULT code;
-};
-
-struct State {
-  std::vector<Device> devices;
-  std::map<UINT_PTR, int> handles;  // open handle -> device
-  UINT_PTR nextHandle = FIRST_HANDLE;
-  std::vector<CallRecord> calls;
-  std::vector<Failure> failures;
-  std::map<Call, int> callCounts;
-  void (*observer)(const CallRecord&) = nullptr;
-};
-
-State& TheMixer() {
-  static State state;
-  return state;
-}
-
-// Tests drive the mixer from the controller's thread and read it from their own, so every
-// entry point holds the lock. The stand-in winmm.dll serves a one-thread program and needs
-// none (nor has std::mutex in every Windows toolchain).
-#ifdef _WIN32
-struct Guard {
-  Guard() {}  // not trivial, so a guard is never an unused variable
-};
-#else
-struct Guard {
-  static std::mutex& Mutex() {
-    static std::mutex mutex;
-    return mutex;
-  }
-  std::lock_guard<std::mutex> lock{Mutex()};
-};
-#endif
 
 // Counts the call and tells whether a failure was planted for it.
 bool Planted(Call call, MMRESULT* code) {
@@ -122,16 +75,6 @@ MMRESULT Start(CallRecord* record, UINT_PTR object, DWORD flags, MMRESULT checke
   return Resolve(object, flags, record);
 }
 
-Line* FindLine(int device, DWORD lineID) {
-  for (Line& destination : TheMixer().devices[device].destinations) {
-    if (destination.lineID == lineID) return &destination;
-    for (Line& source : destination.sources) {
-      if (source.lineID == lineID) return &source;
-    }
-  }
-  return nullptr;
-}
-
 Line* FindControl(int device, DWORD controlID) {
   for (Line& destination : TheMixer().devices[device].destinations) {
     if (destination.hasVolume && destination.controlID == controlID) return &destination;
@@ -160,110 +103,6 @@ void FillLine(const Device& device, DWORD destination, DWORD source, bool isSour
 }
 
 }  // namespace
-
-Topology& Topology::Device(const std::string& name) {
-  devices.push_back(sim::Device{name, {}});
-  lastLine_ = nullptr;
-  return *this;
-}
-
-Topology& Topology::Destination(const std::string& name, DWORD channels) {
-  std::vector<Line>& lines = devices.back().destinations;
-  Line line;
-  line.name = name;
-  line.channels = channels;
-  line.lineID = DestinationLineID(static_cast<DWORD>(lines.size()));
-  lines.push_back(line);
-  lastLine_ = &lines.back();
-  return *this;
-}
-
-Topology& Topology::Source(const std::string& name, DWORD channels) {
-  std::vector<Line>& destinations = devices.back().destinations;
-  Line& destination = destinations.back();
-  Line line;
-  line.name = name;
-  line.channels = channels;
-  line.lineID = SourceLineID(static_cast<DWORD>(destinations.size() - 1),
-                             static_cast<DWORD>(destination.sources.size()));
-  destination.sources.push_back(line);
-  lastLine_ = &destination.sources.back();
-  return *this;
-}
-
-Topology& Topology::Volume(DWORD maximum, DWORD steps, const std::vector<DWORD>& values) {
-  Line& line = LastLine();
-  line.hasVolume = true;
-  line.volume.maximum = maximum;
-  line.volume.steps = steps;
-  line.volume.values = values;
-  line.volume.values.resize(line.channels);
-  // Control IDs: unique in the device, derived from the line so they stay stable.
-  line.controlID = line.lineID ^ 0x00C00000u;
-  return *this;
-}
-
-Line& Topology::LastLine() { return *lastLine_; }
-
-DWORD DestinationLineID(DWORD destination) { return 0xFFFF0000u + destination; }
-DWORD SourceLineID(DWORD destination, DWORD source) { return (source << 16) | destination; }
-
-void Install(const Topology& topology) {
-  Guard guard;
-  State& s = TheMixer();
-  void (*observer)(const CallRecord&) = s.observer;
-  s = State{};
-  s.observer = observer;
-  s.devices = topology.devices;
-  if (s.devices.size() > MAX_DEVICES) s.devices.resize(MAX_DEVICES);
-}
-
-void FailCall(Call call, int nth, MMRESULT code) {
-  Guard guard;
-  TheMixer().failures.push_back(Failure{call, nth, code});
-}
-
-std::vector<CallRecord> Calls() {
-  Guard guard;
-  return TheMixer().calls;
-}
-
-std::vector<CallRecord> CallsOf(Call call) {
-  Guard guard;
-  std::vector<CallRecord> found;
-  for (const CallRecord& record : TheMixer().calls) {
-    if (record.call == call) found.push_back(record);
-  }
-  return found;
-}
-
-void ClearCalls() {
-  Guard guard;
-  TheMixer().calls.clear();
-}
-
-void ObserveCalls(void (*observer)(const CallRecord&)) {
-  Guard guard;
-  TheMixer().observer = observer;
-}
-
-size_t OpenHandleCount() {
-  Guard guard;
-  return TheMixer().handles.size();
-}
-
-std::vector<DWORD> ChannelValues(int device, DWORD lineID) {
-  Guard guard;
-  const Line* line = FindLine(device, lineID);
-  return line ? line->volume.values : std::vector<DWORD>{};
-}
-
-void SetChannelValues(int device, DWORD lineID, const std::vector<DWORD>& values) {
-  Guard guard;
-  Line* line = FindLine(device, lineID);
-  if (line) line->volume.values = values;
-}
-
 }  // namespace sim
 
 using namespace sim;
