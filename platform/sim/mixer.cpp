@@ -1,15 +1,13 @@
 // The Windows multimedia mixer (winmm's mixer* functions), simulated in memory.
 //
-// It checks what winmm checks (record sizes, flags, handles, bounds of written values)
-// and answers with winmm's result codes, so code that passes here passes the real thing.
-#include <algorithm>
+// It checks what winmm checks (record sizes, flags, handles, bounds of written values) by
+// winmm's rules (platform/winmm_rules.h), as the PulseAudio mixer does, so code that passes
+// here passes the real thing.
 #include <cstring>
-#include <map>
-#ifndef _WIN32
-#include <mutex>
-#endif
 
 #include "platform/sim/sim_mixer.h"
+#include "platform/sim/state.h"
+#include "platform/winmm_rules.h"
 
 // winmm's functions are stdcall on 32-bit Windows, where this file also builds into the
 // stand-in winmm.dll; elsewhere the convention is the only one there is.
@@ -22,56 +20,9 @@
 #else
 #define EXPORTED
 #endif
-// The handle-type bits of a mixer call's flags, which the system headers leave unnamed.
-#ifndef MIXER_OBJECTF_TYPEMASK
-#define MIXER_OBJECTF_TYPEMASK 0xF0000000u
-#endif
 
 namespace sim {
 namespace {
-
-// Open handles count up from here, far above any device index, so a handle passed where
-// an index may stand is never taken for one.
-constexpr UINT_PTR FIRST_HANDLE = 0x4B560000;
-constexpr size_t MAX_DEVICES = 0x10000;
-
-struct Failure {
-  Call call;
-  int nth;
-  MMRESULT code;
-};
-
-struct State {
-  std::vector<Device> devices;
-  std::map<UINT_PTR, int> handles;  // open handle -> device
-  UINT_PTR nextHandle = FIRST_HANDLE;
-  std::vector<CallRecord> calls;
-  std::vector<Failure> failures;
-  std::map<Call, int> callCounts;
-  void (*observer)(const CallRecord&) = nullptr;
-};
-
-State& TheMixer() {
-  static State state;
-  return state;
-}
-
-// Tests drive the mixer from the controller's thread and read it from their own, so every
-// entry point holds the lock. The stand-in winmm.dll serves a one-thread program and needs
-// none (nor has std::mutex in every Windows toolchain).
-#ifdef _WIN32
-struct Guard {
-  Guard() {}  // not trivial, so a guard is never an unused variable
-};
-#else
-struct Guard {
-  static std::mutex& Mutex() {
-    static std::mutex mutex;
-    return mutex;
-  }
-  std::lock_guard<std::mutex> lock{Mutex()};
-};
-#endif
 
 // Counts the call and tells whether a failure was planted for it.
 bool Planted(Call call, MMRESULT* code) {
@@ -94,45 +45,34 @@ MMRESULT Log(CallRecord record, MMRESULT result) {
   return result;
 }
 
-// Resolves a mixer object as winmm does: with the HMIXER type bit it must be an open
-// handle; with no type bit it may be an open handle or a device index.
+// Resolves a mixer object by winmm's rules: an open handle, or else a device index.
 MMRESULT Resolve(UINT_PTR object, DWORD flags, CallRecord* record) {
   State& s = TheMixer();
-  record->passed = object;
-  const DWORD type = flags & MIXER_OBJECTF_TYPEMASK;
-  if (type != MIXER_OBJECTF_HMIXER && type != MIXER_OBJECTF_MIXER) return MMSYSERR_NOTSUPPORTED;
   auto open = s.handles.find(object);
+  const MMRESULT named = winmm::CheckObject(flags, open != s.handles.end());
+  if (named != MMSYSERR_NOERROR) return named;
   if (open != s.handles.end()) {
     record->object = Object::Handle;
     record->device = open->second;
     return MMSYSERR_NOERROR;
   }
-  if (type == MIXER_OBJECTF_HMIXER) return MMSYSERR_INVALHANDLE;
   record->object = Object::Index;
-  if (object >= s.devices.size()) return MMSYSERR_BADDEVICEID;
-  record->device = static_cast<int>(object);
-  return MMSYSERR_NOERROR;
+  const MMRESULT index = winmm::CheckIndex(object, s.devices.size());
+  if (index == MMSYSERR_NOERROR) record->device = static_cast<int>(object);
+  return index;
 }
 
-// Counts the call and resolves its object: a planted failure, or an object that names no
-// device, ends the call with that code.
-MMRESULT Start(CallRecord* record, UINT_PTR object, DWORD flags) {
+// The first failure of two checks made in order.
+MMRESULT First(MMRESULT check, MMRESULT then) { return check != MMSYSERR_NOERROR ? check : then; }
+
+// Counts the call and ends it with a planted failure, else with the failure of the checks
+// of its record and flags, else with an object that names no device.
+MMRESULT Start(CallRecord* record, UINT_PTR object, DWORD flags, MMRESULT checked) {
+  record->passed = object;
   MMRESULT code;
-  if (Planted(record->call, &code)) {
-    record->passed = object;
-    return code;
-  }
+  if (Planted(record->call, &code)) return code;
+  if (checked != MMSYSERR_NOERROR) return checked;
   return Resolve(object, flags, record);
-}
-
-Line* FindLine(int device, DWORD lineID) {
-  for (Line& destination : TheMixer().devices[device].destinations) {
-    if (destination.lineID == lineID) return &destination;
-    for (Line& source : destination.sources) {
-      if (source.lineID == lineID) return &source;
-    }
-  }
-  return nullptr;
 }
 
 Line* FindControl(int device, DWORD controlID) {
@@ -145,17 +85,9 @@ Line* FindControl(int device, DWORD controlID) {
   return nullptr;
 }
 
-void CopyName(char* to, size_t size, const std::string& from) {
-  const size_t n = std::min(size - 1, from.size());
-  memcpy(to, from.data(), n);
-  to[n] = '\0';
-}
-
 void FillLine(const Device& device, DWORD destination, DWORD source, bool isSource,
               const Line& from, MIXERLINEA* line) {
-  const DWORD cbStruct = line->cbStruct;
-  memset(line, 0, sizeof *line);
-  line->cbStruct = cbStruct;
+  winmm::ClearLine(line);
   line->dwDestination = destination;
   line->dwSource = isSource ? source : 0;
   line->dwLineID = from.lineID;
@@ -165,124 +97,12 @@ void FillLine(const Device& device, DWORD destination, DWORD source, bool isSour
   line->cChannels = from.channels;
   line->cConnections = isSource ? 0 : static_cast<DWORD>(from.sources.size());
   line->cControls = from.hasVolume ? 1 : 0;
-  CopyName(line->szShortName, sizeof line->szShortName, from.name);
-  CopyName(line->szName, sizeof line->szName, from.name);
-  CopyName(line->Target.szPname, sizeof line->Target.szPname, device.name);
-}
-
-// A details call names either every channel of the line or, for a uniform value, one.
-bool DetailsFit(const MIXERCONTROLDETAILS* details, const Line& line) {
-  return details->cbStruct == sizeof *details &&
-         details->cbDetails == sizeof(MIXERCONTROLDETAILS_UNSIGNED) &&
-         details->paDetails != nullptr &&
-         (details->cChannels == line.channels || details->cChannels == 1);
+  winmm::CopyName(line->szShortName, from.name);
+  winmm::CopyName(line->szName, from.name);
+  winmm::CopyName(line->Target.szPname, device.name);
 }
 
 }  // namespace
-
-Topology& Topology::Device(const std::string& name) {
-  devices.push_back(sim::Device{name, {}});
-  lastLine_ = nullptr;
-  return *this;
-}
-
-Topology& Topology::Destination(const std::string& name, DWORD channels) {
-  std::vector<Line>& lines = devices.back().destinations;
-  Line line;
-  line.name = name;
-  line.channels = channels;
-  line.lineID = DestinationLineID(static_cast<DWORD>(lines.size()));
-  lines.push_back(line);
-  lastLine_ = &lines.back();
-  return *this;
-}
-
-Topology& Topology::Source(const std::string& name, DWORD channels) {
-  std::vector<Line>& destinations = devices.back().destinations;
-  Line& destination = destinations.back();
-  Line line;
-  line.name = name;
-  line.channels = channels;
-  line.lineID = SourceLineID(static_cast<DWORD>(destinations.size() - 1),
-                             static_cast<DWORD>(destination.sources.size()));
-  destination.sources.push_back(line);
-  lastLine_ = &destination.sources.back();
-  return *this;
-}
-
-Topology& Topology::Volume(DWORD maximum, DWORD steps, const std::vector<DWORD>& values) {
-  Line& line = LastLine();
-  line.hasVolume = true;
-  line.volume.maximum = maximum;
-  line.volume.steps = steps;
-  line.volume.values = values;
-  line.volume.values.resize(line.channels);
-  // Control IDs: unique in the device, derived from the line so they stay stable.
-  line.controlID = line.lineID ^ 0x00C00000u;
-  return *this;
-}
-
-Line& Topology::LastLine() { return *lastLine_; }
-
-DWORD DestinationLineID(DWORD destination) { return 0xFFFF0000u + destination; }
-DWORD SourceLineID(DWORD destination, DWORD source) { return (source << 16) | destination; }
-
-void Install(const Topology& topology) {
-  Guard guard;
-  State& s = TheMixer();
-  void (*observer)(const CallRecord&) = s.observer;
-  s = State{};
-  s.observer = observer;
-  s.devices = topology.devices;
-  if (s.devices.size() > MAX_DEVICES) s.devices.resize(MAX_DEVICES);
-}
-
-void FailCall(Call call, int nth, MMRESULT code) {
-  Guard guard;
-  TheMixer().failures.push_back(Failure{call, nth, code});
-}
-
-std::vector<CallRecord> Calls() {
-  Guard guard;
-  return TheMixer().calls;
-}
-
-std::vector<CallRecord> CallsOf(Call call) {
-  Guard guard;
-  std::vector<CallRecord> found;
-  for (const CallRecord& record : TheMixer().calls) {
-    if (record.call == call) found.push_back(record);
-  }
-  return found;
-}
-
-void ClearCalls() {
-  Guard guard;
-  TheMixer().calls.clear();
-}
-
-void ObserveCalls(void (*observer)(const CallRecord&)) {
-  Guard guard;
-  TheMixer().observer = observer;
-}
-
-size_t OpenHandleCount() {
-  Guard guard;
-  return TheMixer().handles.size();
-}
-
-std::vector<DWORD> ChannelValues(int device, DWORD lineID) {
-  Guard guard;
-  const Line* line = FindLine(device, lineID);
-  return line ? line->volume.values : std::vector<DWORD>{};
-}
-
-void SetChannelValues(int device, DWORD lineID, const std::vector<DWORD>& values) {
-  Guard guard;
-  Line* line = FindLine(device, lineID);
-  if (line) line->volume.values = values;
-}
-
 }  // namespace sim
 
 using namespace sim;
@@ -314,11 +134,9 @@ EXPORTED MMRESULT WINAPI mixerOpen(LPHMIXER phmx, UINT uMxId, DWORD_PTR dwCallba
   record.callback = dwCallback;
   MMRESULT code;
   if (Planted(Call::Open, &code)) return Log(record, code);
-  if (phmx == nullptr) return Log(record, MMSYSERR_INVALPARAM);
-  if (fdwOpen != CALLBACK_NULL && fdwOpen != CALLBACK_WINDOW)
-    return Log(record, MMSYSERR_INVALFLAG);
-  if (fdwOpen == CALLBACK_WINDOW && dwCallback == 0) return Log(record, MMSYSERR_INVALPARAM);
-  if (uMxId >= s.devices.size()) return Log(record, MMSYSERR_BADDEVICEID);
+  const MMRESULT checked = First(winmm::CheckOpen(phmx, dwCallback, fdwOpen),
+                                 winmm::CheckIndex(uMxId, s.devices.size()));
+  if (checked != MMSYSERR_NOERROR) return Log(record, checked);
   record.device = static_cast<int>(uMxId);
   const UINT_PTR handle = s.nextHandle++;
   s.handles[handle] = record.device;
@@ -347,18 +165,18 @@ EXPORTED MMRESULT WINAPI mixerGetDevCapsA(UINT_PTR uMxId, LPMIXERCAPSA pmxcaps, 
   CallRecord record;
   record.call = Call::GetDevCaps;
   record.size = cbmxcaps;
-  const MMRESULT result = Start(&record, uMxId, MIXER_OBJECTF_MIXER);
+  const MMRESULT result =
+      Start(&record, uMxId, MIXER_OBJECTF_MIXER, winmm::CheckCapsRecord(pmxcaps));
   if (result != MMSYSERR_NOERROR) return Log(record, result);
-  if (pmxcaps == nullptr) return Log(record, MMSYSERR_INVALPARAM);
   const Device& device = TheMixer().devices[record.device];
   MIXERCAPSA caps;
   memset(&caps, 0, sizeof caps);
   caps.wMid = 0x4B;
   caps.wPid = static_cast<WORD>(record.device);
   caps.vDriverVersion = 0x0100;
-  CopyName(caps.szPname, sizeof caps.szPname, device.name);
+  winmm::CopyName(caps.szPname, device.name);
   caps.cDestinations = static_cast<DWORD>(device.destinations.size());
-  memcpy(pmxcaps, &caps, std::min<size_t>(cbmxcaps, sizeof caps));
+  winmm::CopyCaps(caps, pmxcaps, cbmxcaps);
   return Log(record, MMSYSERR_NOERROR);
 }
 
@@ -373,15 +191,12 @@ EXPORTED MMRESULT WINAPI mixerGetLineInfoA(HMIXEROBJ hmxobj, LPMIXERLINEA pmxl, 
     record.source = pmxl->dwSource;
     record.lineID = pmxl->dwLineID;
   }
-  const MMRESULT result = Start(&record, reinterpret_cast<UINT_PTR>(hmxobj), fdwInfo);
+  const MMRESULT result =
+      Start(&record, reinterpret_cast<UINT_PTR>(hmxobj), fdwInfo,
+            First(winmm::CheckLineRecord(pmxl), winmm::CheckLineInfoFlags(fdwInfo)));
   if (result != MMSYSERR_NOERROR) return Log(record, result);
-  if (pmxl == nullptr || pmxl->cbStruct < sizeof *pmxl) return Log(record, MMSYSERR_INVALPARAM);
-  const DWORD query = fdwInfo & MIXER_GETLINEINFOF_QUERYMASK;
-  if ((fdwInfo & ~(MIXER_OBJECTF_TYPEMASK | MIXER_GETLINEINFOF_QUERYMASK)) != 0) {
-    return Log(record, MMSYSERR_INVALFLAG);
-  }
   const Device& device = TheMixer().devices[record.device];
-  switch (query) {
+  switch (fdwInfo & MIXER_GETLINEINFOF_QUERYMASK) {
     case MIXER_GETLINEINFOF_DESTINATION: {
       if (pmxl->dwDestination >= device.destinations.size()) return Log(record, MIXERR_INVALLINE);
       const Line& line = device.destinations[pmxl->dwDestination];
@@ -396,7 +211,7 @@ EXPORTED MMRESULT WINAPI mixerGetLineInfoA(HMIXEROBJ hmxobj, LPMIXERLINEA pmxl, 
                destination.sources[pmxl->dwSource], pmxl);
       return Log(record, MMSYSERR_NOERROR);
     }
-    case MIXER_GETLINEINFOF_LINEID: {
+    default: {  // by line ID
       for (size_t j = 0; j < device.destinations.size(); ++j) {
         const Line& destination = device.destinations[j];
         if (destination.lineID == pmxl->dwLineID) {
@@ -413,8 +228,6 @@ EXPORTED MMRESULT WINAPI mixerGetLineInfoA(HMIXEROBJ hmxobj, LPMIXERLINEA pmxl, 
       }
       return Log(record, MIXERR_INVALLINE);
     }
-    default:
-      return Log(record, MMSYSERR_NOTSUPPORTED);
   }
 }
 
@@ -429,33 +242,24 @@ EXPORTED MMRESULT WINAPI mixerGetLineControlsA(HMIXEROBJ hmxobj, LPMIXERLINECONT
     record.lineID = pmxlc->dwLineID;
     record.controlType = pmxlc->dwControlType;
   }
-  const MMRESULT result = Start(&record, reinterpret_cast<UINT_PTR>(hmxobj), fdwControls);
+  const MMRESULT result =
+      Start(&record, reinterpret_cast<UINT_PTR>(hmxobj), fdwControls,
+            First(winmm::CheckControlsRecord(pmxlc), winmm::CheckLineControlsFlags(fdwControls)));
   if (result != MMSYSERR_NOERROR) return Log(record, result);
-  if ((fdwControls & MIXER_GETLINECONTROLSF_QUERYMASK) != MIXER_GETLINECONTROLSF_ONEBYTYPE) {
-    return Log(record, MMSYSERR_NOTSUPPORTED);
+  const Line* line = nullptr;
+  if ((fdwControls & MIXER_GETLINECONTROLSF_QUERYMASK) == MIXER_GETLINECONTROLSF_ONEBYID) {
+    line = FindControl(record.device, pmxlc->dwControlID);
+    if (line == nullptr) return Log(record, MIXERR_INVALCONTROL);
+  } else {
+    line = FindLine(record.device, pmxlc->dwLineID);
+    if (line == nullptr) return Log(record, MIXERR_INVALLINE);
+    if (!line->hasVolume || pmxlc->dwControlType != MIXERCONTROL_CONTROLTYPE_VOLUME) {
+      return Log(record, MIXERR_INVALCONTROL);
+    }
   }
-  if (pmxlc == nullptr || pmxlc->cbStruct != sizeof *pmxlc || pmxlc->cControls != 1 ||
-      pmxlc->cbmxctrl < sizeof(MIXERCONTROLA) || pmxlc->pamxctrl == nullptr) {
-    return Log(record, MMSYSERR_INVALPARAM);
-  }
-  const Line* line = FindLine(record.device, pmxlc->dwLineID);
-  if (line == nullptr) return Log(record, MIXERR_INVALLINE);
-  if (!line->hasVolume || pmxlc->dwControlType != MIXERCONTROL_CONTROLTYPE_VOLUME) {
-    return Log(record, MIXERR_INVALCONTROL);
-  }
-  MIXERCONTROLA control;
-  memset(&control, 0, sizeof control);
-  control.cbStruct = sizeof control;
-  control.dwControlID = line->controlID;
-  control.dwControlType = MIXERCONTROL_CONTROLTYPE_VOLUME;
-  control.fdwControl = 0;
-  control.cMultipleItems = 0;
-  CopyName(control.szShortName, sizeof control.szShortName, "Volume");
-  CopyName(control.szName, sizeof control.szName, line->name + " Volume");
-  control.Bounds.dwMinimum = 0;
-  control.Bounds.dwMaximum = line->volume.maximum;
-  control.Metrics.cSteps = line->volume.steps;
-  memcpy(pmxlc->pamxctrl, &control, sizeof control);
+  winmm::PutControl(pmxlc, line->lineID,
+                    winmm::VolumeControl(line->controlID, line->name + " Volume",
+                                         line->volume.maximum, line->volume.steps));
   return Log(record, MMSYSERR_NOERROR);
 }
 
@@ -469,16 +273,14 @@ EXPORTED MMRESULT WINAPI mixerGetControlDetailsA(HMIXEROBJ hmxobj, LPMIXERCONTRO
     record.size = pmxcd->cbStruct;
     record.controlID = pmxcd->dwControlID;
   }
-  const MMRESULT result = Start(&record, reinterpret_cast<UINT_PTR>(hmxobj), fdwDetails);
+  const MMRESULT result =
+      Start(&record, reinterpret_cast<UINT_PTR>(hmxobj), fdwDetails,
+            First(winmm::CheckDetailsRecord(pmxcd), winmm::CheckDetailsFlags(fdwDetails)));
   if (result != MMSYSERR_NOERROR) return Log(record, result);
-  if ((fdwDetails & MIXER_GETCONTROLDETAILSF_QUERYMASK) != MIXER_GETCONTROLDETAILSF_VALUE) {
-    return Log(record, MMSYSERR_NOTSUPPORTED);
-  }
-  if (pmxcd == nullptr) return Log(record, MMSYSERR_INVALPARAM);
   const Line* line = FindControl(record.device, pmxcd->dwControlID);
   if (line == nullptr) return Log(record, MIXERR_INVALCONTROL);
   record.lineID = line->lineID;
-  if (!DetailsFit(pmxcd, *line)) return Log(record, MMSYSERR_INVALPARAM);
+  if (!winmm::DetailsFit(pmxcd, line->channels)) return Log(record, MMSYSERR_INVALPARAM);
   auto* values = static_cast<MIXERCONTROLDETAILS_UNSIGNED*>(pmxcd->paDetails);
   for (DWORD i = 0; i < pmxcd->cChannels; ++i) {
     values[i].dwValue = line->volume.values[i];
@@ -502,23 +304,18 @@ EXPORTED MMRESULT WINAPI mixerSetControlDetails(HMIXEROBJ hmxobj, LPMIXERCONTROL
         record.values.push_back(values[i].dwValue);
     }
   }
-  const MMRESULT result = Start(&record, reinterpret_cast<UINT_PTR>(hmxobj), fdwDetails);
+  const MMRESULT result =
+      Start(&record, reinterpret_cast<UINT_PTR>(hmxobj), fdwDetails,
+            First(winmm::CheckDetailsRecord(pmxcd), winmm::CheckDetailsFlags(fdwDetails)));
   if (result != MMSYSERR_NOERROR) return Log(record, result);
-  if ((fdwDetails & MIXER_SETCONTROLDETAILSF_QUERYMASK) != MIXER_SETCONTROLDETAILSF_VALUE) {
-    return Log(record, MMSYSERR_NOTSUPPORTED);
-  }
-  if (pmxcd == nullptr) return Log(record, MMSYSERR_INVALPARAM);
   Line* line = FindControl(record.device, pmxcd->dwControlID);
   if (line == nullptr) return Log(record, MIXERR_INVALCONTROL);
   record.lineID = line->lineID;
-  if (!DetailsFit(pmxcd, *line)) return Log(record, MMSYSERR_INVALPARAM);
-  const auto* values = static_cast<const MIXERCONTROLDETAILS_UNSIGNED*>(pmxcd->paDetails);
-  // Like winmm, an out-of-bounds value rejects the whole write.
-  for (DWORD i = 0; i < pmxcd->cChannels; ++i) {
-    if (values[i].dwValue > line->volume.maximum) return Log(record, MMSYSERR_INVALPARAM);
-  }
+  if (!winmm::DetailsFit(pmxcd, line->channels)) return Log(record, MMSYSERR_INVALPARAM);
+  const MMRESULT inBounds = winmm::CheckValues(pmxcd, line->volume.maximum);
+  if (inBounds != MMSYSERR_NOERROR) return Log(record, inBounds);
   for (DWORD i = 0; i < line->channels; ++i) {
-    line->volume.values[i] = values[pmxcd->cChannels == 1 ? 0 : i].dwValue;
+    line->volume.values[i] = winmm::WrittenValue(pmxcd, i);
   }
   return Log(record, MMSYSERR_NOERROR);
 }

@@ -17,12 +17,12 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/pulse/applications.h"
 #include "platform/win32.h"
 #include "sound-lines/sound_line.h"
 #include "tests/support/deadline.h"
 #include "tests/support/process.h"
 #include "tests/support/sound_server.h"
+#include "tests/winmm_rules_suite.h"
 
 namespace {
 
@@ -448,100 +448,6 @@ TEST_F(PulseMixer, HandleOfAGoneDeviceNamedInDigitsNeverReachesAnother) {
   EXPECT_EQ(mixerClose(digits), MMSYSERR_NOERROR);
 }
 
-TEST_F(PulseMixer, TakesAHandleOrAnIndexAsWinmmDoes) {
-  HMIXER mic = nullptr, closed = nullptr;
-  ASSERT_EQ(mixerOpen(&mic, MIC, 0, 0, 0), MMSYSERR_NOERROR);
-  ASSERT_EQ(mixerOpen(&closed, MIC, 0, 0, 0), MMSYSERR_NOERROR);
-  ASSERT_EQ(mixerClose(closed), MMSYSERR_NOERROR);
-  const auto handle = [](HMIXER h) { return reinterpret_cast<UINT_PTR>(h); };
-  struct Row {
-    const char* what;
-    UINT_PTR object;
-    DWORD flags;
-    MMRESULT result;
-    const char* device;
-  } rows[] = {
-      {"handle, no type bit", handle(mic), 0, MMSYSERR_NOERROR, PrivateServer::InputName()},
-      {"handle, handle bit", handle(mic), MIXER_OBJECTF_HMIXER, MMSYSERR_NOERROR,
-       PrivateServer::InputName()},
-      {"index, no type bit", KNOBS, 0, MMSYSERR_NOERROR, PrivateServer::OutputName()},
-      {"index, handle bit", KNOBS, MIXER_OBJECTF_HMIXER, MMSYSERR_INVALHANDLE, ""},
-      {"closed handle, handle bit", handle(closed), MIXER_OBJECTF_HMIXER, MMSYSERR_INVALHANDLE, ""},
-      // Without the bit a closed handle is an index, and far beyond the last device.
-      {"closed handle, no type bit", handle(closed), 0, MMSYSERR_BADDEVICEID, ""},
-      {"index past the last device", DEVICES, 0, MMSYSERR_BADDEVICEID, ""},
-      {"another object type", handle(mic), 0x10000000u, MMSYSERR_NOTSUPPORTED, ""},
-  };
-  for (const Row& row : rows) {
-    MIXERLINEA line = LineRecord();
-    EXPECT_EQ(QueryLine(Object(row.object), row.flags, &line), row.result) << row.what;
-    if (row.result == MMSYSERR_NOERROR) {
-      EXPECT_STREQ(line.Target.szPname, row.device) << row.what;
-    }
-  }
-  HMIXER none = nullptr;
-  EXPECT_EQ(mixerOpen(&none, DEVICES, 0, 0, 0), MMSYSERR_BADDEVICEID);
-  EXPECT_EQ(mixerOpen(&none, KNOBS, 0, 0, 0x8u), MMSYSERR_INVALFLAG);
-  EXPECT_EQ(mixerClose(closed), MMSYSERR_INVALHANDLE);
-  EXPECT_EQ(mixerClose(mic), MMSYSERR_NOERROR);
-}
-
-TEST_F(PulseMixer, RejectsRecordsThatDoNotFit) {
-  Pactl("set-sink-volume knobs 50%");
-  const std::vector<DWORD> before = SinkVolume();
-
-  MIXERLINEA line = LineRecord();
-  for (DWORD size : {DWORD{sizeof line - 1}, DWORD{sizeof line + 1}, DWORD{0}}) {
-    line.cbStruct = size;
-    EXPECT_EQ(QueryLine(Object(knobs), 0, &line), MMSYSERR_INVALPARAM) << size;
-  }
-  EXPECT_EQ(QueryLine(Object(knobs), 0, nullptr), MMSYSERR_INVALPARAM);
-
-  MIXERCONTROLA control;
-  const MIXERLINECONTROLSA good{sizeof good, MASTER,         {MIXERCONTROL_CONTROLTYPE_VOLUME},
-                                1,           sizeof control, &control};
-  MIXERLINECONTROLSA controls[4] = {good, good, good, good};
-  controls[0].cbStruct -= 1;
-  controls[1].cbmxctrl -= 1;
-  controls[2].cControls = 2;
-  controls[3].pamxctrl = nullptr;
-  for (MIXERLINECONTROLSA& wrong : controls) {
-    EXPECT_EQ(mixerGetLineControlsA(Object(knobs), &wrong, MIXER_GETLINECONTROLSF_ONEBYTYPE),
-              MMSYSERR_INVALPARAM);
-  }
-
-  std::vector<DWORD> values{1000, 1000, 1000};
-  const MIXERCONTROLDETAILS fit = Details(MASTER, &values);
-  MIXERCONTROLDETAILS details[4] = {fit, fit, fit, fit};
-  details[0].cbStruct += 1;
-  details[1].cbDetails = 8;
-  details[2].paDetails = nullptr;
-  details[3].cChannels = 3;  // the line has two
-  for (MIXERCONTROLDETAILS& wrong : details) {
-    EXPECT_EQ(mixerGetControlDetailsA(Object(knobs), &wrong, 0), MMSYSERR_INVALPARAM);
-    EXPECT_EQ(mixerSetControlDetails(Object(knobs), &wrong, 0), MMSYSERR_INVALPARAM);
-  }
-  // Only the value query is served; a stray bit is an invalid flag.
-  MIXERCONTROLDETAILS asked = fit;
-  for (auto [flags, result] :
-       {std::pair<DWORD, MMRESULT>{MIXER_OBJECTF_HMIXER | 1, MMSYSERR_NOTSUPPORTED},
-        {0x100, MMSYSERR_INVALFLAG}}) {
-    EXPECT_EQ(mixerGetControlDetailsA(Object(knobs), &asked, flags), result) << flags;
-    EXPECT_EQ(mixerSetControlDetails(Object(knobs), &asked, flags), result) << flags;
-  }
-  // A value past the maximum rejects the whole write.
-  EXPECT_EQ(Write(knobs, MASTER, {1000, 65536}), MMSYSERR_INVALPARAM);
-  Settle();
-  EXPECT_EQ(SinkVolume(), before);
-
-  // The caps go only as far as the size given.
-  unsigned char caps[sizeof(MIXERCAPSA)];
-  memset(caps, 0xAB, sizeof caps);
-  EXPECT_EQ(mixerGetDevCapsA(KNOBS, reinterpret_cast<MIXERCAPSA*>(caps), 4), MMSYSERR_NOERROR);
-  for (size_t i = 4; i < sizeof caps; ++i) ASSERT_EQ(caps[i], 0xAB) << i;
-  EXPECT_EQ(mixerGetDevCapsA(KNOBS, nullptr, sizeof(MIXERCAPSA)), MMSYSERR_INVALPARAM);
-}
-
 TEST_F(PulseMixer, WorksAgainAfterTheServerRestarts) {
   ASSERT_EQ(Write(knobs, MASTER, {30000, 60000}), MMSYSERR_NOERROR);
   server.Stop();
@@ -596,6 +502,31 @@ TEST_F(PulseMixer, SoundLineKeepsTheOutputsBalanceAndRestoresItAfterSilence) {
   }
 }
 
+}  // namespace
+
+// winmm's rules for bad calls, as the simulated mixer answers them too.
+struct PulseAudioMixer {
+  static constexpr UINT DEVICE = KNOBS, OTHER = MIC, LONG_NAMED = WIDE, DEVICES = APPLICATIONS + 1;
+  static constexpr DWORD LINE = MASTER;
+  static void SetUpTestSuite() { Server().Start(); }
+  static void TearDownTestSuite() { Server().Stop(); }
+  static void SetUp() {}
+  static std::vector<DWORD> Outside() {
+    Settle();
+    return SinkVolume();
+  }
+  static PrivateServer& Server() {
+    static PrivateServer server;
+    return server;
+  }
+};
+
+namespace winmm_rules {
+INSTANTIATE_TYPED_TEST_SUITE_P(WinmmRules, WinmmRules, PulseAudioMixer);
+}  // namespace winmm_rules
+
+namespace {
+
 TEST(PulseMixerWithoutServer, HasNoDevicesAndEveryCallFails) {
   char tmpl[] = "/tmp/knobvane-pulse-XXXXXX";
   const std::string folder = mkdtemp(tmpl);
@@ -611,86 +542,6 @@ TEST(PulseMixerWithoutServer, HasNoDevicesAndEveryCallFails) {
   std::vector<DWORD> values(2);
   EXPECT_EQ(Read(mixer, MASTER, &values), MMSYSERR_INVALHANDLE);
   EXPECT_EQ(Write(mixer, MASTER, {0, 0}), MMSYSERR_INVALHANDLE);
-  std::filesystem::remove_all(folder);
-}
-
-// The list file as several programs, a crash or a user may leave it: whatever is in it, no
-// application listed changes place, and one not yet listed comes after the others.
-TEST(ApplicationList, KeepsEveryPlaceWhateverTheFileHolds) {
-  char tmpl[] = "/tmp/knobvane-applications-XXXXXX";
-  const std::string folder = mkdtemp(tmpl);
-  const auto write = [](const std::string& path, const std::string& text) {
-    FILE* file = fopen(path.c_str(), "w");
-    ASSERT_NE(file, nullptr);
-    fwrite(text.data(), 1, text.size(), file);
-    fclose(file);
-  };
-  const auto ids = [](const pulse::ApplicationList& list) {
-    std::string all;
-    for (const pulse::Application& application : list.All()) all += application.id + ",";
-    return all;
-  };
-  struct Row {
-    const char* what;
-    const char* file;   // null: none
-    std::string after;  // the ids once "new" is remembered, in their places
-    int newPlace;
-  } rows[] = {
-      {"no file, no folder", nullptr, "new,", 0},
-      {"damaged lines and duplicates", "x\tX\ngarbage\n\tno id\nno name\t\ny\tY\nx\tagain\n",
-       "x,y,new,", 2},
-      // A line cut short by a crash is ended before the next one, and comes first.
-      {"a last line without its end", "x\tX\ncut\tC", "x,cut,new,", 2},
-      {"control characters", "x\tX\nb\x01\tB\nc\tC\x7f\n", "x,new,", 1},
-  };
-  int n = 0;
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
-    const std::string path = folder + "/" + std::to_string(n++) + "/knobvane/applications";
-    if (row.file != nullptr) {
-      std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-      write(path, row.file);
-    }
-    pulse::ApplicationList list(path);
-    list.Load();
-    EXPECT_EQ(list.Remember("new", "New"), row.newPlace);
-    EXPECT_EQ(ids(list), row.after);
-    pulse::ApplicationList reread(path);
-    reread.Load();
-    EXPECT_EQ(ids(reread), row.after);
-  }
-
-  // Two programs adding at once: each finds the other's addition before its own.
-  const std::string shared = folder + "/shared";
-  write(shared, "x\tX\n");
-  pulse::ApplicationList one(shared), other(shared);
-  one.Load();
-  other.Load();
-  EXPECT_EQ(one.Remember("a", "A"), 1);
-  EXPECT_EQ(other.Remember("b", "B"), 2);
-  EXPECT_EQ(one.Remember("b", "B"), 2);
-  EXPECT_EQ(ids(one), "x,a,b,");
-  // Tabs and line breaks in what servers report never split a line.
-  EXPECT_EQ(one.Remember("c\td", "line\nbreak"), 3);
-  pulse::ApplicationList reread(shared);
-  reread.Load();
-  ASSERT_EQ(ids(reread), "x,a,b,c d,");
-  EXPECT_EQ(reread.All()[3].name, "line break");
-
-  // A file that cannot be read or written: the places hold for this run.
-  const std::string unreadable = folder + "/a-folder";
-  std::filesystem::create_directories(unreadable);
-  pulse::ApplicationList memory(unreadable);
-  memory.Load();
-  EXPECT_EQ(memory.Remember("a", "A"), 0);
-  EXPECT_EQ(memory.Remember("b", "B"), 1);
-  EXPECT_EQ(memory.Remember("a", "A"), 0);
-  // Nor may a pipe at its path stall the mixer.
-  const std::string pipe = folder + "/pipe";
-  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
-  pulse::ApplicationList piped(pipe);
-  piped.Load();
-  EXPECT_EQ(piped.Remember("a", "A"), 0);
   std::filesystem::remove_all(folder);
 }
 

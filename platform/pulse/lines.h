@@ -1,0 +1,47 @@
+// The line model: which mixer devices and lines the server's devices and applications make,
+// in which order, with which line IDs, and what a line's volume is and where a value written
+// to it goes. Apart from how the server is reached: it reads the cache and hands writes over.
+// All of it with the cache's lock held.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/pulse/state.h"
+
+namespace pulse {
+
+// Every device in mixer order: sinks in index order, then every input that is not a monitor,
+// then the applications' device, with one line per application ever seen, playing or not.
+// So no number depends on what plays.
+std::vector<const Device*> Devices();
+
+// The device a handle holds on to, as the cache has it now; null when it has gone away.
+const Device* FindDevice(const DeviceKey& key);
+
+// A device's destination lines: its master line, or one per application.
+DWORD Destinations(const Device& device);
+
+// The destination with that line ID on the device: false when it has none. Line IDs are fixed
+// per line (the master's, or the application's place in the list), so a line that has gone
+// away answers with an error instead of handing its number to another.
+bool FindLine(const Device& device, DWORD lineID, DWORD* destination);
+DWORD LineID(const Device& device, DWORD destination);
+const std::string& LineName(const Device& device, DWORD destination);
+
+// A line's volume: a master line's, or an application's first stream's, else the last value
+// written to the application, else full volume on two channels.
+pa_cvolume LineVolume(const Device& device, DWORD destination);
+
+// A line's new value: a master line's, or an application's, for every stream it has now and
+// every one it starts later.
+void WriteLine(const Device& device, DWORD destination, const pa_cvolume& volume);
+
+// The cache's side. The id a stream of that application goes by, the application added to
+// the list when new (the list may cut or clean an id for its file).
+std::string ApplicationOf(const std::string& id, const std::string& name);
+// A stream was stored: one that starts after its application's line was written takes that
+// value.
+void StreamStored(const Stream& stream, pa_usec_t now);
+
+}  // namespace pulse

@@ -1,0 +1,115 @@
+// What the PulseAudio mixer knows, shared by its files: the connection to the server, the
+// cache of the server's devices and streams that its change events keep current, the writes
+// on their way, and the callers' open handles. The winmm face (mixer.cpp) answers from it; the
+// line model (lines.h) says which devices and lines it makes of it; the main loop's thread
+// (connection, cache, writes) keeps it current.
+//
+// Two locks: the main loop's own, held by its thread while it talks to the server, and the
+// cache's, held only to read or change the cache. The calls made for every reading take only
+// the cache's, so they never wait for the loop's socket I/O; they wake the loop through an
+// eventfd when a write is to go. Whoever needs both takes the loop's first. The callers are one
+// thread; everything shared with the main loop's thread is guarded by one of the locks.
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/pulse/applications.h"
+#include "platform/win32.h"
+
+namespace pulse {
+
+// A server that has not answered by then is treated as gone, so no call ever hangs.
+constexpr pa_usec_t ANSWER_TIMEOUT = 2 * PA_USEC_PER_SEC;
+
+// Open handles count up from here, far above any device index, so a handle passed where an
+// index may stand is never taken for one.
+constexpr UINT_PTR FIRST_HANDLE = 0x50410000;
+
+struct Stream {
+  uint32_t index;
+  std::string application;  // its application's id
+  pa_cvolume volume;
+  pa_usec_t appeared;
+};
+
+struct Device {
+  bool isSink;
+  uint32_t index;
+  std::string name;  // pulse's unique name: what a handle holds on to
+  std::string description;
+  pa_cvolume volume;
+  bool isApplications = false;  // the device of the application lines
+};
+
+struct DeviceKey {
+  bool isSink;
+  std::string name;
+  bool isApplications = false;
+};
+
+// A control written to: the newest value the caller gave, and whether the server has it yet.
+// A device's master line, or one stream of an application.
+struct Control {
+  uint64_t id;  // what the server's answer to a write names
+  DeviceKey device;
+  uint32_t stream;  // PA_INVALID_INDEX for a master line
+  pa_cvolume newest;
+  pa_cvolume sent;
+  bool inFlight;
+  bool waiting;  // newest is still to be sent
+};
+
+struct State {
+  pa_threaded_mainloop* loop = nullptr;
+  bool shutDown = false;
+  pa_context* context = nullptr;
+  bool listed = false;  // the cache holds the whole server
+  int listsPending = 0;
+  int queriesPending = 0;
+  std::set<std::pair<unsigned, uint32_t>> changed;  // facility and index, still to ask for
+  pa_time_event* refresh = nullptr;                 // set while some are
+  std::map<uint32_t, Device> sinks, sources;        // by pulse index, monitors left out
+  std::map<uint32_t, Stream> streams;
+  std::vector<Control> controls;
+  uint64_t nextControl = 1;
+  ApplicationList applications{ApplicationListPath()};
+  std::map<std::string, pa_cvolume> written;  // the last value written to each application
+  std::mutex cacheLock;                       // guards the above from sinks on
+  std::atomic<bool> connected{false};
+  int wake = -1;                          // an eventfd the loop watches: a write waits to be sent
+  std::map<UINT_PTR, DeviceKey> handles;  // the callers' thread's alone
+  UINT_PTR nextHandle = FIRST_HANDLE;
+};
+
+// Never destroyed: the controller's static SoundLine objects close their handles at exit,
+// possibly after the library's own statics would be gone. The connection is released at exit.
+inline State& TheState() {
+  static State* state = new State;
+  return *state;
+}
+
+// Wakes whoever waits on the main loop for an answer or a write to land.
+inline void Signal() { pa_threaded_mainloop_signal(TheState().loop, 0); }
+
+inline DeviceKey KeyOf(const Device& device) {
+  return DeviceKey{device.isSink, device.name, device.isApplications};
+}
+
+// The server's device of that name as the cache holds it (hold its lock); null when gone.
+inline const Device* ServerDevice(const DeviceKey& key) {
+  for (const auto& entry : key.isSink ? TheState().sinks : TheState().sources) {
+    if (entry.second.name == key.name) return &entry.second;
+  }
+  return nullptr;
+}
+
+}  // namespace pulse
