@@ -30,8 +30,10 @@ static const uint8_t BUTTON_PINS[MAX_KNOBS] = {2, 3, 4, 5, 6, 7};
 #endif
 
 // One conversion as analogRead makes it at 16 MHz (the core's 125 kHz ADC clock), measured in
-// the simulator: the sampling of a tick has to fit into it.
-constexpr uint16_t CONVERSION_US = 112;
+// the simulator: a tick must outlast its conversions.
+constexpr uint16_t CONVERSION_US = 107;
+// A button's level counts when the first and the last tick that read it are DEBOUNCE_MS apart.
+constexpr uint8_t DEBOUNCE_TICKS = DEBOUNCE_MS / TICK_MS + 1;
 
 static_assert(KNOB_COUNT >= 1 && KNOB_COUNT <= MAX_KNOBS, "the box has 1 to 6 knobs");
 static_assert(REFRESH_MS % TICK_MS == 0, "the refresh comes on a tick");
@@ -41,8 +43,7 @@ static_assert(uint32_t{KNOB_COUNT} * (SAMPLES_PER_TICK + 1) * CONVERSION_US < TI
 // ---- The box --------------------------------------------------------------------------------
 
 static KnobBox box({KNOB_COUNT, SAMPLES_PER_TICK, SMOOTHING_SHIFT, FOLLOW_COUNTS, END_COUNTS,
-                    DEADBAND_COUNTS, REFRESH_MS / TICK_MS,
-                    static_cast<uint8_t>((DEBOUNCE_MS + TICK_MS - 1) / TICK_MS)});
+                    DEADBAND_COUNTS, REFRESH_MS / TICK_MS, DEBOUNCE_TICKS});
 
 static unsigned long tickStartMs;
 
