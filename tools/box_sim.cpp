@@ -52,6 +52,9 @@ constexpr int AVCC_MILLIVOLTS = 5000;
 constexpr int KNOBS = 6;
 constexpr int ADC_TOP = 1023;
 constexpr uint64_t BUTTON_PRESS_CYCLES = 50 * CYCLES_PER_MS;
+// The pause between two runs of the simulation in real time: how late, at most, the firmware's
+// bytes reach the port and a command reaches the chip, on an idle machine.
+constexpr long REALTIME_PAUSE_US = 200;
 // Behind the clock by more than this (a busy machine), real time starts over from now
 // rather than racing to catch up.
 constexpr uint64_t MOST_BEHIND_CYCLES = 100 * CYCLES_PER_MS;
@@ -302,11 +305,12 @@ struct Input {
     return true;
   }
 
-  // Waits up to timeoutMs for input (-1: until some comes) and reads what is there.
-  void Read(int timeoutMs) {
+  // Waits up to timeoutUs for input (-1: until some comes) and reads what is there.
+  void Read(long timeoutUs) {
     if (ended) return;
     pollfd in = {0, POLLIN, 0};
-    if (poll(&in, 1, timeoutMs) <= 0) return;
+    timespec timeout = {timeoutUs / 1000000, timeoutUs % 1000000 * 1000};
+    if (ppoll(&in, 1, timeoutUs < 0 ? nullptr : &timeout, nullptr) <= 0) return;
     char bytes[4096];
     ssize_t count = read(0, bytes, sizeof bytes);
     if (count > 0) {
@@ -371,8 +375,8 @@ int RunRealtime() {
       runUntil = 0;
       if (!Answer("ok")) return 1;
     }
-    input.Read(1);
-    if (input.ended) usleep(1000);
+    input.Read(REALTIME_PAUSE_US);
+    if (input.ended) usleep(REALTIME_PAUSE_US);
   }
   return 0;
 }
