@@ -54,6 +54,8 @@ class KnobBox {
     portWasOpen_ = inputs.portOpen;
     for (uint8_t knob = 0; knob < settings_.knobCount; ++knob) {
       uint16_t adc = Smooth(knob, inputs.conversionSums[knob]);
+      // A mute button: one press silences the knob's line (0, after which Knobvane gives the
+      // line its balance back), the next brings the knob back; turns in between send nothing.
       bool toggled = Pressed(knob, (inputs.buttonsDown >> knob) & 1);
       if (toggled) muted_[knob] = !muted_[knob];
       if (report || (toggled && !muted_[knob])) {
