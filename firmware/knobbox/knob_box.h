@@ -24,13 +24,6 @@ struct KnobBoxSettings {
   uint8_t debounceTicks;   // ticks a button must keep a new level before it counts, 1..
 };
 
-// What the board saw in one tick, besides the knobs.
-struct TickInputs {
-  const uint16_t* conversionSums;  // each wired knob's sum of samplesPerTick conversions
-  uint8_t buttonsDown;             // bit k: knob k's mute button reads pressed now
-  bool portOpen;                   // a program has the serial port open (DTR is high)
-};
-
 class KnobBox {
  public:
   explicit KnobBox(const KnobBoxSettings& settings) : settings_(settings) {
@@ -43,54 +36,65 @@ class KnobBox {
 
   uint8_t KnobCount() const { return settings_.knobCount; }
 
-  // One tick: each wired knob's conversions (each 0..1023, knob 0 first), its button, and
-  // whether a program has the port. Marks the knobs that have a line to send.
-  void Tick(const TickInputs& inputs) {
+  // A tick, in the order the board samples: StartTick with the buttons (bit k: knob k's
+  // button reads pressed now) and whether a program has the serial port open (DTR is high),
+  // then KnobSampled for each wired knob in turn, knob 0 first. A knob's line can go as soon
+  // as its own conversions are in, rather than after all six knobs' (3 ms on the ATmega).
+  void StartTick(uint8_t buttonsDown, bool portOpen) {
     // Every knob reports when a program opens the port, so that it learns where the knobs
     // are. An Uno, Nano or Mega restarts then (DTR resets the chip), so their first tick is
     // that moment; a native-USB board does not restart and sees DTR rise instead. Moves made
     // while no program had the port are not sent: the report brings their newest values.
-    bool report = inputs.portOpen && (!started_ || !portWasOpen_);
-    portWasOpen_ = inputs.portOpen;
-    for (uint8_t knob = 0; knob < settings_.knobCount; ++knob) {
-      uint16_t adc = Smooth(knob, inputs.conversionSums[knob]);
-      // A mute button: one press silences the knob's line (0, after which Knobvane gives the
-      // line its balance back), the next brings the knob back; turns in between send nothing.
-      bool toggled = Pressed(knob, (inputs.buttonsDown >> knob) & 1);
-      if (toggled) muted_[knob] = !muted_[knob];
-      if (report || (toggled && !muted_[knob])) {
-        // Unmuting sends where the knob is now, however far it was turned while silent.
-        sent_[knob] = adc;
-        pending_[knob] = true;
-      } else if (toggled) {
-        pending_[knob] = true;
-      } else if (started_ && !muted_[knob] && Moved(knob, adc)) {
-        sent_[knob] = adc;
-        pending_[knob] = true;
-      }
-    }
+    report_ = portOpen && (firstTick_ || !portWasOpen_);
+    portWasOpen_ = portOpen;
+    buttonsDown_ = buttonsDown;
+    sampled_ = 0;
     // A slow refresh, one knob at a time, for a controller that connected without the box
     // noticing (a second start of Knobvane while the port stayed open somewhere). Off by
     // default: with the report at connect nothing needs it, and a box that keeps sending
     // keeps the computer from going to sleep. The report at reset counts as the first.
-    bool counting = started_;
-    started_ = true;
-    if (counting && settings_.refreshTicks > 0 && ++ticksSinceRefresh_ >= settings_.refreshTicks) {
+    if (!firstTick_ && settings_.refreshTicks > 0 &&
+        ++ticksSinceRefresh_ >= settings_.refreshTicks) {
       ticksSinceRefresh_ = 0;
       pending_[refreshKnob_] = true;
       refreshKnob_ = static_cast<uint8_t>((refreshKnob_ + 1) % settings_.knobCount);
+    }
+    firstTick_ = false;
+  }
+
+  // A knob's sum of samplesPerTick conversions (each 0..1023) this tick; marks it when it has
+  // a line to send. Knobs outside the wired ones are ignored.
+  void KnobSampled(uint8_t knob, uint16_t conversionSum) {
+    if (knob >= settings_.knobCount) return;
+    bool seeded = seeded_[knob];
+    uint16_t adc = Smooth(knob, conversionSum);
+    seeded_[knob] = true;
+    if (knob + 1 > sampled_) sampled_ = static_cast<uint8_t>(knob + 1);
+    // A mute button: one press silences the knob's line (0, after which Knobvane gives the
+    // line its balance back), the next brings the knob back; turns in between send nothing.
+    bool toggled = Pressed(knob, (buttonsDown_ >> knob) & 1);
+    if (toggled) muted_[knob] = !muted_[knob];
+    if (report_ || (toggled && !muted_[knob])) {
+      // Unmuting sends where the knob is now, however far it was turned while silent.
+      sent_[knob] = adc;
+      pending_[knob] = true;
+    } else if (toggled) {
+      pending_[knob] = true;
+    } else if (seeded && !muted_[knob] && Moved(knob, adc)) {
+      sent_[knob] = adc;
+      pending_[knob] = true;
     }
   }
 
   // Takes the next knob's line if it fits into `room` bytes (what the serial line's transmit
   // buffer takes without waiting), writes it to `line` (READING_LINE_BYTES) and returns its
-  // length; 0 when no knob waits, the next one does not fit, or no program has the port. A
-  // knob that does not fit stays pending and then sends its newest reading: the box never
-  // waits on the serial line, so a slow or absent reader cannot stall the sampling. Each
-  // knob has at most one line a tick; a muted knob's line is 0, silence.
+  // length; 0 when no knob sampled this tick waits, the next one does not fit, or no program
+  // has the port. A knob that does not fit stays pending and then sends its newest reading:
+  // the box never waits on the serial line, so a slow or absent reader cannot stall the
+  // sampling. Each knob has at most one line a tick; a muted knob's line is 0, silence.
   uint8_t TakeLine(char* line, uint16_t room) {
     if (!portWasOpen_) return 0;
-    for (uint8_t knob = 0; knob < settings_.knobCount; ++knob) {
+    for (uint8_t knob = 0; knob < sampled_; ++knob) {
       if (!pending_[knob]) continue;
       char text[READING_LINE_BYTES];
       uint8_t length = FormatReadingLine(knob, muted_[knob] ? 0 : sent_[knob], text);
@@ -126,11 +130,12 @@ class KnobBox {
     // Seeded from the first reading and a big move followed at once: the volume must not
     // ramp up from 0 after a reset, nor trail behind a knob turned briskly. Smoothing is
     // for the small jitter of a resting knob.
-    if (!started_ || step >= settings_.followCounts * 16 || -step >= settings_.followCounts * 16) {
+    if (!seeded_[knob] || step >= settings_.followCounts * 16 ||
+        -step >= settings_.followCounts * 16) {
       smoothed_[knob] = target;
     } else {
       // Shifts where a division by a power of 2 would do, rounding toward 0 all the same: the
-      // chip's 32-bit division takes hundreds of cycles, and the lines wait for all six knobs.
+      // chip's 32-bit division takes hundreds of cycles, and the line waits for it.
       uint8_t shift = settings_.smoothingShift;
       smoothed_[knob] += step >= 0 ? step >> shift : -((-step) >> shift);
     }
@@ -173,7 +178,11 @@ class KnobBox {
   }
 
   KnobBoxSettings settings_;
-  bool started_ = false;
+  bool firstTick_ = true;
+  bool report_ = false;      // this tick brings every knob's report
+  uint8_t buttonsDown_ = 0;  // this tick's buttons
+  uint8_t sampled_ = 0;      // knobs sampled so far this tick
+  bool seeded_[MAX_KNOBS] = {};
   int32_t smoothed_[MAX_KNOBS] = {};  // in 1/16 counts
   uint16_t sent_[MAX_KNOBS] = {};     // the reading last decided on, sent or pending
   bool pending_[MAX_KNOBS] = {};

@@ -77,16 +77,22 @@ static bool PortOpen() {
 #endif
 }
 
-static void RunTick() {
-  uint16_t conversionSums[KNOB_COUNT];
-  for (uint8_t knob = 0; knob < KNOB_COUNT; ++knob) conversionSums[knob] = SampleKnob(knob);
-  box.Tick({conversionSums, ButtonsDown(), PortOpen()});
-  // Only what fits the transmit buffer now: a full buffer leaves the knob pending instead of
-  // blocking the next tick's sampling.
+// Only what fits the transmit buffer now: a full buffer leaves the knob pending instead of
+// blocking the sampling.
+static void SendLines() {
   char line[READING_LINE_BYTES];
   uint8_t length;
   while ((length = box.TakeLine(line, Serial.availableForWrite())) > 0) {
     Serial.write(line, length);
+  }
+}
+
+// Each knob's line leaves as soon as its conversions are in, while the next knob's are made.
+static void RunTick() {
+  box.StartTick(ButtonsDown(), PortOpen());
+  for (uint8_t knob = 0; knob < KNOB_COUNT; ++knob) {
+    box.KnobSampled(knob, SampleKnob(knob));
+    SendLines();
   }
 }
 

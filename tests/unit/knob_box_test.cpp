@@ -26,11 +26,14 @@ std::vector<std::string> Lines(KnobBox& box, const std::vector<std::vector<uint1
     for (size_t knob = 0; knob < ticks[tick].size(); ++knob) sums[knob] = ticks[tick][knob] * 4;
     char button = tick < buttons.size() ? buttons[tick] : '.';
     uint8_t down = button >= '0' && button <= '5' ? static_cast<uint8_t>(1u << (button - '0')) : 0;
-    box.Tick({sums, down, tick >= port.size() || port[tick] == '1'});
-    char line[READING_LINE_BYTES];
-    while (uint8_t length = box.TakeLine(line, 64)) {
-      lines.push_back(std::to_string(tick) + ":" + std::string(line, length - 1));
-      EXPECT_EQ(line[length - 1], '\n');
+    box.StartTick(down, tick >= port.size() || port[tick] == '1');
+    for (uint8_t knob = 0; knob < box.KnobCount(); ++knob) {
+      box.KnobSampled(knob, sums[knob]);
+      char line[READING_LINE_BYTES];
+      while (uint8_t length = box.TakeLine(line, 64)) {
+        lines.push_back(std::to_string(tick) + ":" + std::string(line, length - 1));
+        EXPECT_EQ(line[length - 1], '\n');
+      }
     }
   }
   return lines;
@@ -213,19 +216,24 @@ TEST(KnobBox, MuteButtonsToggleBetweenSilenceAndTheKnob) {
   }
 }
 
-TEST(KnobBox, KeepsALineThatDoesNotFitPending) {
+TEST(KnobBox, SendsAKnobOnceSampledAndKeepsALineThatDoesNotFitPending) {
   KnobBox box(Settings(2));
-  uint16_t sums[] = {700 * 4, 1000 * 4};
-  box.Tick({sums, 0, true});
+  box.StartTick(0, true);
+  box.KnobSampled(0, 700 * 4);
   char line[READING_LINE_BYTES];
-  EXPECT_EQ(box.TakeLine(line, 0), 0);
-  // "700\n" fits four bytes, "2024\n" does not: the second knob waits.
-  ASSERT_EQ(box.TakeLine(line, 4), 4);
+  // Knob 0's line goes before knob 1 is sampled.
+  ASSERT_EQ(box.TakeLine(line, 64), 4);
   EXPECT_EQ(std::string(line, 4), "700\n");
+  box.KnobSampled(1, 1000 * 4);
+  EXPECT_EQ(box.TakeLine(line, 0), 0);
+  // "2024\n" does not fit four bytes: the knob waits.
   EXPECT_EQ(box.TakeLine(line, 4), 0);
-  // The knob moved meanwhile: its one line carries where it is now.
-  uint16_t moved[] = {700 * 4, 100 * 4};
-  box.Tick({moved, 0, true});
+  // The knob moved meanwhile: its one line waits for its conversions of this tick, and
+  // carries where it is now.
+  box.StartTick(0, true);
+  box.KnobSampled(0, 700 * 4);
+  EXPECT_EQ(box.TakeLine(line, 64), 0);
+  box.KnobSampled(1, 100 * 4);
   ASSERT_EQ(box.TakeLine(line, 64), 5);
   EXPECT_EQ(std::string(line, 5), "1124\n");
   EXPECT_EQ(box.TakeLine(line, 64), 0);
