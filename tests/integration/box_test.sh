@@ -37,6 +37,9 @@ expect_volume "25% 50%" output_volume
 # the balance back.
 echo "button 0" >&"${box[1]}"
 expect_volume "0% 0%" output_volume
+# The press lasts 50 simulated ms: a second one while it is held would be no press at all.
+echo "run 60" >&"${box[1]}"
+read -r -t 20 -u "${box[0]}" answer && [ "$answer" = ok ] || fail "box-sim did not run on"
 echo "button 0" >&"${box[1]}"
 expect_volume "25% 50%" output_volume
 
