@@ -8,7 +8,7 @@
 // ---- Settings -------------------------------------------------------------------------------
 
 constexpr uint8_t KNOB_COUNT = 6;        // knobs wired, on the first of KNOB_PINS (1 to 6)
-constexpr uint16_t TICK_MS = 4;          // every knob and button is sampled once a tick
+constexpr uint16_t TICK_MS = 4;          // every knob and button sampled once a tick (>= 3.2 ms)
 constexpr uint8_t SAMPLES_PER_TICK = 4;  // conversions averaged per knob and tick
 constexpr uint8_t SMOOTHING_SHIFT = 1;   // each tick goes half the way to the new average
 constexpr uint8_t FOLLOW_COUNTS = 16;    // a move this big skips the smoothing
