@@ -42,7 +42,7 @@ turning() {
 one_turning=$(turning 1)
 all_turning=$(turning 6)
 
-# Moves of knob 0 every 97 ms (against the 10 ms tick, so they fall at every phase of it),
+# Moves of knob 0 every 97 ms (against the 4.096 ms tick, so they fall at every phase of it),
 # between 300 and 700: the time from each move to the first line of knob 0 after it.
 latency=$({
   echo "knob 0 300"

@@ -19,12 +19,21 @@
 // run as fast as possible only asks that the volumes seen keep the readings' order and end on
 // the last one.
 //
-// Usage: pulse-bench PATH/TO/knobvane [pulseaudio|pipewire]. Everything it starts (the
-// server's processes, knobvane) lives in a temporary folder and is stopped by PID. Prints
-// "RESULT <name> <value>" lines for bench/run, named pulse_* on PulseAudio and pipewire_* on
-// PipeWire, and a summary on stderr.
+// With "box", the knob-to-speaker time instead: the box's firmware in box-sim --realtime, the
+// same knobvane on its port, PulseAudio; from the moment a knob steps until this subscriber
+// sees the output's new volume (as near as the firmware's deadband lets it come: a step that
+// falls amid a knob's conversions is smoothed the rest of the way), over 200 steps of random
+// size.
+//
+// Usage: pulse-bench PATH/TO/knobvane [pulseaudio|pipewire]
+//        pulse-bench PATH/TO/knobvane box PATH/TO/box-sim PATH/TO/knobbox.elf
+// Everything it starts (the server's processes, knobvane, box-sim) lives in a temporary folder
+// and is stopped by PID. Prints "RESULT <name> <value>" lines for bench/run, named pulse_* on
+// PulseAudio, pipewire_* on PipeWire and box_* for the box, and a summary on stderr.
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <pulse/pulseaudio.h>
@@ -40,6 +49,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -54,6 +64,7 @@ constexpr size_t MAX_EVENTS = 4 * (FAST_READINGS + LINE_READINGS);
 constexpr size_t LAG_LIMIT = 900;
 
 using bench::SleepUntil;
+using bench::Percentile;
 using support::NowNs;
 
 // Polls every 200 us: the observer's thread must get the processor when it is woken.
@@ -265,9 +276,11 @@ struct Run {
 
 support::SoundServer* server = nullptr;
 pid_t controller = 0;
+pid_t boxSim = 0;
 
 void StopEverything() {
   support::StopProcess(controller);
+  support::StopProcess(boxSim);
   delete server;
 }
 
@@ -278,17 +291,125 @@ double ServerCpuSeconds() {
   return seconds;
 }
 
+// ---- The knob-to-speaker time: the box's firmware in box-sim, knobvane on its port --------
+
+constexpr int SPEAKER_STEPS = 200;
+// From a step the firmware follows at once (16 counts; smaller ones it smooths over a few
+// ticks, as it does a resting knob's noise) to half the knob's travel.
+constexpr int SMALLEST_STEP = 16;
+constexpr int LARGEST_STEP = 511;
+// The knob stays clear of the ends, where the firmware snaps readings to 0 and 1023.
+constexpr int LOWEST_ADC = 16;
+constexpr int HIGHEST_ADC = 1007;
+// A reading this close to where the knob is counts as its new volume: the firmware's deadband.
+constexpr int ARRIVED_COUNTS = 2;
+
+// When an answer since event `first` first showed the output within ARRIVED_COUNTS of `adc`,
+// or -1.
+int64_t ArrivedAt(size_t first, int adc) {
+  const uint32_t lowest = PulseVolumeOf(adc - ARRIVED_COUNTS);
+  const uint32_t highest = PulseVolumeOf(adc + ARRIVED_COUNTS);
+  for (size_t e = first; e < observer.answers; ++e) {
+    const Observation& seen = observer.seen[e];
+    if (seen.left >= lowest && seen.left <= highest) return seen.answeredAt;
+  }
+  return -1;
+}
+
+void KnobToSpeaker(const std::string& knobvane, const std::string& boxSimPath,
+                   const std::string& firmware, const std::string& folder) {
+  // box-sim's standard input is a FIFO this program holds open for reading and writing, so
+  // that neither end waits for the other to open it.
+  const std::string commands = folder + "/box-commands", link = folder + "/box";
+  if (mkfifo(commands.c_str(), 0600) != 0) Die("no FIFO for box-sim's commands");
+  const int toBox = open(commands.c_str(), O_RDWR | O_CLOEXEC);
+  if (toBox < 0) Die("cannot open box-sim's commands");
+  auto command = [toBox](const std::string& line) {
+    const std::string text = line + "\n";
+    if (write(toBox, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+      Die("box-sim took no command");
+    }
+  };
+  int adc = 500;
+  command("knob 0 " + std::to_string(adc));
+  boxSim = support::Spawn({boxSimPath, firmware, "--link", link, "--realtime"},
+                          folder + "/box-sim.log", commands.c_str());
+  struct stat linked;
+  if (boxSim <= 0 || !Eventually([&] { return lstat(link.c_str(), &linked) == 0; }, 20)) {
+    Die("box-sim did not come up");
+  }
+  // Opening the port restarts the simulated board, whose report brings the knob once
+  // knobvane's 2 s pause after opening is over.
+  observer.awaited = PulseVolumeOf(adc);
+  controller = support::Spawn({knobvane, link, "1"}, folder + "/knobvane.log");
+  if (!Eventually([] { return bool{observer.awaitedSeen}; }, 20)) {
+    Die("knobvane applied no reading of the box's");
+  }
+
+  std::mt19937 random(19);  // the same steps and pauses every run
+  std::uniform_int_distribution<int> size(SMALLEST_STEP, LARGEST_STEP);
+  // 50 to 150 ms between steps: they fall at every phase of the firmware's tick.
+  std::uniform_int_distribution<int> pauseUs(50000, 150000);
+  std::vector<int64_t> latencies;
+  int missed = 0;
+  for (int step = 0; step < SPEAKER_STEPS; ++step) {
+    const int by = size(random);
+    const bool up = random() % 2 == 0;
+    // Up or down at random, turning back at an end; as far as it goes when neither fits.
+    if (up ? adc + by <= HIGHEST_ADC : adc - by < LOWEST_ADC) {
+      adc = std::min(adc + by, HIGHEST_ADC);
+    } else {
+      adc = std::max(adc - by, LOWEST_ADC);
+    }
+    Eventually([] { return observer.answers == observer.events; }, 5);
+    const size_t first = observer.events;
+    const int64_t steppedAt = NowNs();
+    command("knob 0 " + std::to_string(adc));
+    if (!Eventually([&] { return ArrivedAt(first, adc) >= 0; }, 5)) {
+      ++missed;
+      continue;
+    }
+    latencies.push_back(ArrivedAt(first, adc) - steppedAt);
+    SleepUntil(NowNs() + int64_t{pauseUs(random)} * 1000);
+  }
+  command("quit");
+  close(toBox);
+
+  Result("speaker_steps", SPEAKER_STEPS);
+  Result("speaker_missed", missed);
+  Result("speaker_median_us", Percentile(latencies, 0.5) / 1000);
+  Result("speaker_p99_us", Percentile(latencies, 0.99) / 1000);
+  Result("speaker_max_us", Percentile(latencies, 1.0) / 1000);
+  fprintf(stderr, "box: %d steps, %d never seen; knob to speaker median %.2f ms, p99 %.2f ms\n",
+          SPEAKER_STEPS, missed, Percentile(latencies, 0.5) / 1e6,
+          Percentile(latencies, 0.99) / 1e6);
+}
+
+void StopObserving() {
+  pa_threaded_mainloop_lock(observer.loop);
+  pa_context_disconnect(observer.context);
+  pa_context_unref(observer.context);
+  pa_threaded_mainloop_unlock(observer.loop);
+  pa_threaded_mainloop_stop(observer.loop);
+  pa_threaded_mainloop_free(observer.loop);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const bool pipewire = argc == 3 && strcmp(argv[2], "pipewire") == 0;
-  if (argc < 2 || argc > 3 || (argc == 3 && !pipewire && strcmp(argv[2], "pulseaudio") != 0)) {
-    fprintf(stderr, "Usage: pulse-bench PATH/TO/knobvane [pulseaudio|pipewire]\n");
+  const bool speaker = argc == 5 && strcmp(argv[2], "box") == 0;
+  if (!speaker &&
+      (argc < 2 || argc > 3 || (argc == 3 && !pipewire && strcmp(argv[2], "pulseaudio") != 0))) {
+    fprintf(stderr,
+            "Usage: pulse-bench PATH/TO/knobvane [pulseaudio|pipewire]\n"
+            "       pulse-bench PATH/TO/knobvane box PATH/TO/box-sim PATH/TO/knobbox.elf\n");
     return 2;
   }
   prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
   const std::string knobvane = argv[1];
   if (pipewire) resultPrefix = "pipewire";
+  if (speaker) resultPrefix = "box";
 
   atexit(StopEverything);
   server = new support::SoundServer(pipewire);
@@ -300,6 +421,11 @@ int main(int argc, char** argv) {
     Die("no main loop");
   }
   if (!Eventually(TryToObserve, 20)) Die("the private server did not come up");
+  if (speaker) {
+    KnobToSpeaker(knobvane, argv[3], argv[4], folder);
+    StopObserving();
+    return 0;
+  }
 
   // The box: a pseudo-terminal, raw from the start so that nothing written early is echoed.
   support::Box box(folder + "/box");
@@ -393,11 +519,6 @@ int main(int argc, char** argv) {
           LINE_READINGS, paced.events, pacedSeconds, pacedEnded ? "" : " (never seen)", cpu);
 
   box.Unplug();
-  pa_threaded_mainloop_lock(observer.loop);
-  pa_context_disconnect(observer.context);
-  pa_context_unref(observer.context);
-  pa_threaded_mainloop_unlock(observer.loop);
-  pa_threaded_mainloop_stop(observer.loop);
-  pa_threaded_mainloop_free(observer.loop);
+  StopObserving();
   return 0;
 }

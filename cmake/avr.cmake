@@ -1,5 +1,6 @@
-# The box's firmware: ATmega328P boards (Arduino Uno, Nano) with Debian's gcc-avr and
-# avr-libc. Only firmware/ is built with it (the avr preset).
+# The box's firmware with Debian's gcc-avr and avr-libc, for every AVR chip the box runs on:
+# one toolchain, and each image names its chip itself (firmware/CMakeLists.txt gives each
+# target its -mmcu). Only firmware/ is built with it (the avr preset).
 set(CMAKE_SYSTEM_NAME Generic)
 set(CMAKE_SYSTEM_PROCESSOR avr)
 
@@ -9,10 +10,9 @@ set(CMAKE_ASM_COMPILER avr-gcc)
 # No host libraries to link a test program against: check the compilers with a library.
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 
-set(AVR_MCU atmega328p)
 set(AVR_F_CPU 16000000L)
-set(AVR_FLAGS "-mmcu=${AVR_MCU} -DF_CPU=${AVR_F_CPU} -ffunction-sections -fdata-sections")
+set(AVR_FLAGS "-DF_CPU=${AVR_F_CPU} -ffunction-sections -fdata-sections")
 set(CMAKE_C_FLAGS_INIT "${AVR_FLAGS}")
 set(CMAKE_CXX_FLAGS_INIT "${AVR_FLAGS} -fno-exceptions -fno-threadsafe-statics -fno-rtti")
 set(CMAKE_ASM_FLAGS_INIT "${AVR_FLAGS}")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-mmcu=${AVR_MCU} -Wl,--gc-sections")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,--gc-sections")

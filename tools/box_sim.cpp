@@ -1,13 +1,14 @@
 // box-sim: the box in a simulator. Runs the firmware image a board is flashed with in a
-// simulated ATmega328P (simavr), its knobs set from standard input, its serial line on a
-// pseudo-terminal of its own that Knobvane opens like the board's USB serial port. In real
-// time for Knobvane; in fast mode, simulated time advances only on request and every line
-// the firmware sends is printed with its simulated time, for the scenario tests and the
-// benchmarks.
+// simulated ATmega328P (simavr), its knobs and mute buttons worked from standard input, its
+// serial line on a pseudo-terminal of its own that Knobvane opens like the board's USB serial
+// port. In real time for Knobvane; in fast mode, simulated time advances only on request and
+// every line the firmware sends is printed with its simulated time, for the scenario tests and
+// the benchmarks.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <simavr/avr_adc.h>
+#include <simavr/avr_ioport.h>
 #include <simavr/avr_uart.h>
 #include <simavr/sim_avr.h>
 #include <simavr/sim_elf.h>
@@ -40,6 +41,7 @@ const char USAGE[] =
     "Commands on standard input, one a line:\n"
     "  knob K ADC   set knob K's input (0-5) to the voltage that reads ADC (0-1023)\n"
     "  noise N      add up to N counts of random noise to every conversion (0 for none)\n"
+    "  button K     press knob K's mute button (0-5, on pin D2 to D7) for 50 simulated ms\n"
     "  run MS       let MS simulated milliseconds pass, then answer \"ok\"\n"
     "  reset        restart the chip, as a board does when DTR rises; this also happens\n"
     "               whenever the pseudo-terminal is opened anew\n"
@@ -50,6 +52,10 @@ constexpr uint64_t CYCLES_PER_MS = CPU_HZ / 1000;
 constexpr int AVCC_MILLIVOLTS = 5000;
 constexpr int KNOBS = READING_KNOBS;
 constexpr int ADC_TOP = READING_ADC_TOP;  // the ADC's 10 bits are the reading's
+constexpr uint64_t BUTTON_PRESS_CYCLES = 50 * CYCLES_PER_MS;
+// The pause between two runs of the simulation in real time: how late, at most, the firmware's
+// bytes reach the port and a command reaches the chip, on an idle machine.
+constexpr long REALTIME_PAUSE_US = 200;
 // Behind the clock by more than this (a busy machine), real time starts over from now
 // rather than racing to catch up.
 constexpr uint64_t MOST_BEHIND_CYCLES = 100 * CYCLES_PER_MS;
@@ -68,6 +74,8 @@ struct Box {
   int noise = 0;
   uint32_t random = 12345;  // fixed seed: the same commands give the same run
   uint64_t cyclesBeforeReset = 0;
+  // When each button pressed goes up again (in Cycles()), or 0.
+  uint64_t releaseAt[KNOBS] = {};
   std::string sending;  // the line the firmware is sending, for --fast's printout
 };
 
@@ -147,6 +155,30 @@ void OnConversion(avr_irq_t*, uint32_t value, void*) {
   avr_raise_irq(avr_io_getirq(box.avr, AVR_IOCTL_ADC_GETIRQ, ADC_IRQ_ADC0 + knob), Millivolts(adc));
 }
 
+// Knob K's button is on pin D2+K, to GND: pressed reads low, released the pull-up's high.
+void SetButton(int knob, bool pressed) {
+  avr_raise_irq(avr_io_getirq(box.avr, AVR_IOCTL_IOPORT_GETIRQ('D'), IOPORT_IRQ_PIN0 + 2 + knob),
+                pressed ? 0 : 1);
+}
+
+// The chip forgets its pins' levels when it restarts, yet simavr passes on only a change of
+// level: each goes the other way first. A button held goes on being held.
+void SetButtons() {
+  for (int knob = 0; knob < KNOBS; ++knob) {
+    SetButton(knob, box.releaseAt[knob] == 0);
+    SetButton(knob, box.releaseAt[knob] != 0);
+  }
+}
+
+void ReleaseButtonsDue() {
+  for (int knob = 0; knob < KNOBS; ++knob) {
+    if (box.releaseAt[knob] != 0 && Cycles() >= box.releaseAt[knob]) {
+      box.releaseAt[knob] = 0;
+      SetButton(knob, false);
+    }
+  }
+}
+
 // The firmware never sleeps; if it did, simavr's default would sleep the process.
 void NoSleep(avr_t*, avr_cycle_count_t) {}
 
@@ -179,6 +211,7 @@ bool MakeChip(const char* firmwarePath) {
   box.avr->vcc = box.avr->avcc = box.avr->aref = AVCC_MILLIVOLTS;
   box.avr->sleep = NoSleep;
   QuietUart();
+  SetButtons();
   avr_irq_register_notify(avr_io_getirq(box.avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUTPUT),
                           OnUartByte, nullptr);
   avr_irq_register_notify(avr_io_getirq(box.avr, AVR_IOCTL_ADC_GETIRQ, ADC_IRQ_OUT_TRIGGER),
@@ -193,6 +226,7 @@ void Reset(const char* why) {
   avr_reset(box.avr);
   box.avr->sleep = NoSleep;
   QuietUart();
+  SetButtons();
   box.cyclesBeforeReset = before - box.avr->cycle;
   box.sending.clear();
 }
@@ -209,6 +243,7 @@ bool RunUntil(uint64_t until) {
         return false;
       }
     }
+    ReleaseButtonsDue();
     bool there = ReaderThere();
     if (there && !box.readerThere) {
       // The board restarts when the port is opened (DTR rises): every open brings the
@@ -238,6 +273,9 @@ Command Execute(const std::string& line, uint64_t* ms) {
     box.knobs[first] = static_cast<int>(second);
   } else if (name == "noise" && fields == 2 && first >= 0 && first <= ADC_TOP) {
     box.noise = static_cast<int>(first);
+  } else if (name == "button" && fields == 2 && first >= 0 && first < KNOBS) {
+    SetButton(static_cast<int>(first), true);
+    box.releaseAt[first] = Cycles() + BUTTON_PRESS_CYCLES;
   } else if (name == "run" && fields == 2 && first >= 0 && first <= 24L * 3600 * 1000) {
     *ms = static_cast<uint64_t>(first);
     return Command::RUN;
@@ -268,11 +306,12 @@ struct Input {
     return true;
   }
 
-  // Waits up to timeoutMs for input (-1: until some comes) and reads what is there.
-  void Read(int timeoutMs) {
+  // Waits up to timeoutUs for input (-1: until some comes) and reads what is there.
+  void Read(long timeoutUs) {
     if (ended) return;
     pollfd in = {0, POLLIN, 0};
-    if (poll(&in, 1, timeoutMs) <= 0) return;
+    timespec timeout = {timeoutUs / 1000000, timeoutUs % 1000000 * 1000};
+    if (ppoll(&in, 1, timeoutUs < 0 ? nullptr : &timeout, nullptr) <= 0) return;
     char bytes[4096];
     ssize_t count = read(0, bytes, sizeof bytes);
     if (count > 0) {
@@ -337,8 +376,8 @@ int RunRealtime() {
       runUntil = 0;
       if (!Answer("ok")) return 1;
     }
-    input.Read(1);
-    if (input.ended) usleep(1000);
+    input.Read(REALTIME_PAUSE_US);
+    if (input.ended) usleep(REALTIME_PAUSE_US);
   }
   return 0;
 }

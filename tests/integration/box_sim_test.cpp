@@ -112,7 +112,7 @@ class BoxSim {
 };
 
 // Turns knob 0 from `from` to `to`, `step` counts every 5 ms, and returns when it stopped.
-// With a step of 1 that is as slow as a hand turns a knob: the firmware samples twice a count.
+// With a step of 1 that is as slow as a hand turns a knob: the firmware samples each count.
 double Turn(BoxSim& box, int from, int to, int step) {
   for (int adc = from; adc != to;) {
     adc = to > adc ? std::min(adc + step, to) : std::max(adc - step, to);
@@ -139,24 +139,59 @@ TEST(BoxSim, ReportsEveryKnobAtResetExactAtTheEndsWithoutRamp) {
   }
 }
 
-TEST(BoxSim, RestingKnobsWithNoiseSendOnlyTheRefresh) {
+TEST(BoxSim, RestingKnobsWithNoiseSendNothingAfterTheReport) {
   const int knobs[] = {9, 300, 511, 700, 1000, 1020};
   BoxSim box;
   for (int knob = 0; knob < 6; ++knob) box.Knob(knob, knobs[knob]);
   box.Command("noise 2");
   box.Run(10000);
-  // The report at reset, then one refresh line a second, each saying what the report said:
-  // the knob where it rests, give or take the noise.
-  EXPECT_GE(box.sent.size(), 6u + 9u);
-  EXPECT_LE(box.sent.size(), 6u + 10u);
+  // The report at reset, each knob where it rests give or take the noise, then silence: a
+  // box that keeps sending keeps the computer awake.
+  ASSERT_EQ(box.sent.size(), 6u);
   for (int knob = 0; knob < 6; ++knob) {
-    std::vector<Sent> lines = box.Of(knob);
-    ASSERT_FALSE(lines.empty());
-    EXPECT_LE(std::abs(lines[0].adc - std::min(knobs[knob], 1018)), 5) << "knob " << knob;
-    for (const Sent& s : lines) {
-      EXPECT_EQ(s.adc, lines[0].adc) << "knob " << knob << " at " << s.ms << " ms";
-    }
+    EXPECT_EQ(box.sent[knob].knob, knob);
+    EXPECT_LE(std::abs(box.sent[knob].adc - std::min(knobs[knob], 1018)), 5) << "knob " << knob;
   }
+}
+
+TEST(BoxSim, AButtonMutesItsKnobAndThenBringsBackWhereItIs) {
+  BoxSim box;
+  box.Knob(0, 600);
+  box.Knob(1, 300);
+  box.Run(200);
+  size_t first = box.sent.size();
+  struct Step {
+    const char* what;
+    const char* command;  // or nullptr
+    int knob0;            // knob 0's position from then on
+  };
+  // The button is held for 50 ms; each step then runs 200 ms.
+  const Step steps[] = {
+      {"press: mute", "button 0", 600},
+      {"turned while muted", nullptr, 800},
+      {"press: unmute", "button 0", 800},
+      {"press: mute again", "button 0", 800},
+  };
+  std::vector<double> pressedAt;
+  for (const Step& step : steps) {
+    box.Knob(0, step.knob0);
+    if (step.command) {
+      box.Command(step.command);
+      pressedAt.push_back(box.now);
+    }
+    box.Run(200);
+  }
+  // Silence, then nothing while turned, then where the knob is now, then silence; a press
+  // counts 20 ms after the contacts close, within a tick more; the other knob sends nothing.
+  std::vector<Sent> lines = box.Of(0, first);
+  ASSERT_EQ(lines.size(), 3u);
+  const int adcs[] = {0, 800, 0};
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(lines[i].adc, adcs[i]) << "line " << i;
+    EXPECT_GE(lines[i].ms, pressedAt[i] + 20) << "line " << i;
+    EXPECT_LE(lines[i].ms, pressedAt[i] + 30) << "line " << i;
+  }
+  EXPECT_TRUE(box.Of(1, first).empty());
 }
 
 TEST(BoxSim, TurnsAndCreepsArriveExactlyAtTheEndsWithoutCrosstalk) {
@@ -197,24 +232,26 @@ TEST(BoxSim, TurnsAndCreepsArriveExactlyAtTheEndsWithoutCrosstalk) {
   }
 }
 
-TEST(BoxSim, AllSixKnobsTurningStayUnder700LinesASecond) {
+TEST(BoxSim, AllSixKnobsTurningSendALineEachATickAtMost) {
   BoxSim box;
   box.Run(100);
   size_t before = box.sent.size();
-  // Each knob goes back and forth at its own pace, every move well past the deadband.
+  // Each knob goes back and forth at its own pace, every millisecond a move well past the
+  // deadband, several moves a tick.
   int adc[6] = {0, 100, 200, 300, 400, 500};
   int step[6] = {60, -70, 80, -90, 100, -110};
-  for (int ms = 0; ms < 2000; ms += 5) {
+  for (int ms = 0; ms < 1000; ++ms) {
     for (int knob = 0; knob < 6; ++knob) {
       if (adc[knob] + step[knob] < 0 || adc[knob] + step[knob] > 1023) step[knob] = -step[knob];
       adc[knob] += step[knob];
       box.Knob(knob, adc[knob]);
     }
-    box.Run(5);
+    box.Run(1);
   }
+  // A tick is 4 ms by the board's clock (4.096 ms): 244 ticks a second.
   size_t lines = box.sent.size() - before;
-  EXPECT_GT(lines, 2u * 500);  // they were turning: most ticks send all six
-  EXPECT_LT(lines, 2u * 700);
+  EXPECT_GT(lines, 6u * 200);  // they were turning: most ticks send all six
+  EXPECT_LE(lines, 6u * 245);
 }
 
 }  // namespace

@@ -33,6 +33,16 @@ expect_volume "50% 100%" output_volume
 knob 0 512
 expect_volume "25% 50%" output_volume
 
+# Knob 0's mute button: silence, then the level and, as Knobvane keeps it through silence,
+# the balance back.
+echo "button 0" >&"${box[1]}"
+expect_volume "0% 0%" output_volume
+# The press lasts 50 simulated ms: a second one while it is held would be no press at all.
+echo "run 60" >&"${box[1]}"
+read -r -t 20 -u "${box[0]}" answer && [ "$answer" = ok ] || fail "box-sim did not run on"
+echo "button 0" >&"${box[1]}"
+expect_volume "25% 50%" output_volume
+
 # Knobvane starts again while the volume was changed elsewhere: opening the port restarts
 # the board, whose report of every knob brings the knob's position back.
 kill "$knobvane_pid"
@@ -43,4 +53,4 @@ expect_volume "25% 50%" output_volume
 restarts() { [ "$(grep -c 'the chip restarts: the port was opened' "$dir/box-sim.log")" -eq 2 ]; }
 eventually restarts || fail "the board did not restart on each open: $(cat "$dir/box-sim.log")"
 
-echo "PASS: the box turns the volume and restores it on reconnect"
+echo "PASS: the box turns the volume, mutes it and brings its balance back, and restores it on reconnect"

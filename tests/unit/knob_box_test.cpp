@@ -8,23 +8,32 @@
 
 namespace {
 
-// The sketch's settings, with the refresh off unless a case asks for it.
+// The sketch's settings, with the refresh off unless a case asks for it; a button's level
+// counts once it held for 5 ticks.
 KnobBoxSettings Settings(uint8_t knobCount, uint16_t refreshTicks = 0) {
-  return {knobCount, 4, 1, 16, 5, 3, refreshTicks};
+  return {knobCount, 4, 1, 16, 5, 3, refreshTicks, 5};
 }
 
 // Runs the ticks (each knob's ADC value per tick, the same for all of a tick's conversions)
 // and returns every line sent as "tick:line", the transmit buffer always having room.
-std::vector<std::string> Lines(KnobBox& box, const std::vector<std::vector<uint16_t>>& ticks) {
+// `buttons` has a character a tick: '0' to '5' for that knob's button held down, '.' for
+// none; `port` one too: '0' while no program has the port, '1' (or nothing) while one has.
+std::vector<std::string> Lines(KnobBox& box, const std::vector<std::vector<uint16_t>>& ticks,
+                               const std::string& buttons = "", const std::string& port = "") {
   std::vector<std::string> lines;
   for (size_t tick = 0; tick < ticks.size(); ++tick) {
     uint16_t sums[MAX_KNOBS] = {};
     for (size_t knob = 0; knob < ticks[tick].size(); ++knob) sums[knob] = ticks[tick][knob] * 4;
-    box.Tick(sums);
-    char line[READING_LINE_BYTES];
-    while (uint8_t length = box.TakeLine(line, 64)) {
-      lines.push_back(std::to_string(tick) + ":" + std::string(line, length - 1));
-      EXPECT_EQ(line[length - 1], '\n');
+    char button = tick < buttons.size() ? buttons[tick] : '.';
+    uint8_t down = button >= '0' && button <= '5' ? static_cast<uint8_t>(1u << (button - '0')) : 0;
+    box.StartTick(down, tick >= port.size() || port[tick] == '1');
+    for (uint8_t knob = 0; knob < box.KnobCount(); ++knob) {
+      box.KnobSampled(knob, sums[knob]);
+      char line[READING_LINE_BYTES];
+      while (uint8_t length = box.TakeLine(line, 64)) {
+        lines.push_back(std::to_string(tick) + ":" + std::string(line, length - 1));
+        EXPECT_EQ(line[length - 1], '\n');
+      }
     }
   }
   return lines;
@@ -126,19 +135,105 @@ TEST(KnobBox, SendsWhatTheKnobsDo) {
   }
 }
 
-TEST(KnobBox, KeepsALineThatDoesNotFitPending) {
+TEST(KnobBox, ReportsEveryKnobWhenAProgramOpensThePort) {
+  const std::vector<std::vector<uint16_t>> resting(20, {300, 800});
+  // Knob 0 turned briskly while no program has the port, and at rest once one has.
+  const auto turned = Then(Then(std::vector<std::vector<uint16_t>>(4, {300, 800}),
+                                std::vector<std::vector<uint16_t>>(3, {600, 800})),
+                           std::vector<std::vector<uint16_t>>(13, {900, 800}));
+  struct Case {
+    const char* what;
+    std::vector<std::vector<uint16_t>> ticks;
+    std::string port;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {"nothing while no program has the port", resting, "00000000000000000000", {}},
+      {"every knob once it opens", resting, "00000111111111111111", {"5:300", "5:1824"}},
+      {"at reset with the port open, as on a board that restarts when it opens",
+       resting,
+       "",
+       {"0:300", "0:1824"}},
+      {"knobs moved while it was closed send only their newest values",
+       turned,
+       "00000000001111111111",
+       {"10:900", "10:1824"}},
+      {"every opening again, nothing while closed in between",
+       turned,
+       "11111100000000111111",
+       {"0:300", "0:1824", "4:600", "14:900", "14:1824"}},
+  };
+  for (const Case& c : cases) {
+    KnobBox box(Settings(2));
+    std::vector<std::string> lines = Lines(box, c.ticks, "", c.port);
+    EXPECT_TRUE(Matches(lines, c.lines)) << c.what << ": sent " << Joined(lines);
+  }
+}
+
+TEST(KnobBox, MuteButtonsToggleBetweenSilenceAndTheKnob) {
+  const std::vector<std::vector<uint16_t>> resting(40, {500, 700});
+  // Knob 0 turned to 800 at tick 15, knob 1 resting.
+  const auto turned = Then(std::vector<std::vector<uint16_t>>(15, {500, 700}),
+                           std::vector<std::vector<uint16_t>>(25, {800, 700}));
+  struct Case {
+    const char* what;
+    std::vector<std::vector<uint16_t>> ticks;
+    std::string buttons;
+    std::string port;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {"a press mutes and the next unmutes; a release does nothing, nor a button held",
+       resting,
+       ".....00000000..........00000000000000000",
+       "",
+       {"0:500", "0:1724", "9:0", "27:500"}},
+      {"contacts bouncing for less than 5 ticks count as one press",
+       resting,
+       ".....0.0.00.0000000.0.0.0...............",
+       "",
+       {"0:500", "0:1724", "16:0"}},
+      {"a knob turned while muted stays silent, then sends where it is now",
+       turned,
+       ".....00000...............00000..........",
+       "",
+       {"0:500", "0:1724", "9:0", "29:800"}},
+      {"each knob's own button",
+       resting,
+       ".....11111..........00000...............",
+       "",
+       {"0:500", "0:1724", "9:1024", "24:0"}},
+      {"a muted knob reports silence when the port opens",
+       resting,
+       ".....00000..............................",
+       "11111111111111100000111111111111111111111",
+       {"0:500", "0:1724", "9:0", "20:0", "20:1724"}},
+  };
+  for (const Case& c : cases) {
+    KnobBox box(Settings(2));
+    std::vector<std::string> lines = Lines(box, c.ticks, c.buttons, c.port);
+    EXPECT_TRUE(Matches(lines, c.lines)) << c.what << ": sent " << Joined(lines);
+  }
+}
+
+TEST(KnobBox, SendsAKnobOnceSampledAndKeepsALineThatDoesNotFitPending) {
   KnobBox box(Settings(2));
-  uint16_t sums[] = {700 * 4, 1000 * 4};
-  box.Tick(sums);
+  box.StartTick(0, true);
+  box.KnobSampled(0, 700 * 4);
   char line[READING_LINE_BYTES];
-  EXPECT_EQ(box.TakeLine(line, 0), 0);
-  // "700\n" fits four bytes, "2024\n" does not: the second knob waits.
-  ASSERT_EQ(box.TakeLine(line, 4), 4);
+  // Knob 0's line goes before knob 1 is sampled.
+  ASSERT_EQ(box.TakeLine(line, 64), 4);
   EXPECT_EQ(std::string(line, 4), "700\n");
+  box.KnobSampled(1, 1000 * 4);
+  EXPECT_EQ(box.TakeLine(line, 0), 0);
+  // "2024\n" does not fit four bytes: the knob waits.
   EXPECT_EQ(box.TakeLine(line, 4), 0);
-  // The knob moved meanwhile: its one line carries where it is now.
-  uint16_t moved[] = {700 * 4, 100 * 4};
-  box.Tick(moved);
+  // The knob moved meanwhile: its one line waits for its conversions of this tick, and
+  // carries where it is now.
+  box.StartTick(0, true);
+  box.KnobSampled(0, 700 * 4);
+  EXPECT_EQ(box.TakeLine(line, 64), 0);
+  box.KnobSampled(1, 100 * 4);
   ASSERT_EQ(box.TakeLine(line, 64), 5);
   EXPECT_EQ(std::string(line, 5), "1124\n");
   EXPECT_EQ(box.TakeLine(line, 64), 0);
