@@ -1,6 +1,6 @@
 # Sourced by the package checks: the box's firmware as both packages carry it, the sketch
 # folder as the Arduino IDE opens it (every *.ino and *.h of firmware/knobbox/) and every
-# image the avr build made, its plain knobbox.hex (the ATmega328P's) named for its boards.
+# image the avr build made, under the build's names.
 # Gives find_firmware FIRMWARE-BUILD, which sets firmware_names (relative to the packages'
 # firmware folder) and firmware_sources, and expect_firmware FOLDER, which checks that FOLDER
 # holds each of them byte for byte.
@@ -13,9 +13,7 @@ find_firmware() {
   [ -n "$build" ] || fail "no firmware build folder given"
   for file in "$build"/firmware/knobbox*.hex; do
     [ -e "$file" ] || fail "no knobbox*.hex in $build/firmware: build the avr preset"
-    name=${file##*/}
-    [ "$name" != knobbox.hex ] || name=knobbox-uno-nano.hex
-    firmware_names+=("$name") firmware_sources+=("$file")
+    firmware_names+=("${file##*/}") firmware_sources+=("$file")
   done
 }
 

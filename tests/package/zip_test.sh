@@ -35,7 +35,7 @@ case $case_name in
     readme=$(tr -d '\r' <"$folder/README.txt")
     for topic in "Knobvane $version for Windows" 'USAGE: Knobvane.exe' '\\.\COM13' 'COM Port Number' \
       'autostart.cmd COM3 1 x 4' 'autostart.cmd /remove' 'Windows XP (Service Pack 3)' 'xp-compat.cmd /remove' \
-      'knobbox-uno-nano.hex' 'MIT' 'Troubleshooting' 'serial monitor' '115200'; do
+      'knobbox-leonardo.hex' 'CH340' 'MIT' 'Troubleshooting' 'serial monitor' '115200'; do
       grep -qF "$topic" <<<"$readme" || fail "README.txt does not tell: $topic"
     done
     for linux in systemctl /dev/serial/by-id '```' '<!--'; do
