@@ -63,8 +63,8 @@ constexpr size_t MAX_EVENTS = 4 * (FAST_READINGS + LINE_READINGS);
 // seen further ahead, or not among the readings at all, is a reading out of its place.
 constexpr size_t LAG_LIMIT = 900;
 
-using bench::SleepUntil;
 using bench::Percentile;
+using bench::SleepUntil;
 using support::NowNs;
 
 // Polls every 200 us: the observer's thread must get the processor when it is woken.
