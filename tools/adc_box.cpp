@@ -5,6 +5,7 @@
 // integration tests and the benchmarks; a plain POSIX program, apart from the rest.
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -177,6 +178,10 @@ bool WriteAll(int fd, const std::string& bytes) {
 void AwaitReader(const Port& port) {
   if (port.ownEnd < 0) return;
   for (;;) {
+    // The kernel hands written bytes to the reader's input queue a little later, and until
+    // then the queue looks empty, as if they had been read. A poll of that end hands them over.
+    pollfd input = {port.ownEnd, POLLIN, 0};
+    poll(&input, 1, 0);
     int waiting = 0;
     if (ioctl(port.ownEnd, FIONREAD, &waiting) != 0 || waiting == 0) return;
     const timespec pause = {0, 1000000};
