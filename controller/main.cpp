@@ -8,7 +8,13 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   return RunKnobvane(arguments);
 }
 #else
+#include "platform/posix/posix.h"
+#include "platform/pulse/pulse.h"
+
 int main() {
+  // Stopped from outside (logout, Ctrl-C), knobvane still lets its last readings reach the
+  // server. First, before the sound server's connection starts threads of its own.
+  posix::EndOnStopSignals(pulse::LetWritesLand);
   ArgumentList arguments;
   return RunKnobvane(arguments);
 }

@@ -7,6 +7,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -97,6 +98,10 @@ inline bool WriteAll(int fd, const char* bytes, size_t size) {
 // The bytes written to a box's terminal that its reader has not taken yet, given the reader's
 // end; -1 when the terminal cannot tell.
 inline int UnreadBytes(int theirs) {
+  // The kernel hands written bytes to the reader's input queue a little later, and until then
+  // the queue looks empty, as if they had been read. A poll of that end hands them over.
+  pollfd input = {theirs, POLLIN, 0};
+  poll(&input, 1, 0);
   int waiting = 0;
   return ioctl(theirs, FIONREAD, &waiting) == 0 ? waiting : -1;
 }

@@ -468,7 +468,11 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     // and the controller reads it one byte at a time, so most reads find their byte there.
     ssize_t count = ReadBuffered(ahead, into + received, nNumberOfBytesToRead - received);
     if (count < 0 && errno == EAGAIN) {
-      int ready = WaitForInput(port.fd, deadline);
+      int ready;
+      {
+        posix::AtRest atRest;
+        ready = WaitForInput(port.fd, deadline);
+      }
       if (ready == 0) break;  // timed out: a success with what has arrived
       count =
           ready < 0 ? -1 : ReadBuffered(ahead, into + received, nNumberOfBytesToRead - received);

@@ -1,8 +1,9 @@
 // The POSIX stand-in for the Windows serial and process functions: what it offers beyond
-// those functions, for its own tests.
+// those functions, for the Linux entry point and for its own tests.
 #ifndef KNOBVANE_PLATFORM_POSIX_POSIX_H
 #define KNOBVANE_PLATFORM_POSIX_POSIX_H
 
+#include <chrono>
 #include <string>
 
 #include "platform/win32.h"
@@ -18,6 +19,28 @@ std::string ComPortDevicePath(const char* name);
 // (ERROR_INVALID_PARAMETER): a wrong DCBlength, a ByteSize outside 5..8, XonChar equal to
 // XoffChar (even with XON/XOFF off), a rate of 0, an unknown parity or stop-bit code.
 DWORD CommStateError(const DCB& state);
+
+// How long a stop from outside may take: the time to come to rest and let the last writes land.
+constexpr std::chrono::milliseconds STOP_GRACE{1000};
+
+// Makes SIGTERM and SIGINT end the process as they do by default, but only once the program's
+// thread has come to rest (waiting in ReadFile or Sleep: a caller that reads a byte at a time
+// has handed on everything it read) and beforeEnding has returned, both within STOP_GRACE;
+// the thread is held at rest meanwhile. Call first thing in main, before any other thread starts,
+// so that every thread inherits the signals blocked and a thread of our own takes them. A SIGINT
+// ignored at start (a program started in the background of a script) stays ignored. Without the
+// thread the signals end the process at once, as before.
+void EndOnStopSignals(void (*beforeEnding)(std::chrono::steady_clock::time_point deadline));
+
+// Marks the calling thread at rest for as long as the object lives: waiting for input or for
+// time, with everything it read handed on. A stop may be taken then.
+class AtRest {
+ public:
+  AtRest();
+  ~AtRest();
+  AtRest(const AtRest&) = delete;
+  AtRest& operator=(const AtRest&) = delete;
+};
 
 }  // namespace posix
 

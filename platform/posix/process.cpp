@@ -1,14 +1,20 @@
 // The process services a Windows program gets from kernel32 and user32: its whole command line
 // as one string (GetCommandLineA), a message box (here the message goes to standard error, as
-// a program without a desktop has nowhere else to put it) and Sleep.
+// a program without a desktop has nowhere else to put it) and Sleep. And what Windows does not
+// need: a stop from outside (SIGTERM, SIGINT) that lets the program finish what it took first.
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <string>
 
+#include "platform/posix/posix.h"
 #include "platform/win32.h"
 
 namespace {
@@ -54,7 +60,103 @@ std::string BuildCommandLine() {
   return line;
 }
 
+// ---- Stops from outside ----------------------------------------------------------------------
+
+// How many threads are at rest. Never destroyed: a stop may come while a process that returned
+// from main destroys its statics.
+struct Rest {
+  std::mutex lock;
+  std::condition_variable changed;
+  int threadsAtRest = 0;
+};
+
+Rest& TheRest() {
+  static Rest* rest = new Rest;
+  return *rest;
+}
+
+sigset_t stopSignals;
+void (*beforeStopEnds)(std::chrono::steady_clock::time_point deadline) = nullptr;
+
+// Ends the process by the signal itself, so whoever started it sees the status it always saw.
+[[noreturn]] void EndBy(int signal) {
+  struct sigaction byDefault = {};
+  byDefault.sa_handler = SIG_DFL;
+  sigemptyset(&byDefault.sa_mask);
+  sigaction(signal, &byDefault, nullptr);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, signal);
+  pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+  raise(signal);
+  _exit(128 + signal);  // not reached: the signal's default action ends the process
+}
+
+// The thread that takes the stop signals: in a thread of its own, not a handler, it may wait
+// and lock like any other.
+void* AwaitStop(void*) {
+  int signal = 0;
+  while (sigwait(&stopSignals, &signal) != 0) {
+  }
+  const auto deadline = std::chrono::steady_clock::now() + posix::STOP_GRACE;
+  Rest& rest = TheRest();
+  // Held to the end: the thread at rest takes no further reading while the last ones land.
+  std::unique_lock<std::mutex> atRest(rest.lock);
+  if (rest.changed.wait_until(atRest, deadline, [&rest] { return rest.threadsAtRest > 0; })) {
+    beforeStopEnds(deadline);
+  }
+  EndBy(signal);
+}
+
+// Whether the process was started with the signal ignored.
+bool Ignored(int signal) {
+  struct sigaction current = {};
+  return sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+}
+
 }  // namespace
+
+namespace posix {
+
+void EndOnStopSignals(void (*beforeEnding)(std::chrono::steady_clock::time_point deadline)) {
+  sigemptyset(&stopSignals);
+  for (int signal : {SIGTERM, SIGINT}) {
+    // A blocked signal is queued even when ignored, so an ignored one must stay out.
+    if (!Ignored(signal)) sigaddset(&stopSignals, signal);
+  }
+  beforeStopEnds = beforeEnding;
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  pthread_t thread;
+  if (pthread_create(&thread, &attributes, AwaitStop, nullptr) != 0) {
+    pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+  }
+  pthread_attr_destroy(&attributes);
+}
+
+AtRest::AtRest() {
+  Rest& rest = TheRest();
+  {
+    std::lock_guard<std::mutex> lock(rest.lock);
+    ++rest.threadsAtRest;
+  }
+  rest.changed.notify_all();
+}
+
+AtRest::~AtRest() {
+  // The wait that ends here may have failed, and its caller reads errno next.
+  const int error = errno;
+  Rest& rest = TheRest();
+  {
+    std::lock_guard<std::mutex> lock(rest.lock);
+    --rest.threadsAtRest;
+  }
+  errno = error;
+}
+
+}  // namespace posix
 
 extern "C" {
 
@@ -71,6 +173,7 @@ int MessageBoxA(HWND /*hWnd*/, LPCSTR lpText, LPCSTR lpCaption, UINT /*uType*/) 
 }
 
 void Sleep(DWORD dwMilliseconds) {
+  posix::AtRest atRest;
   timespec remaining = {static_cast<time_t>(dwMilliseconds / 1000),
                         static_cast<long>(dwMilliseconds % 1000) * 1000000L};
   while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {

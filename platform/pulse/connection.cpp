@@ -6,9 +6,11 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 
 #include "platform/pulse/cache.h"
+#include "platform/pulse/pulse.h"
 #include "platform/pulse/writes.h"
 
 namespace pulse {
@@ -27,11 +29,11 @@ void OnLate(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* late)
 // Waits, holding the lock, until done() holds. False when the connection broke or the server
 // did not answer in time.
 template <typename Done>
-bool WaitUntil(Done done) {
+bool WaitUntil(Done done, pa_usec_t timeout = ANSWER_TIMEOUT) {
   State& s = TheState();
   bool late = false;
   pa_time_event* timer =
-      pa_context_rttime_new(s.context, pa_rtclock_now() + ANSWER_TIMEOUT, OnLate, &late);
+      pa_context_rttime_new(s.context, pa_rtclock_now() + timeout, OnLate, &late);
   while (!done() && !late && PA_CONTEXT_IS_GOOD(pa_context_get_state(s.context))) {
     pa_threaded_mainloop_wait(s.loop);
   }
@@ -174,6 +176,18 @@ pa_threaded_mainloop* Loop() {
 }
 
 }  // namespace
+
+void LetWritesLand(std::chrono::steady_clock::time_point deadline) {
+  State& s = TheState();
+  const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+      deadline - std::chrono::steady_clock::now());
+  if (s.loop == nullptr || left.count() <= 0) return;
+  pa_threaded_mainloop_lock(s.loop);
+  if (s.context != nullptr) {
+    WaitUntil([] { return !WritesOnTheirWay(); }, static_cast<pa_usec_t>(left.count()));
+  }
+  pa_threaded_mainloop_unlock(s.loop);
+}
 
 Session::Session(bool exact) {
   State& s = TheState();

@@ -191,6 +191,32 @@ case $case_name in
     expect_knobvane_running
     ;;
 
+  LandsTheLastReadingWhenStopped)
+    # Readings taken while the server cannot answer still reach it when knobvane is stopped
+    # before the server comes back: the first on its way, the last waiting behind it.
+    start_server
+    plug_box
+    # Line 1: the output's Master Volume (also once the default output is listed first).
+    start_knobvane 1
+    turn 0:50%
+    expect_volume "50% 50%" output_volume
+    on_exit+=('kill -CONT "${server_pids[@]}"')  # a stopped server would never end
+    kill -STOP "${server_pids[@]}"
+    turn 0:25%
+    turn 0:75%
+    kill -TERM "$knobvane_pid"
+    kill -CONT "${server_pids[@]}"
+    # Ended: gone, or a zombie waiting for us.
+    knobvane_ended() {
+      [[ "$(awk '{ print $3 }' "/proc/$knobvane_pid/stat" 2>/dev/null)" =~ ^Z?$ ]]
+    }
+    eventually knobvane_ended || fail "knobvane did not end on SIGTERM"
+    status=0
+    wait "$knobvane_pid" || status=$?
+    [ "$status" = 143 ] || fail "knobvane ended with $status, not as SIGTERM ends it"
+    expect_volume "75% 75%" output_volume
+    ;;
+
   *)
     fail "unknown case $case_name"
     ;;
