@@ -67,7 +67,7 @@ void FillLine(const Device& device, DWORD destination, MIXERLINEA* line) {
   line->dwDestination = destination;
   line->dwLineID = LineID(device, destination);
   line->fdwLine = MIXERLINE_LINEF_ACTIVE;
-  line->dwComponentType = device.isSink || device.isApplications
+  line->dwComponentType = device.isSink || device.kind == Kind::APPLICATIONS
                               ? MIXERLINE_COMPONENTTYPE_DST_SPEAKERS
                               : MIXERLINE_COMPONENTTYPE_DST_WAVEIN;
   line->cChannels = LineVolume(device, destination).channels;

@@ -24,7 +24,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/pulse/applications.h"
+#include "platform/pulse/remembered.h"
 #include "platform/win32.h"
 #include "sound-lines/sound_line.h"
 #include "tests/sound_server.h"
@@ -68,7 +68,21 @@ std::vector<DWORD> PactlVolume(const std::string& output, const std::string& fro
   return values;
 }
 
-std::vector<DWORD> SinkVolume() { return PactlVolume(Pactl("get-sink-volume knobs")); }
+std::vector<DWORD> SinkVolume(const std::string& sink = "knobs") {
+  return PactlVolume(Pactl("get-sink-volume " + sink));
+}
+
+// " knobs wide ": the names of the server's outputs.
+std::string SinkNames() {
+  std::string names = " ";
+  const std::string sinks = Pactl("list short sinks");
+  for (size_t at = 0; at < sinks.size(); at = sinks.find('\n', at) + 1) {
+    const size_t name = sinks.find('\t', at) + 1;
+    names += sinks.substr(name, sinks.find('\t', name) - name) + " ";
+    if (sinks.find('\n', at) == std::string::npos) break;
+  }
+  return names;
+}
 
 // The per-channel volumes of every stream of the application of that name, as pactl shows them.
 std::vector<std::vector<DWORD>> ApplicationStreams(const std::string& application) {
@@ -92,7 +106,8 @@ bool OnPipeWire() {
 }
 
 // A private server: null output "knobs", null input "mic", and a second output "wide"
-// loaded after the input, with a description too long for the device name field.
+// loaded after the input, with a description too long for the device name field. PulseAudio
+// runs the stream-restore module, as desktops do (PipeWire has its own always).
 class PrivateServer {
  public:
   void Start() {
@@ -106,8 +121,9 @@ class PrivateServer {
                                            "media.class=Audio/Source/Virtual "
                                            "channel_map=front-left,front-right"
                                          : "module-null-source source_name=mic";
-    ASSERT_TRUE(server_->Start({"module-null-sink sink_name=knobs", mic, wide}))
-        << "the private server never came up";
+    std::vector<std::string> modules = {"module-null-sink sink_name=knobs", mic, wide};
+    if (!OnPipeWire()) modules.push_back("module-stream-restore");
+    ASSERT_TRUE(server_->Start(modules)) << "the private server never came up";
     // PipeWire makes the devices after answering.
     ASSERT_TRUE(Eventually([] {
       const std::string sinks = Pactl("list short sinks"), sources = Pactl("list short sources");
@@ -140,13 +156,13 @@ class PrivateServer {
   std::unique_ptr<SoundServer> server_;
 };
 
-// An application stream playing silence into the null output.
+// An application stream playing silence into the null output, in a media role if given.
 class Player {
  public:
-  Player(const std::string& client, const std::string& folder, int channels = 2)
-      : pid_(SoundServer::Spawn({"pacat", "--device=knobs", "--client-name=" + client,
-                                 "--stream-name=Tune", "--channels=" + std::to_string(channels)},
-                                folder + "/player.log", "/dev/zero")) {}
+  Player(const std::string& client, const std::string& folder, int channels = 2,
+         const std::string& role = "")
+      : pid_(SoundServer::Spawn(Arguments(client, channels, role), folder + "/player.log",
+                                "/dev/zero")) {}
   ~Player() { Stop(); }
   void Stop() {
     SoundServer::StopProcess(pid_);
@@ -154,11 +170,23 @@ class Player {
   }
 
  private:
+  static std::vector<std::string> Arguments(const std::string& client, int channels,
+                                            const std::string& role) {
+    std::vector<std::string> arguments = {"pacat", "--device=knobs", "--client-name=" + client,
+                                          "--stream-name=Tune",
+                                          "--channels=" + std::to_string(channels)};
+    if (!role.empty()) arguments.push_back("--property=media.role=" + role);
+    return arguments;
+  }
+
+ private:
   pid_t pid_;
 };
 
-// Device order: sinks by index, then non-monitor sources, then the applications.
-constexpr UINT KNOBS = 0, WIDE = 1, MIC = 2, APPLICATIONS = 3, DEVICES = 4;
+// Device order: the defaults, then the devices as first seen (sinks by index, then non-monitor
+// sources), then the applications. A device seen later comes before the applications.
+constexpr UINT DEFAULT_OUTPUT = 0, DEFAULT_INPUT = 1, KNOBS = 2, WIDE = 3, MIC = 4,
+               APPLICATIONS = 5, DEVICES = 6;
 constexpr DWORD FIRST_APPLICATION = 0x00010000u;  // the first application's line ID
 constexpr DWORD MASTER = 0xFFFF0000u;
 
@@ -242,13 +270,15 @@ class PulseMixer : public testing::Test {
 
 PrivateServer PulseMixer::server;
 
-TEST_F(PulseMixer, ListsSinksThenInputsEachWithOneMasterLine) {
+TEST_F(PulseMixer, ListsTheDefaultsThenEveryDeviceEachWithOneMasterLine) {
   ASSERT_EQ(mixerGetNumDevs(), DEVICES);
   struct Row {
     UINT device;
     const char* name;
     DWORD componentType;
   } rows[] = {
+      {DEFAULT_OUTPUT, "Default Output", MIXERLINE_COMPONENTTYPE_DST_SPEAKERS},
+      {DEFAULT_INPUT, "Default Input", MIXERLINE_COMPONENTTYPE_DST_WAVEIN},
       {KNOBS, PrivateServer::OutputName(), MIXERLINE_COMPONENTTYPE_DST_SPEAKERS},
       // Cut to fit, never inside a two-byte character: 15 of them, 30 bytes.
       {WIDE,
@@ -416,30 +446,131 @@ TEST_F(PulseMixer, ApplicationsKeepTheirLinesWhileTheyComeAndGo) {
   EXPECT_EQ(mixerClose(applications), MMSYSERR_NOERROR);
 }
 
-TEST_F(PulseMixer, HandleKeepsItsDeviceWhileOthersComeAndGo) {
+// A device seen for the first time comes after the others, and keeps its number and its handle
+// while it is away: what is written to it then is what it gets when it comes back.
+TEST_F(PulseMixer, ADeviceAwayKeepsItsNumberAndGetsWhatWasWrittenMeanwhile) {
   HMIXER mic = nullptr;
   ASSERT_EQ(mixerOpen(&mic, MIC, 0, 0, 0), MMSYSERR_NOERROR);
-  const std::string module = Pactl("load-module module-null-sink sink_name=extra");
+  const std::string load = "load-module module-null-sink sink_name=extra";
+  std::string module = Pactl(load);
   // PipeWire makes and removes devices after answering: the mixer sees them a little later.
-  ASSERT_TRUE(Eventually([] { return mixerGetNumDevs() == DEVICES + 1; }));  // new sink at 2
+  ASSERT_TRUE(Eventually([] { return mixerGetNumDevs() == DEVICES + 1; }));
+  const UINT EXTRA = APPLICATIONS;  // the applications move on
   HMIXER extra = nullptr;
-  ASSERT_EQ(mixerOpen(&extra, 2, 0, 0, 0), MMSYSERR_NOERROR);
+  ASSERT_EQ(mixerOpen(&extra, EXTRA, 0, 0, 0), MMSYSERR_NOERROR);
+  ASSERT_EQ(Write(extra, MASTER, {20000, 40000}), MMSYSERR_NOERROR);
+  Settle();
+  EXPECT_EQ(SinkVolume("extra"), (std::vector<DWORD>{20000, 40000}));
 
+  Pactl("unload-module " + module);
+  ASSERT_TRUE(Eventually([] { return SinkNames().find(" extra ") == std::string::npos; }));
+  EXPECT_EQ(Write(extra, MASTER, {10000, 30000}), MMSYSERR_NOERROR);
+  EXPECT_EQ(Channels(extra, MASTER), (std::vector<DWORD>{10000, 30000}));
+  EXPECT_TRUE(Eventually([] { return mixerGetNumDevs() == DEVICES + 1; }));
   MIXERCAPSA caps;
+  ASSERT_EQ(mixerGetDevCapsA(EXTRA, &caps, sizeof caps), MMSYSERR_NOERROR);
+  const std::string extraName = caps.szPname;
   ASSERT_EQ(mixerGetDevCapsA(reinterpret_cast<UINT_PTR>(mic), &caps, sizeof caps), 0u);
   EXPECT_STREQ(caps.szPname, PrivateServer::InputName());
 
+  module = Pactl(load);
+  EXPECT_TRUE(Eventually([] {
+    return SinkVolume("extra") == std::vector<DWORD>{10000, 30000};
+  })) << Pactl("get-sink-volume extra");
+  EXPECT_EQ(mixerGetNumDevs(), DEVICES + 1);
+  ASSERT_EQ(mixerGetDevCapsA(EXTRA, &caps, sizeof caps), MMSYSERR_NOERROR);
+  EXPECT_EQ(caps.szPname, extraName);
+  EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{65536, 65536}));
   Pactl("unload-module " + module);
-  ASSERT_TRUE(Eventually([] { return mixerGetNumDevs() == DEVICES; }));
-  MIXERLINEA line = LineRecord();
-  EXPECT_EQ(QueryLine(Object(extra), MIXER_GETLINEINFOF_DESTINATION, &line), MMSYSERR_NODRIVER);
-  std::vector<DWORD> values(2);
-  EXPECT_EQ(Read(extra, MASTER, &values), MMSYSERR_NODRIVER);
-  EXPECT_EQ(Write(extra, MASTER, {0, 0}), MMSYSERR_NODRIVER);
-  EXPECT_EQ(mixerGetDevCapsA(reinterpret_cast<UINT_PTR>(mic), &caps, sizeof caps), 0u);
-  EXPECT_STREQ(caps.szPname, PrivateServer::InputName());
   EXPECT_EQ(mixerClose(extra), MMSYSERR_NOERROR);
   EXPECT_EQ(mixerClose(mic), MMSYSERR_NOERROR);
+}
+
+// The default lines go to whichever device the server has as its default at each call, on two
+// channels whatever it has: a change of the default writes nothing, and the next value set
+// goes to the new default with that device's own balance.
+TEST_F(PulseMixer, DefaultLinesFollowTheServersDefault) {
+  const std::string module = Pactl(
+      "load-module module-null-sink sink_name=quad channels=4 "
+      "channel_map=front-left,front-right,rear-left,rear-right");
+  ASSERT_TRUE(Eventually([] { return SinkNames().find(" quad ") != std::string::npos; }));
+  Pactl("set-sink-volume quad 26214 52428 13107 26214");  // rear at half the front
+  Pactl("set-sink-volume knobs 19661 39322");
+  Pactl("set-default-sink quad");
+  HMIXER output = nullptr;
+  ASSERT_EQ(mixerOpen(&output, DEFAULT_OUTPUT, 0, 0, 0), MMSYSERR_NOERROR);
+  MIXERLINEA line = LineRecord();
+  ASSERT_EQ(QueryLine(Object(output), MIXER_GETLINEINFOF_DESTINATION, &line), 0u);
+  EXPECT_EQ(line.cChannels, 2u);
+  ASSERT_TRUE(Eventually([&] {
+    const std::vector<DWORD> read = Channels(output, MASTER);
+    return read[1] == 52428 && read[0] > 26210 && read[0] < 26218;
+  })) << Channels(output, MASTER)[0];
+
+  SoundLine knob;
+  ASSERT_TRUE(knob.Open(nullptr, 1));
+  ASSERT_EQ(knob.SetVolume(65535), MMSYSERR_NOERROR);
+  Settle();
+  const std::vector<DWORD> quad = {32768, 65536, 16384, 32768};
+  EXPECT_EQ(SinkVolume("quad"), quad);
+
+  Pactl("set-default-sink knobs");
+  ASSERT_TRUE(Sees(output, MASTER, {19661, 39322}));
+  EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{19661, 39322}));
+  ASSERT_EQ(knob.SetVolume(32768), MMSYSERR_NOERROR);
+  Settle();
+  EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{16384, 32768}));
+  EXPECT_EQ(SinkVolume("quad"), quad);
+
+  // The input likewise.
+  Pactl("set-default-source mic");
+  HMIXER input = nullptr;
+  ASSERT_EQ(mixerOpen(&input, DEFAULT_INPUT, 0, 0, 0), MMSYSERR_NOERROR);
+  Pactl("set-source-volume mic 30000 30000");
+  ASSERT_TRUE(Sees(input, MASTER, {30000, 30000}));
+  ASSERT_EQ(Write(input, MASTER, {10000, 20000}), MMSYSERR_NOERROR);
+  Settle();
+  EXPECT_EQ(PactlVolume(Pactl("get-source-volume mic")), (std::vector<DWORD>{10000, 20000}));
+  Pactl("unload-module " + module);
+  EXPECT_EQ(mixerClose(input), MMSYSERR_NOERROR);
+  EXPECT_EQ(mixerClose(output), MMSYSERR_NOERROR);
+}
+
+// Players of one media role share the server's stream-restore id, but each application has a
+// line of its own. A list that 1.0.0 wrote, by other ids, keeps its places: an old entry is
+// taken up by the application of its name.
+TEST_F(PulseMixer, ApplicationsOfOneRoleHaveALineEachAndOldListsKeepTheirPlaces) {
+  const std::string list = server.Folder() + "/state-home/knobvane/applications";
+  std::filesystem::create_directories(std::filesystem::path(list).parent_path());
+  FILE* file = fopen(list.c_str(), "w");
+  ASSERT_NE(file, nullptr);
+  fputs("sink-input-by-application-name:Gone\tGone\nsink-input-by-media-role:music\tRoleTwo\n",
+        file);
+  fclose(file);
+  HMIXER applications = nullptr;
+  ASSERT_EQ(mixerOpen(&applications, APPLICATIONS, 0, 0, 0), MMSYSERR_NOERROR);
+  Player one("RoleOne", server.Folder(), 2, "music");
+  Player two("RoleTwo", server.Folder(), 2, "music");
+  ASSERT_TRUE(WaitForApplications(3));
+  ASSERT_TRUE(Eventually([] { return ApplicationStreams("RoleTwo").size() == 1; }));
+  // The server does group them: a desktop's would too.
+  const std::string streams = Pactl("list sink-inputs");
+  const std::string roleID = "module-stream-restore.id = \"sink-input-by-media-role:music\"";
+  ASSERT_NE(streams.find(roleID), streams.rfind(roleID)) << streams;
+
+  const char* names[] = {"Gone", "RoleTwo", "RoleOne"};
+  for (DWORD destination = 0; destination < 3; ++destination) {
+    MIXERLINEA line = LineRecord();
+    line.dwDestination = destination;
+    ASSERT_EQ(QueryLine(Object(applications), MIXER_GETLINEINFOF_DESTINATION, &line), 0u);
+    EXPECT_STREQ(line.szName, names[destination]);
+  }
+  ASSERT_EQ(Write(applications, FIRST_APPLICATION + 1, {10000, 20000}), MMSYSERR_NOERROR);
+  EXPECT_TRUE(Eventually([] {
+    return ApplicationStreams("RoleTwo") == std::vector<std::vector<DWORD>>{{10000, 20000}};
+  }));
+  EXPECT_EQ(ApplicationStreams("RoleOne"), (std::vector<std::vector<DWORD>>{{65536, 65536}}));
+  EXPECT_EQ(mixerClose(applications), MMSYSERR_NOERROR);
 }
 
 // The server reads a name of digits as an index when no device has that name, so a handle on
@@ -451,16 +582,16 @@ TEST_F(PulseMixer, HandleOfAGoneDeviceNamedInDigitsNeverReachesAnother) {
   const std::string module = Pactl("load-module module-null-sink sink_name=" + knobsIndex);
   ASSERT_TRUE(Eventually([] { return mixerGetNumDevs() == DEVICES + 1; }));
   HMIXER digits = nullptr;
-  ASSERT_EQ(mixerOpen(&digits, 2, 0, 0, 0), MMSYSERR_NOERROR);  // after knobs and wide
+  ASSERT_EQ(mixerOpen(&digits, APPLICATIONS, 0, 0, 0), MMSYSERR_NOERROR);  // after mic
   ASSERT_EQ(Write(digits, MASTER, {30000, 30000}), MMSYSERR_NOERROR);
   Settle();
   EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{65536, 65536}));
 
   Pactl("unload-module " + module);
-  // PipeWire tells of the removal after answering, so the mixer learns of it a little later.
-  std::vector<DWORD> values(2);
-  EXPECT_TRUE(Eventually([&] { return Read(digits, MASTER, &values) == MMSYSERR_NODRIVER; }));
-  EXPECT_EQ(Write(digits, MASTER, {1000, 1000}), MMSYSERR_NODRIVER);
+  ASSERT_TRUE(Eventually(
+      [&knobsIndex] { return SinkNames().find(" " + knobsIndex + " ") == std::string::npos; }));
+  // Kept for the device's return, whether the mixer has learnt of its removal yet or not.
+  EXPECT_EQ(Write(digits, MASTER, {1000, 1000}), MMSYSERR_NOERROR);
   Settle();
   EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{65536, 65536}));
   EXPECT_EQ(mixerClose(digits), MMSYSERR_NOERROR);
@@ -595,7 +726,7 @@ TEST_F(PulseMixer, GivesUpOnAServerThatStoppedAnswering) {
 
 TEST_F(PulseMixer, SoundLineKeepsTheOutputsBalanceAndRestoresItAfterSilence) {
   SoundLine master;
-  ASSERT_TRUE(master.Open(nullptr, 1));  // 0 is the null output, 1 its master line
+  ASSERT_TRUE(master.Open(nullptr, 5));  // 4 is the null output, 5 its master line
   Pactl("set-sink-volume knobs 30% 60%");
   ASSERT_TRUE(Sees(knobs, MASTER, SinkVolume()));
   // Full volume: the louder channel goes to exactly 100 %, the other keeps half of it.
@@ -632,9 +763,10 @@ TEST(PulseMixerWithoutServer, HasNoDevicesAndEveryCallFails) {
   std::filesystem::remove_all(folder);
 }
 
-// The list file as several programs, a crash or a user may leave it: whatever is in it, no
-// application listed changes place, and one not yet listed comes after the others.
-TEST(ApplicationList, KeepsEveryPlaceWhateverTheFileHolds) {
+// A list file as several programs, a crash or a user may leave it: whatever is in it, no
+// entry listed changes place, and one not yet listed comes after the others.
+TEST(RememberedList, KeepsEveryPlaceWhateverTheFileHolds) {
+  using pulse::RememberedList;
   char tmpl[] = "/tmp/knobvane-applications-XXXXXX";
   const std::string folder = mkdtemp(tmpl);
   const auto write = [](const std::string& path, const std::string& text) {
@@ -643,9 +775,9 @@ TEST(ApplicationList, KeepsEveryPlaceWhateverTheFileHolds) {
     fwrite(text.data(), 1, text.size(), file);
     fclose(file);
   };
-  const auto ids = [](const pulse::ApplicationList& list) {
+  const auto ids = [](const RememberedList& list) {
     std::string all;
-    for (const pulse::Application& application : list.All()) all += application.id + ",";
+    for (const pulse::Remembered& entry : list.All()) all += entry.id + ",";
     return all;
   };
   struct Row {
@@ -669,11 +801,11 @@ TEST(ApplicationList, KeepsEveryPlaceWhateverTheFileHolds) {
       std::filesystem::create_directories(std::filesystem::path(path).parent_path());
       write(path, row.file);
     }
-    pulse::ApplicationList list(path);
+    RememberedList list(path, RememberedList::BY_ID);
     list.Load();
     EXPECT_EQ(list.Remember("new", "New"), row.newPlace);
     EXPECT_EQ(ids(list), row.after);
-    pulse::ApplicationList reread(path);
+    RememberedList reread(path, RememberedList::BY_ID);
     reread.Load();
     EXPECT_EQ(ids(reread), row.after);
   }
@@ -681,7 +813,7 @@ TEST(ApplicationList, KeepsEveryPlaceWhateverTheFileHolds) {
   // Two programs adding at once: each finds the other's addition before its own.
   const std::string shared = folder + "/shared";
   write(shared, "x\tX\n");
-  pulse::ApplicationList one(shared), other(shared);
+  RememberedList one(shared, RememberedList::BY_ID), other(shared, RememberedList::BY_ID);
   one.Load();
   other.Load();
   EXPECT_EQ(one.Remember("a", "A"), 1);
@@ -690,7 +822,7 @@ TEST(ApplicationList, KeepsEveryPlaceWhateverTheFileHolds) {
   EXPECT_EQ(ids(one), "x,a,b,");
   // Tabs and line breaks in what servers report never split a line.
   EXPECT_EQ(one.Remember("c\td", "line\nbreak"), 3);
-  pulse::ApplicationList reread(shared);
+  RememberedList reread(shared, RememberedList::BY_ID);
   reread.Load();
   ASSERT_EQ(ids(reread), "x,a,b,c d,");
   EXPECT_EQ(reread.All()[3].name, "line break");
@@ -698,7 +830,7 @@ TEST(ApplicationList, KeepsEveryPlaceWhateverTheFileHolds) {
   // A file that cannot be read or written: the places hold for this run.
   const std::string unreadable = folder + "/a-folder";
   std::filesystem::create_directories(unreadable);
-  pulse::ApplicationList memory(unreadable);
+  RememberedList memory(unreadable, RememberedList::BY_ID);
   memory.Load();
   EXPECT_EQ(memory.Remember("a", "A"), 0);
   EXPECT_EQ(memory.Remember("b", "B"), 1);
@@ -706,9 +838,33 @@ TEST(ApplicationList, KeepsEveryPlaceWhateverTheFileHolds) {
   // Nor may a pipe at its path stall the mixer.
   const std::string pipe = folder + "/pipe";
   ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
-  pulse::ApplicationList piped(pipe);
+  RememberedList piped(pipe, RememberedList::BY_ID);
   piped.Load();
   EXPECT_EQ(piped.Remember("a", "A"), 0);
+
+  // A list by name, as 1.0.0 wrote it with other ids (one name twice): every line keeps its
+  // place, and an application is taken up by the first of its name.
+  const std::string old = folder + "/old";
+  write(old,
+        "sink-input-by-media-role:music\tOne\nsink-input-by-media-role:video\tOne\n"
+        "sink-input-by-application-name:Two\tTwo\n");
+  RememberedList byName(old, RememberedList::BY_NAME);
+  byName.Load();
+  EXPECT_EQ(byName.Remember("application-name:Two", "Two"), 2);
+  EXPECT_EQ(byName.Remember("application-name:One", "One"), 0);
+  EXPECT_EQ(byName.Remember("application-name:Three", "Three"), 3);
+  EXPECT_EQ(byName.All().size(), 4u);
+
+  // A full list takes nothing more, and reads no further than its cap.
+  std::string many;
+  for (int i = 0; i < 250; ++i) many += "id" + std::to_string(i) + "\tN\n";
+  const std::string full = folder + "/full";
+  write(full, many);
+  RememberedList capped(full, RememberedList::BY_ID);
+  capped.Load();
+  EXPECT_EQ(capped.All().size(), 200u);
+  EXPECT_EQ(capped.Remember("id199", "N"), 199);
+  EXPECT_EQ(capped.Remember("another", "A"), -1);
   std::filesystem::remove_all(folder);
 }
 
