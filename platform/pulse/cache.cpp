@@ -17,6 +17,12 @@ constexpr pa_usec_t REFRESH_DELAY = 10 * PA_USEC_PER_MSEC;
 
 std::string Text(const char* text) { return text != nullptr ? text : ""; }
 
+// A property's text; null when it is not set, or empty.
+const char* Property(pa_proplist* properties, const char* key) {
+  const char* text = pa_proplist_gets(properties, key);
+  return text != nullptr && text[0] != '\0' ? text : nullptr;
+}
+
 void Store(const pa_sink_info& sink) {
   std::lock_guard<std::mutex> cache(TheState().cacheLock);
   const Device& device = TheState().sinks[sink.index] = Device{
@@ -44,7 +50,7 @@ void Store(const pa_server_info& server) {
 }
 
 void Store(const pa_client_info& client) {
-  const char* application = pa_proplist_gets(client.proplist, PA_PROP_APPLICATION_NAME);
+  const char* application = Property(client.proplist, PA_PROP_APPLICATION_NAME);
   std::lock_guard<std::mutex> cache(TheState().cacheLock);
   TheState().clients[client.index] = Text(application ? application : client.name);
 }
@@ -56,7 +62,7 @@ void AskForClient(uint32_t client, uint32_t stream);
 // make it of the media role whenever there is one, and players of one role would share a
 // line. Null when the client's name is still to be asked for.
 const char* ApplicationName(const pa_sink_input_info& input) {
-  if (const char* name = pa_proplist_gets(input.proplist, PA_PROP_APPLICATION_NAME)) return name;
+  if (const char* name = Property(input.proplist, PA_PROP_APPLICATION_NAME)) return name;
   const State& s = TheState();
   if (input.client != PA_INVALID_INDEX) {
     const auto known = s.clients.find(input.client);
@@ -64,7 +70,7 @@ const char* ApplicationName(const pa_sink_input_info& input) {
     if (!known->second.empty()) return known->second.c_str();
   }
   for (const char* property : {PA_PROP_APPLICATION_PROCESS_BINARY, "module-stream-restore.id"}) {
-    if (const char* name = pa_proplist_gets(input.proplist, property)) return name;
+    if (const char* name = Property(input.proplist, property)) return name;
   }
   return input.name != nullptr ? input.name : "";
 }
@@ -199,6 +205,11 @@ void OnEvent(pa_context* context, pa_subscription_event_type_t event, uint32_t i
       AskFor(context, facility, index);
       break;
     case PA_SUBSCRIPTION_EVENT_CHANGE:
+      // The defaults change seldom, and the default lines are to follow them at once.
+      if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
+        AskFor(context, facility, index);
+        break;
+      }
       if (facility == PA_SUBSCRIPTION_EVENT_CLIENT) {
         // Asked for again when a stream of it needs its name.
         std::lock_guard<std::mutex> cache(s.cacheLock);
