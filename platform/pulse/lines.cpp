@@ -68,7 +68,10 @@ pa_cvolume OnChannels(const pa_cvolume& volume, uint8_t channels) {
 }
 
 float Balance(const pa_cvolume& volume, const pa_channel_map& map) {
-  return pa_channel_map_can_balance(&map) ? pa_cvolume_get_balance(&volume, &map) : 0.0f;
+  return pa_channel_map_valid(&map) && pa_cvolume_compatible_with_channel_map(&volume, &map) &&
+                 pa_channel_map_can_balance(&map)
+             ? pa_cvolume_get_balance(&volume, &map)
+             : 0.0f;
 }
 
 // A value on one channel map carried onto another: the loudest channel and the left/right
@@ -77,6 +80,8 @@ float Balance(const pa_cvolume& volume, const pa_channel_map& map) {
 // is only scaled, so it keeps its proportions exactly.
 pa_cvolume Remapped(const pa_cvolume& volume, const pa_channel_map& from, pa_cvolume onto,
                     const pa_channel_map& to) {
+  // Nothing to carry it onto: the server then refuses the write, as it should.
+  if (!pa_channel_map_valid(&to) || !pa_cvolume_valid(&volume)) return volume;
   if (pa_channel_map_equal(&from, &to) && volume.channels == to.channels) return volume;
   if (!pa_cvolume_compatible_with_channel_map(&onto, &to)) {
     pa_cvolume_set(&onto, to.channels, PA_VOLUME_NORM);
