@@ -10,7 +10,9 @@
 // listing the devices (mixerGetNumDevs, mixerOpen) and (re)connecting wait for the server
 // (connection.h), never longer than ANSWER_TIMEOUT. A handle remembers its device by pulse
 // name, so it keeps naming the same device while others come and go, and again once the
-// server is back. No server is ever started (no autospawn).
+// server is back; while the device is away the handle still works, its writes kept for the
+// device's return. A handle on a default device follows the server's default. No server is
+// ever started (no autospawn).
 #include <algorithm>
 #include <cstring>
 #include <string>
