@@ -153,6 +153,22 @@ case $case_name in
     [ "$(output_volume)" = "$before" ] || fail "the old default moved: $(output_volume)"
     ;;
 
+  SetsTheNextDefaultWithAReadingTakenWithoutOne)
+    # With no output at all, a reading on the default output waits for the next default.
+    # (PipeWire's pulse server makes an output of its own while there is none: it goes too.)
+    start_server
+    for module in $(pactl list short modules | awk '/module-(always|null)-sink/ { print $1 }'); do
+      pactl unload-module "$module"
+    done
+    no_output() { [ -z "$(pactl list short sinks)" ]; }
+    eventually no_output || fail "the null output stayed"
+    plug_box
+    start_knobvane 1
+    turn 0:512
+    pactl load-module module-null-sink sink_name=knobs >/dev/null
+    expect_volume "50% 50%" output_volume
+    ;;
+
   KeepsRetryingThePortWithoutAServer)
     # No server at all: the socket named does not exist, so no line can be opened.
     export PULSE_SERVER=unix:$dir/nobody-listens-here
