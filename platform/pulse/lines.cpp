@@ -100,14 +100,22 @@ const Device* DefaultOf(const Device& line) {
   return ServerDevice(DeviceKey{line.isSink, line.isSink ? s.defaultSink : s.defaultSource});
 }
 
+// The device a devices list's id names; one of no name (a damaged id) names none.
+DeviceKey KeyOfListed(const std::string& id) {
+  for (const bool isSink : {true, false}) {
+    const std::string prefix = DeviceID(isSink, "");
+    if (id.compare(0, prefix.size(), prefix) == 0)
+      return DeviceKey{isSink, id.substr(prefix.size())};
+  }
+  return DeviceKey{false, ""};
+}
+
 // A listed device that is away, with what was last written to it, else full volume.
 const Device* StandIn(const std::string& id, const std::string& description) {
   State& s = TheState();
-  const bool isSink = id.compare(0, 5, "sink:") == 0;
-  const size_t colon = id.find(':');
-  const std::string name = colon == std::string::npos ? "" : id.substr(colon + 1);
-  Device& device = s.absent[id] = Standing(isSink, "", Kind::SERVER);
-  device.name = name;
+  const DeviceKey key = KeyOfListed(id);
+  Device& device = s.absent[id] = Standing(key.isSink, "", Kind::SERVER);
+  device.name = key.name;
   device.description = description;
   const auto written = s.deviceWrites.find(id);
   if (written != s.deviceWrites.end()) {
@@ -118,13 +126,9 @@ const Device* StandIn(const std::string& id, const std::string& description) {
 }
 
 const Device* Listed(size_t place) {
-  const RememberedList& devices = TheState().devices;
-  const std::string& id = devices.All()[place].id;
-  const size_t colon = id.find(':');
-  const DeviceKey key{id.compare(0, 5, "sink:") == 0,
-                      colon == std::string::npos ? "" : id.substr(colon + 1)};
-  const Device* there = ServerDevice(key);
-  return there != nullptr ? there : StandIn(id, devices.All()[place].name);
+  const Remembered& listed = TheState().devices.All()[place];
+  const Device* there = ServerDevice(KeyOfListed(listed.id));
+  return there != nullptr ? there : StandIn(listed.id, listed.name);
 }
 
 void WriteDefault(const Device& line, const pa_cvolume& volume) {
