@@ -30,9 +30,14 @@ Control* ControlWithID(uint64_t id) {
 void Send(Control* control);
 
 // A master line's value that its device took nothing of, having gone away meanwhile, waits
-// for the device to come back, as one written while it was away does.
+// for the device to come back, as one written while it was away does. One that a server gone
+// away took nothing of is lost with it, as every write on its way is.
 void KeepForReturn(const Control& control) {
-  if (control.stream != PA_INVALID_INDEX) return;
+  const pa_context* context = TheState().context;
+  if (control.stream != PA_INVALID_INDEX || context == nullptr ||
+      pa_context_get_state(context) != PA_CONTEXT_READY) {
+    return;
+  }
   const auto written =
       TheState().deviceWrites.find(DeviceID(control.device.isSink, control.device.name));
   if (written != TheState().deviceWrites.end()) written->second.waiting = true;

@@ -184,9 +184,9 @@ class Player {
 };
 
 // Device order: the defaults, then the devices as first seen (sinks by index, then non-monitor
-// sources), then the applications. A device seen later comes before the applications.
-constexpr UINT DEFAULT_OUTPUT = 0, DEFAULT_INPUT = 1, KNOBS = 2, WIDE = 3, MIC = 4,
-               APPLICATIONS = 5, DEVICES = 6;
+// sources), then the applications. A device seen later comes before the applications, and
+// stays: tests that run after one in the same process find more devices (PulseMixer's).
+constexpr UINT DEFAULT_OUTPUT = 0, DEFAULT_INPUT = 1, KNOBS = 2, WIDE = 3, MIC = 4, DEVICES = 6;
 constexpr DWORD FIRST_APPLICATION = 0x00010000u;  // the first application's line ID
 constexpr DWORD MASTER = 0xFFFF0000u;
 
@@ -252,6 +252,8 @@ class PulseMixer : public testing::Test {
   void SetUp() override {
     ASSERT_EQ(mixerOpen(&knobs, KNOBS, 0, 0, 0), MMSYSERR_NOERROR);
     Pactl("set-sink-volume knobs 100%");
+    devices = mixerGetNumDevs();
+    applicationsIndex = devices - 1;
   }
   void TearDown() override { mixerClose(knobs); }
 
@@ -259,13 +261,14 @@ class PulseMixer : public testing::Test {
   static bool WaitForApplications(DWORD count) {
     return Eventually([count] {
       MIXERCAPSA caps;
-      return mixerGetDevCapsA(APPLICATIONS, &caps, sizeof caps) == MMSYSERR_NOERROR &&
+      return mixerGetDevCapsA(mixerGetNumDevs() - 1, &caps, sizeof caps) == MMSYSERR_NOERROR &&
              caps.cDestinations == count;
     });
   }
 
   static PrivateServer server;
   HMIXER knobs = nullptr;
+  UINT devices = 0, applicationsIndex = 0;  // as the test starts
 };
 
 PrivateServer PulseMixer::server;
@@ -394,7 +397,7 @@ TEST_F(PulseMixer, MapsTheControlMaximumToExactlyOneHundredPercent) {
 // mono stream gets the loudest channel.
 TEST_F(PulseMixer, ApplicationsKeepTheirLinesWhileTheyComeAndGo) {
   HMIXER applications = nullptr;
-  ASSERT_EQ(mixerOpen(&applications, APPLICATIONS, 0, 0, 0), MMSYSERR_NOERROR);
+  ASSERT_EQ(mixerOpen(&applications, applicationsIndex, 0, 0, 0), MMSYSERR_NOERROR);
   const auto lineName = [&](DWORD destination) {
     MIXERLINEA line = LineRecord();
     line.dwDestination = destination;
@@ -408,7 +411,7 @@ TEST_F(PulseMixer, ApplicationsKeepTheirLinesWhileTheyComeAndGo) {
   ASSERT_TRUE(WaitForApplications(1));
   Player second("Second", server.Folder());
   ASSERT_TRUE(WaitForApplications(2));
-  EXPECT_EQ(mixerGetNumDevs(), DEVICES);  // no device moves for what plays
+  EXPECT_EQ(mixerGetNumDevs(), devices);  // no device moves for what plays
   EXPECT_EQ(lineName(0), "First");
   EXPECT_EQ(lineName(1), "Second");
 
@@ -454,8 +457,8 @@ TEST_F(PulseMixer, ADeviceAwayKeepsItsNumberAndGetsWhatWasWrittenMeanwhile) {
   const std::string load = "load-module module-null-sink sink_name=extra";
   std::string module = Pactl(load);
   // PipeWire makes and removes devices after answering: the mixer sees them a little later.
-  ASSERT_TRUE(Eventually([] { return mixerGetNumDevs() == DEVICES + 1; }));
-  const UINT EXTRA = APPLICATIONS;  // the applications move on
+  ASSERT_TRUE(Eventually([this] { return mixerGetNumDevs() == devices + 1; }));
+  const UINT EXTRA = applicationsIndex;  // the applications move on
   HMIXER extra = nullptr;
   ASSERT_EQ(mixerOpen(&extra, EXTRA, 0, 0, 0), MMSYSERR_NOERROR);
   ASSERT_EQ(Write(extra, MASTER, {20000, 40000}), MMSYSERR_NOERROR);
@@ -466,7 +469,7 @@ TEST_F(PulseMixer, ADeviceAwayKeepsItsNumberAndGetsWhatWasWrittenMeanwhile) {
   ASSERT_TRUE(Eventually([] { return SinkNames().find(" extra ") == std::string::npos; }));
   EXPECT_EQ(Write(extra, MASTER, {10000, 30000}), MMSYSERR_NOERROR);
   EXPECT_EQ(Channels(extra, MASTER), (std::vector<DWORD>{10000, 30000}));
-  EXPECT_TRUE(Eventually([] { return mixerGetNumDevs() == DEVICES + 1; }));
+  EXPECT_TRUE(Eventually([this] { return mixerGetNumDevs() == devices + 1; }));
   MIXERCAPSA caps;
   ASSERT_EQ(mixerGetDevCapsA(EXTRA, &caps, sizeof caps), MMSYSERR_NOERROR);
   const std::string extraName = caps.szPname;
@@ -477,7 +480,7 @@ TEST_F(PulseMixer, ADeviceAwayKeepsItsNumberAndGetsWhatWasWrittenMeanwhile) {
   EXPECT_TRUE(Eventually([] {
     return SinkVolume("extra") == std::vector<DWORD>{10000, 30000};
   })) << Pactl("get-sink-volume extra");
-  EXPECT_EQ(mixerGetNumDevs(), DEVICES + 1);
+  EXPECT_EQ(mixerGetNumDevs(), devices + 1);
   ASSERT_EQ(mixerGetDevCapsA(EXTRA, &caps, sizeof caps), MMSYSERR_NOERROR);
   EXPECT_EQ(caps.szPname, extraName);
   EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{65536, 65536}));
@@ -540,18 +543,21 @@ TEST_F(PulseMixer, DefaultLinesFollowTheServersDefault) {
 // line of its own. A list that 1.0.0 wrote, by other ids, keeps its places: an old entry is
 // taken up by the application of its name.
 TEST_F(PulseMixer, ApplicationsOfOneRoleHaveALineEachAndOldListsKeepTheirPlaces) {
+  HMIXER applications = nullptr;
+  ASSERT_EQ(mixerOpen(&applications, applicationsIndex, 0, 0, 0), MMSYSERR_NOERROR);
+  MIXERCAPSA caps;
+  ASSERT_EQ(mixerGetDevCapsA(applicationsIndex, &caps, sizeof caps), MMSYSERR_NOERROR);
+  const DWORD known = caps.cDestinations;  // what tests before this one in the process added
   const std::string list = server.Folder() + "/state-home/knobvane/applications";
   std::filesystem::create_directories(std::filesystem::path(list).parent_path());
-  FILE* file = fopen(list.c_str(), "w");
+  FILE* file = fopen(list.c_str(), "a");
   ASSERT_NE(file, nullptr);
   fputs("sink-input-by-application-name:Gone\tGone\nsink-input-by-media-role:music\tRoleTwo\n",
         file);
   fclose(file);
-  HMIXER applications = nullptr;
-  ASSERT_EQ(mixerOpen(&applications, APPLICATIONS, 0, 0, 0), MMSYSERR_NOERROR);
   Player one("RoleOne", server.Folder(), 2, "music");
   Player two("RoleTwo", server.Folder(), 2, "music");
-  ASSERT_TRUE(WaitForApplications(3));
+  ASSERT_TRUE(WaitForApplications(known + 3));
   ASSERT_TRUE(Eventually([] { return ApplicationStreams("RoleTwo").size() == 1; }));
   // The server does group them: a desktop's would too.
   const std::string streams = Pactl("list sink-inputs");
@@ -559,13 +565,13 @@ TEST_F(PulseMixer, ApplicationsOfOneRoleHaveALineEachAndOldListsKeepTheirPlaces)
   ASSERT_NE(streams.find(roleID), streams.rfind(roleID)) << streams;
 
   const char* names[] = {"Gone", "RoleTwo", "RoleOne"};
-  for (DWORD destination = 0; destination < 3; ++destination) {
+  for (DWORD place = 0; place < 3; ++place) {
     MIXERLINEA line = LineRecord();
-    line.dwDestination = destination;
+    line.dwDestination = known + place;
     ASSERT_EQ(QueryLine(Object(applications), MIXER_GETLINEINFOF_DESTINATION, &line), 0u);
-    EXPECT_STREQ(line.szName, names[destination]);
+    EXPECT_STREQ(line.szName, names[place]);
   }
-  ASSERT_EQ(Write(applications, FIRST_APPLICATION + 1, {10000, 20000}), MMSYSERR_NOERROR);
+  ASSERT_EQ(Write(applications, FIRST_APPLICATION + known + 1, {10000, 20000}), MMSYSERR_NOERROR);
   EXPECT_TRUE(Eventually([] {
     return ApplicationStreams("RoleTwo") == std::vector<std::vector<DWORD>>{{10000, 20000}};
   }));
@@ -580,9 +586,9 @@ TEST_F(PulseMixer, HandleOfAGoneDeviceNamedInDigitsNeverReachesAnother) {
   const std::string knobsIndex = sinks.substr(0, sinks.find_first_of(" \t"));
   ASSERT_EQ(sinks.find(knobsIndex + "\tknobs"), 0u) << sinks;
   const std::string module = Pactl("load-module module-null-sink sink_name=" + knobsIndex);
-  ASSERT_TRUE(Eventually([] { return mixerGetNumDevs() == DEVICES + 1; }));
+  ASSERT_TRUE(Eventually([this] { return mixerGetNumDevs() == devices + 1; }));
   HMIXER digits = nullptr;
-  ASSERT_EQ(mixerOpen(&digits, APPLICATIONS, 0, 0, 0), MMSYSERR_NOERROR);  // after mic
+  ASSERT_EQ(mixerOpen(&digits, applicationsIndex, 0, 0, 0), MMSYSERR_NOERROR);  // the last device
   ASSERT_EQ(Write(digits, MASTER, {30000, 30000}), MMSYSERR_NOERROR);
   Settle();
   EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{65536, 65536}));
@@ -618,7 +624,7 @@ TEST_F(PulseMixer, TakesAHandleOrAnIndexAsWinmmDoes) {
       {"closed handle, handle bit", handle(closed), MIXER_OBJECTF_HMIXER, MMSYSERR_INVALHANDLE, ""},
       // Without the bit a closed handle is an index, and far beyond the last device.
       {"closed handle, no type bit", handle(closed), 0, MMSYSERR_BADDEVICEID, ""},
-      {"index past the last device", DEVICES, 0, MMSYSERR_BADDEVICEID, ""},
+      {"index past the last device", devices, 0, MMSYSERR_BADDEVICEID, ""},
       {"another object type", handle(mic), 0x10000000u, MMSYSERR_NOTSUPPORTED, ""},
   };
   for (const Row& row : rows) {
@@ -629,7 +635,7 @@ TEST_F(PulseMixer, TakesAHandleOrAnIndexAsWinmmDoes) {
     }
   }
   HMIXER none = nullptr;
-  EXPECT_EQ(mixerOpen(&none, DEVICES, 0, 0, 0), MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(mixerOpen(&none, devices, 0, 0, 0), MMSYSERR_BADDEVICEID);
   EXPECT_EQ(mixerOpen(&none, KNOBS, 0, 0, 0x8u), MMSYSERR_INVALFLAG);
   EXPECT_EQ(mixerClose(closed), MMSYSERR_INVALHANDLE);
   EXPECT_EQ(mixerClose(mic), MMSYSERR_NOERROR);
@@ -700,7 +706,7 @@ TEST_F(PulseMixer, WorksAgainAfterTheServerRestarts) {
   EXPECT_EQ(Write(knobs, MASTER, {1000, 1000}), MMSYSERR_NODRIVER);
 
   server.Start();
-  EXPECT_EQ(mixerGetNumDevs(), DEVICES);
+  EXPECT_EQ(mixerGetNumDevs(), devices);
   // The handle opened before still names the null output.
   Settle();
   EXPECT_EQ(Channels(knobs, MASTER), (std::vector<DWORD>{65535, 65535}));
@@ -711,7 +717,7 @@ TEST_F(PulseMixer, WorksAgainAfterTheServerRestarts) {
   // A restart between two calls is noticed by the next one.
   server.Stop();
   server.Start();
-  EXPECT_EQ(mixerGetNumDevs(), DEVICES);
+  EXPECT_EQ(mixerGetNumDevs(), devices);
 }
 
 TEST_F(PulseMixer, GivesUpOnAServerThatStoppedAnswering) {
@@ -720,7 +726,7 @@ TEST_F(PulseMixer, GivesUpOnAServerThatStoppedAnswering) {
   std::vector<DWORD> values(2);
   EXPECT_EQ(Read(knobs, MASTER, &values), MMSYSERR_NODRIVER);
   server.Resume();
-  EXPECT_TRUE(Eventually([] { return mixerGetNumDevs() == DEVICES; }));
+  EXPECT_TRUE(Eventually([this] { return mixerGetNumDevs() == devices; }));
   EXPECT_EQ(Read(knobs, MASTER, &values), MMSYSERR_NOERROR);
 }
 
