@@ -434,9 +434,9 @@ int main(int argc, char** argv) {
     if (!box.Send(text)) Die("the pseudo-terminal refused a write");
   };
 
-  // Line 1 is the null output's "Master Volume". knobvane waits 2 s after opening the port;
-  // the first reading shows it is past that and reading. Only its volume counts: PipeWire
-  // sends change events of its own while it starts.
+  // Line 1 is the default output's "Master Volume": the null output, the server's only one.
+  // knobvane waits 2 s after opening the port; the first reading shows it is past that and
+  // reading. Only its volume counts: PipeWire sends change events of its own while it starts.
   controller = support::Spawn({knobvane, box.Path(), "1"}, folder + "/knobvane.log");
   observer.awaited = PulseVolumeOf(500);
   send(bench::ReadingText(0, 500));

@@ -17,29 +17,75 @@ constexpr pa_usec_t REFRESH_DELAY = 10 * PA_USEC_PER_MSEC;
 
 std::string Text(const char* text) { return text != nullptr ? text : ""; }
 
-void Store(const pa_sink_info& sink) {
-  std::lock_guard<std::mutex> cache(TheState().cacheLock);
-  TheState().sinks[sink.index] =
-      Device{true, sink.index, Text(sink.name), Text(sink.description), sink.volume};
+// A property's text; null when it is not set, or empty.
+const char* Property(pa_proplist* properties, const char* key) {
+  const char* text = pa_proplist_gets(properties, key);
+  return text != nullptr && text[0] != '\0' ? text : nullptr;
 }
 
-void Store(const pa_source_info& source) {
-  if (source.monitor_of_sink != PA_INVALID_INDEX) return;
+void Store(const pa_sink_info& sink) {
   std::lock_guard<std::mutex> cache(TheState().cacheLock);
-  TheState().sources[source.index] =
-      Device{false, source.index, Text(source.name), Text(source.description), source.volume};
+  const Device& device = TheState().sinks[sink.index] = Device{
+      true, sink.index, Text(sink.name), Text(sink.description), sink.volume, sink.channel_map};
+  DeviceStored(device);
+}
+
+// A monitor is kept too, since it may be the server's default input, but it is no device of
+// its own.
+void Store(const pa_source_info& source) {
+  std::lock_guard<std::mutex> cache(TheState().cacheLock);
+  Device& device = TheState().sources[source.index] =
+      Device{false,         source.index,      Text(source.name), Text(source.description),
+             source.volume, source.channel_map};
+  device.isMonitor = source.monitor_of_sink != PA_INVALID_INDEX;
+  DeviceStored(device);
+}
+
+void Store(const pa_server_info& server) {
+  State& s = TheState();
+  std::lock_guard<std::mutex> cache(s.cacheLock);
+  s.defaultSink = Text(server.default_sink_name);
+  s.defaultSource = Text(server.default_source_name);
+  DefaultsStored();
+}
+
+void Store(const pa_client_info& client) {
+  const char* application = Property(client.proplist, PA_PROP_APPLICATION_NAME);
+  std::lock_guard<std::mutex> cache(TheState().cacheLock);
+  TheState().clients[client.index] = Text(application ? application : client.name);
+}
+
+void AskForClient(uint32_t client, uint32_t stream);
+
+// What tells an application from another: its name, on the stream or else on its client, else
+// its program. The stream-restore id only when nothing names the application, since servers
+// make it of the media role whenever there is one, and players of one role would share a
+// line. Null when the client's name is still to be asked for.
+const char* ApplicationName(const pa_sink_input_info& input) {
+  if (const char* name = Property(input.proplist, PA_PROP_APPLICATION_NAME)) return name;
+  const State& s = TheState();
+  if (input.client != PA_INVALID_INDEX) {
+    const auto known = s.clients.find(input.client);
+    if (known == s.clients.end()) return nullptr;
+    if (!known->second.empty()) return known->second.c_str();
+  }
+  for (const char* property : {PA_PROP_APPLICATION_PROCESS_BINARY, "module-stream-restore.id"}) {
+    if (const char* name = Property(input.proplist, property)) return name;
+  }
+  return input.name != nullptr ? input.name : "";
 }
 
 // A stream is its application's, which the line model takes up when new.
 void Store(const pa_sink_input_info& input) {
-  const char* restoreID = pa_proplist_gets(input.proplist, "module-stream-restore.id");
-  const char* application = pa_proplist_gets(input.proplist, PA_PROP_APPLICATION_NAME);
-  const std::string name = Text(application ? application : input.name);
-  // Servers that leave the id out still name the application.
-  const std::string given = restoreID ? restoreID : "application-name:" + name;
   State& s = TheState();
   std::lock_guard<std::mutex> cache(s.cacheLock);
-  const std::string id = ApplicationOf(given, name);
+  const char* name = ApplicationName(input);
+  if (name == nullptr) {
+    // Taken up once the client's name is in.
+    AskForClient(input.client, input.index);
+    return;
+  }
+  const std::string id = ApplicationOf(name);
   // A stream without a volume of its own has nothing to read or set, and libpulse aborts on
   // a volume of no channels: its application keeps its line, the stream stays out.
   if (!pa_cvolume_valid(&input.volume)) return;
@@ -58,6 +104,13 @@ void OnInfo(pa_context*, const Info* info, int eol, void* pending) {
     --*static_cast<int*>(pending);
     Signal();
   }
+}
+
+// The server's own information comes alone, never as a list.
+void OnServerInfo(pa_context*, const pa_server_info* info, void* pending) {
+  if (info != nullptr) Store(*info);
+  --*static_cast<int*>(pending);
+  Signal();
 }
 
 void Ask(pa_operation* operation, int* pending) {
@@ -82,9 +135,43 @@ void AskFor(pa_context* context, unsigned facility, uint32_t index) {
       Ask(pa_context_get_sink_input_info(context, index, OnInfo<pa_sink_input_info>, pending),
           pending);
       break;
+    case PA_SUBSCRIPTION_EVENT_SERVER:
+      Ask(pa_context_get_server_info(context, OnServerInfo, pending), pending);
+      break;
     default:
       break;
   }
+}
+
+// The client's name, then the stream again, which may now be taken up. The stream is asked for
+// before the client's answer counts as in, so a wait for the cache never ends in between.
+void OnClient(pa_context* context, const pa_client_info* info, int eol, void* index) {
+  State& s = TheState();
+  if (eol == 0 && info != nullptr) Store(*info);
+  if (eol == 0) return;
+  const uint32_t stream = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(index));
+  {
+    // A client gone meanwhile, or one the server does not show, names nothing: its streams
+    // go by what else they say, and are never asked for again for it.
+    std::lock_guard<std::mutex> cache(s.cacheLock);
+    const auto awaiting = s.awaitingClients.find(stream);
+    if (awaiting != s.awaitingClients.end()) {
+      s.clients.emplace(awaiting->second, "");
+      s.awaitingClients.erase(awaiting);
+    }
+  }
+  AskFor(context, PA_SUBSCRIPTION_EVENT_SINK_INPUT, stream);
+  --s.queriesPending;
+  Signal();
+}
+
+// Hold the cache's lock.
+void AskForClient(uint32_t client, uint32_t stream) {
+  State& s = TheState();
+  if (!s.awaitingClients.emplace(stream, client).second) return;
+  Ask(pa_context_get_client_info(s.context, client, OnClient,
+                                 reinterpret_cast<void*>(static_cast<uintptr_t>(stream))),
+      &s.queriesPending);
 }
 
 void OnRefresh(pa_mainloop_api*, pa_time_event*, const struct timeval*, void*) { AskForChanged(); }
@@ -97,6 +184,7 @@ void ListEverything() {
   Ask(pa_context_get_sink_info_list(s.context, OnInfo<pa_sink_info>, pending), pending);
   Ask(pa_context_get_source_info_list(s.context, OnInfo<pa_source_info>, pending), pending);
   Ask(pa_context_get_sink_input_info_list(s.context, OnInfo<pa_sink_input_info>, pending), pending);
+  Ask(pa_context_get_server_info(s.context, OnServerInfo, pending), pending);
 }
 
 void AskForChanged() {
@@ -117,6 +205,17 @@ void OnEvent(pa_context* context, pa_subscription_event_type_t event, uint32_t i
       AskFor(context, facility, index);
       break;
     case PA_SUBSCRIPTION_EVENT_CHANGE:
+      // The defaults change seldom, and the default lines are to follow them at once.
+      if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
+        AskFor(context, facility, index);
+        break;
+      }
+      if (facility == PA_SUBSCRIPTION_EVENT_CLIENT) {
+        // Asked for again when a stream of it needs its name.
+        std::lock_guard<std::mutex> cache(s.cacheLock);
+        s.clients.erase(index);
+        break;
+      }
       s.changed.insert({facility, index});
       if (s.refresh == nullptr) {
         s.refresh =
@@ -128,6 +227,8 @@ void OnEvent(pa_context* context, pa_subscription_event_type_t event, uint32_t i
       std::lock_guard<std::mutex> cache(s.cacheLock);
       if (facility == PA_SUBSCRIPTION_EVENT_SINK) s.sinks.erase(index);
       if (facility == PA_SUBSCRIPTION_EVENT_SOURCE) s.sources.erase(index);
+      // PipeWire gives a gone client's index to the next one.
+      if (facility == PA_SUBSCRIPTION_EVENT_CLIENT) s.clients.erase(index);
       if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
         s.streams.erase(index);
         // Its control goes with it: an application that starts a stream per video would

@@ -62,6 +62,10 @@ void Disconnect() {
   s.sinks.clear();
   s.sources.clear();
   s.streams.clear();
+  s.clients.clear();
+  s.awaitingClients.clear();
+  s.defaultSink.clear();
+  s.defaultSource.clear();
   s.controls.clear();
 }
 
@@ -86,7 +90,8 @@ bool Connected() {
   return s.context != nullptr && s.listed && pa_context_get_state(s.context) == PA_CONTEXT_READY;
 }
 
-// Connects, subscribes to every change of devices and streams, then lists them all: an event
+// Connects, subscribes to every change of devices, streams, clients and the server's defaults,
+// then lists them all: an event
 // that comes while the listing is on its way is applied after it. Call with the lock held
 // once the loop runs.
 bool Connect() {
@@ -103,17 +108,20 @@ bool Connect() {
   pa_operation* subscribed = pa_context_subscribe(
       s.context,
       static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE |
-                                          PA_SUBSCRIPTION_MASK_SINK_INPUT),
+                                          PA_SUBSCRIPTION_MASK_SINK_INPUT |
+                                          PA_SUBSCRIPTION_MASK_CLIENT |
+                                          PA_SUBSCRIPTION_MASK_SERVER),
       nullptr, nullptr);
   if (subscribed == nullptr) return false;
   pa_operation_unref(subscribed);
   ListEverything();
   {
-    // Other programs of ours may have added applications since.
+    // Other programs of ours may have added devices or applications since.
     std::lock_guard<std::mutex> cache(s.cacheLock);
+    s.devices.Load();
     s.applications.Load();
   }
-  if (s.listsPending != 3 || !WaitUntil([&s] { return s.listsPending == 0; })) return false;
+  if (s.listsPending != 4 || !WaitUntil([&s] { return s.listsPending == 0; })) return false;
   s.listed = true;
   s.connected = true;
   return true;

@@ -10,7 +10,9 @@
 // listing the devices (mixerGetNumDevs, mixerOpen) and (re)connecting wait for the server
 // (connection.h), never longer than ANSWER_TIMEOUT. A handle remembers its device by pulse
 // name, so it keeps naming the same device while others come and go, and again once the
-// server is back. No server is ever started (no autospawn).
+// server is back; while the device is away the handle still works, its writes kept for the
+// device's return. A handle on a default device follows the server's default. No server is
+// ever started (no autospawn).
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -51,7 +53,7 @@ void FillLine(const Device& device, DWORD destination, MIXERLINEA* line) {
   line->dwDestination = destination;
   line->dwLineID = LineID(device, destination);
   line->fdwLine = MIXERLINE_LINEF_ACTIVE;
-  line->dwComponentType = device.isSink || device.isApplications
+  line->dwComponentType = device.isSink || device.kind == Kind::APPLICATIONS
                               ? MIXERLINE_COMPONENTTYPE_DST_SPEAKERS
                               : MIXERLINE_COMPONENTTYPE_DST_WAVEIN;
   line->cChannels = LineVolume(device, destination).channels;

@@ -22,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/pulse/applications.h"
+#include "platform/pulse/remembered.h"
 #include "platform/win32.h"
 
 namespace pulse {
@@ -36,24 +36,41 @@ constexpr UINT_PTR FIRST_HANDLE = 0x50410000;
 
 struct Stream {
   uint32_t index;
-  std::string application;  // its application's id
+  std::string application;  // its application's name, as the list has it
   pa_cvolume volume;
   pa_usec_t appeared;
 };
 
+// What a mixer device stands for: one of the server's devices (there or not), whichever is
+// the server's default output or input, or the applications.
+enum class Kind { SERVER, DEFAULT, APPLICATIONS };
+
 struct Device {
   bool isSink;
-  uint32_t index;
+  uint32_t index;    // PA_INVALID_INDEX for a device not there now
   std::string name;  // pulse's unique name: what a handle holds on to
   std::string description;
   pa_cvolume volume;
-  bool isApplications = false;  // the device of the application lines
+  pa_channel_map map;
+  Kind kind = Kind::SERVER;
+  bool isMonitor = false;  // never a device of its own, but may be the default input
 };
 
 struct DeviceKey {
   bool isSink;
   std::string name;
-  bool isApplications = false;
+  Kind kind = Kind::SERVER;
+};
+
+// The last value written to a device's line, in the channels it was written on, and whether it
+// is still to reach the device: one written while the device was away, or while there was no
+// default, lands when the device (or a default) comes, and wins over what a session manager
+// restores just after.
+struct DeviceWrite {
+  pa_cvolume volume;
+  pa_channel_map map;
+  bool waiting;
+  pa_usec_t landed = 0;  // when a waiting one went to the device come back
 };
 
 // A control written to: the newest value the caller gave, and whether the server has it yet.
@@ -77,13 +94,20 @@ struct State {
   int queriesPending = 0;
   std::set<std::pair<unsigned, uint32_t>> changed;  // facility and index, still to ask for
   pa_time_event* refresh = nullptr;                 // set while some are
-  std::map<uint32_t, Device> sinks, sources;        // by pulse index, monitors left out
+  std::map<uint32_t, Device> sinks, sources;        // by pulse index
   std::map<uint32_t, Stream> streams;
+  std::map<uint32_t, std::string> clients;       // each client's application name, by pulse index
+  std::map<uint32_t, uint32_t> awaitingClients;  // streams taken up once their client's name is in
+  std::string defaultSink, defaultSource;        // the server's defaults' names
   std::vector<Control> controls;
   uint64_t nextControl = 1;
-  ApplicationList applications{ApplicationListPath()};
-  std::map<std::string, pa_cvolume> written;  // the last value written to each application
-  std::mutex cacheLock;                       // guards the above from sinks on
+  RememberedList devices{StateFilePath("devices"), RememberedList::BY_ID};
+  RememberedList applications{StateFilePath("applications"), RememberedList::BY_NAME};
+  std::map<std::string, pa_cvolume> written;        // the last value written to each application
+  std::map<std::string, DeviceWrite> deviceWrites;  // by the devices list's id
+  DeviceWrite defaultWrites[2] = {};                // to the default input, output
+  std::map<std::string, Device> absent;             // stand-ins for listed devices not there now
+  std::mutex cacheLock;                             // guards the above from sinks on
   std::atomic<bool> connected{false};
   int wake = -1;                          // an eventfd the loop watches: a write waits to be sent
   std::map<UINT_PTR, DeviceKey> handles;  // the callers' thread's alone
@@ -101,15 +125,21 @@ inline State& TheState() {
 inline void Signal() { pa_threaded_mainloop_signal(TheState().loop, 0); }
 
 inline DeviceKey KeyOf(const Device& device) {
-  return DeviceKey{device.isSink, device.name, device.isApplications};
+  return DeviceKey{device.isSink, device.name, device.kind};
 }
 
 // The server's device of that name as the cache holds it (hold its lock); null when gone.
 inline const Device* ServerDevice(const DeviceKey& key) {
+  if (key.name.empty()) return nullptr;
   for (const auto& entry : key.isSink ? TheState().sinks : TheState().sources) {
     if (entry.second.name == key.name) return &entry.second;
   }
   return nullptr;
+}
+
+// The id a device goes by in the devices list.
+inline std::string DeviceID(bool isSink, const std::string& name) {
+  return (isSink ? "sink:" : "source:") + name;
 }
 
 }  // namespace pulse

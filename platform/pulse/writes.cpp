@@ -29,6 +29,20 @@ Control* ControlWithID(uint64_t id) {
 
 void Send(Control* control);
 
+// A master line's value that its device took nothing of, having gone away meanwhile, waits
+// for the device to come back, as one written while it was away does. One that a server gone
+// away took nothing of is lost with it, as every write on its way is.
+void KeepForReturn(const Control& control) {
+  const pa_context* context = TheState().context;
+  if (control.stream != PA_INVALID_INDEX || context == nullptr ||
+      pa_context_get_state(context) != PA_CONTEXT_READY) {
+    return;
+  }
+  const auto written =
+      TheState().deviceWrites.find(DeviceID(control.device.isSink, control.device.name));
+  if (written != TheState().deviceWrites.end()) written->second.waiting = true;
+}
+
 // The server's answer to a write. The cache takes the written value at once: the change
 // event that follows only confirms it, and a read in between must not see the old one.
 void OnWritten(pa_context*, int success, void* id) {
@@ -40,6 +54,7 @@ void OnWritten(pa_context*, int success, void* id) {
     return;
   }
   control->inFlight = false;
+  if (!success) KeepForReturn(*control);
   if (success) {
     if (control->stream != PA_INVALID_INDEX) {
       const auto stream = s.streams.find(control->stream);
@@ -75,6 +90,7 @@ void Send(Control* control) {
   }
   control->inFlight = operation != nullptr;
   if (operation != nullptr) pa_operation_unref(operation);
+  if (operation == nullptr) KeepForReturn(*control);
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ start_knobvane() {
   pids+=("$knobvane_pid")
 }
 
-# Knob 0 turns the output's Master Volume (line 1), its balance kept.
+# Knob 0 turns the default output's Master Volume (line 1), the null output, its balance kept.
 knob 0 1023
 start_knobvane
 expect_volume "50% 100%" output_volume

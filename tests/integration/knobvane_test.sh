@@ -78,12 +78,13 @@ stop_stream() {
   eventually no_stream || fail "the stream never ended"
 }
 
-# Knob Player is the first application: line 3, after the output (0, 1) and Applications (2).
-expect_application_on_line_3() {
+# Knob Player is the first application: line 7, after the defaults (0 to 3), the output (4, 5)
+# and Applications (6).
+expect_application_on_line_7() {
   local listing
   listing=$("$linescout")
-  [ "$(echo "$listing" | sed -n 6p)" = "   3   Knob Player" ] ||
-    fail $'the application is not line 3:\n'"$listing"
+  [ "$(echo "$listing" | sed -n 10p)" = "   7   Knob Player" ] ||
+    fail $'the application is not line 7:\n'"$listing"
 }
 
 # ---- Cases -----------------------------------------------------------------------------------
@@ -114,15 +115,58 @@ case $case_name in
   ControlsAnApplicationsLine)
     start_server
     play_stream
-    expect_application_on_line_3
+    expect_application_on_line_7
     pactl set-sink-input-volume "$stream" 40% 80%
     plug_box
     # Knob 0 is skipped ("x"): its readings must not reach the output, as they would if "x"
-    # were taken for line 0, whose number passes on to the Master Volume.
-    start_knobvane x 3
+    # were taken for line 0, whose number passes on to the default output's Master Volume.
+    start_knobvane x 7
     turn 0:0 1:1023
     expect_volume "50% 100%" stream_volume "$stream"
     [ "$(output_volume)" = "100% 100%" ] || fail "the output moved: $(output_volume)"
+    ;;
+
+  FollowsTheDefaultOutput)
+    # Knob 0 on the default output: a second output that becomes the default takes the
+    # readings, with its own balance, and the first keeps what it had.
+    start_server
+    pactl load-module module-null-sink sink_name=phones >/dev/null
+    pactl set-sink-volume knobs 30% 60%
+    pactl set-sink-volume phones 80% 40%
+    pactl set-default-sink knobs
+    plug_box
+    start_knobvane 1
+    turn 0:1023
+    expect_volume "50% 100%" output_volume
+    pactl set-default-sink phones
+    phones_volume() { pactl get-sink-volume phones | grep -o '[0-9]*%' | paste -sd' '; }
+    # knobvane learns of the change from the server a moment later: a reading before that
+    # still goes to the old default.
+    taken_by_phones() {
+      turn 0:512
+      [ "$(phones_volume)" = "50% 25%" ]
+    }
+    eventually taken_by_phones || fail "the new default is \"$(phones_volume)\""
+    before=$(output_volume)
+    turn 0:1023
+    expect_volume "100% 50%" phones_volume
+    [ "$(output_volume)" = "$before" ] || fail "the old default moved: $(output_volume)"
+    ;;
+
+  SetsTheNextDefaultWithAReadingTakenWithoutOne)
+    # With no output at all, a reading on the default output waits for the next default.
+    # (PipeWire's pulse server makes an output of its own while there is none: it goes too.)
+    start_server
+    for module in $(pactl list short modules | awk '/module-(always|null)-sink/ { print $1 }'); do
+      pactl unload-module "$module"
+    done
+    no_output() { [ -z "$(pactl list short sinks)" ]; }
+    eventually no_output || fail "the null output stayed"
+    plug_box
+    start_knobvane 1
+    turn 0:512
+    pactl load-module module-null-sink sink_name=knobs >/dev/null
+    expect_volume "50% 50%" output_volume
     ;;
 
   KeepsRetryingThePortWithoutAServer)
@@ -153,23 +197,28 @@ case $case_name in
     expect_knobvane_running
     start_server
     pactl set-sink-volume knobs 30% 60%
-    turn 0:1023
-    expect_volume "50% 100%" output_volume
+    # PipeWire's pulse server has an output of its own while it has none, and the default
+    # goes over to the null output a moment after it is made: readings go on until it has.
+    taken_after_restart() {
+      turn 0:1023
+      [ "$(output_volume)" = "50% 100%" ]
+    }
+    eventually taken_after_restart || fail "the output is \"$(output_volume)\" after the restart"
     ;;
 
   KeepsAnApplicationsKnobWhenItRestarts)
     start_server
     play_stream
-    expect_application_on_line_3
+    expect_application_on_line_7
     plug_box
-    start_knobvane 3 1
+    start_knobvane 7 1
     turn 0:512
     expect_volume "50% 50%" stream_volume "$stream"
     stop_stream
     # Playing again, the application has a new stream but the same line, and knobvane's knob
     # still turns it: the stream starts at the knob's volume.
     play_stream
-    expect_application_on_line_3
+    expect_application_on_line_7
     expect_volume "50% 50%" stream_volume "$stream"
     turn 0:1023 1:512
     expect_volume "100% 100%" stream_volume "$stream"
@@ -180,11 +229,11 @@ case $case_name in
     # Listed once while it played, the application keeps its line while it is silent.
     start_server
     play_stream
-    expect_application_on_line_3
+    expect_application_on_line_7
     stop_stream
-    expect_application_on_line_3
+    expect_application_on_line_7
     plug_box
-    start_knobvane 3
+    start_knobvane 7
     turn 0:512
     play_stream
     expect_volume "50% 50%" stream_volume "$stream"

@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/pulse/remembered.h"
 #include "platform/win32.h"
 #include "sound-lines/sound_line.h"
 #include "tests/support/deadline.h"
@@ -59,7 +60,21 @@ std::vector<DWORD> PactlVolume(const std::string& output, const std::string& fro
   return values;
 }
 
-std::vector<DWORD> SinkVolume() { return PactlVolume(Pactl("get-sink-volume knobs")); }
+std::vector<DWORD> SinkVolume(const std::string& sink = "knobs") {
+  return PactlVolume(Pactl("get-sink-volume " + sink));
+}
+
+// " knobs wide ": the names of the server's outputs.
+std::string SinkNames() {
+  std::string names = " ";
+  const std::string sinks = Pactl("list short sinks");
+  for (size_t at = 0; at < sinks.size(); at = sinks.find('\n', at) + 1) {
+    const size_t name = sinks.find('\t', at) + 1;
+    names += sinks.substr(name, sinks.find('\t', name) - name) + " ";
+    if (sinks.find('\n', at) == std::string::npos) break;
+  }
+  return names;
+}
 
 // The per-channel volumes of every stream of the application of that name, as pactl shows them.
 std::vector<std::vector<DWORD>> ApplicationStreams(const std::string& application) {
@@ -83,7 +98,8 @@ bool OnPipeWire() {
 }
 
 // A private server: null output "knobs", null input "mic", and a second output "wide"
-// loaded after the input, with a description too long for the device name field.
+// loaded after the input, with a description too long for the device name field. PulseAudio
+// runs the stream-restore module, as desktops do (PipeWire has its own always).
 class PrivateServer {
  public:
   void Start() {
@@ -95,7 +111,9 @@ class PrivateServer {
                                            "media.class=Audio/Source/Virtual "
                                            "channel_map=front-left,front-right"
                                          : "module-null-source source_name=mic";
-    ASSERT_TRUE(server_->Start({mic, wide})) << "the private server never came up";
+    std::vector<std::string> modules = {mic, wide};
+    if (!OnPipeWire()) modules.push_back("module-stream-restore");
+    ASSERT_TRUE(server_->Start(modules)) << "the private server never came up";
     // PipeWire makes the devices after answering.
     ASSERT_TRUE(Eventually([] {
       const std::string sinks = Pactl("list short sinks"), sources = Pactl("list short sources");
@@ -122,13 +140,13 @@ class PrivateServer {
   std::unique_ptr<support::SoundServer> server_;
 };
 
-// An application stream playing silence into the null output.
+// An application stream playing silence into the null output, in a media role if given.
 class Player {
  public:
-  Player(const std::string& client, const std::string& folder, int channels = 2)
-      : pid_(support::Spawn({"pacat", "--device=knobs", "--client-name=" + client,
-                             "--stream-name=Tune", "--channels=" + std::to_string(channels)},
-                            folder + "/player.log", "/dev/zero")) {}
+  Player(const std::string& client, const std::string& folder, int channels = 2,
+         const std::string& role = "")
+      : pid_(support::Spawn(Arguments(client, channels, role), folder + "/player.log",
+                            "/dev/zero")) {}
   ~Player() { Stop(); }
   void Stop() {
     support::StopProcess(pid_);
@@ -136,11 +154,23 @@ class Player {
   }
 
  private:
+  static std::vector<std::string> Arguments(const std::string& client, int channels,
+                                            const std::string& role) {
+    std::vector<std::string> arguments = {"pacat", "--device=knobs", "--client-name=" + client,
+                                          "--stream-name=Tune",
+                                          "--channels=" + std::to_string(channels)};
+    if (!role.empty()) arguments.push_back("--property=media.role=" + role);
+    return arguments;
+  }
+
+ private:
   pid_t pid_;
 };
 
-// Device order: sinks by index, then non-monitor sources, then the applications.
-constexpr UINT KNOBS = 0, WIDE = 1, MIC = 2, APPLICATIONS = 3, DEVICES = 4;
+// Device order: the defaults, then the devices as first seen (sinks by index, then non-monitor
+// sources), then the applications. A device seen later comes before the applications, and
+// stays: tests that run after one in the same process find more devices (PulseMixer's).
+constexpr UINT DEFAULT_OUTPUT = 0, DEFAULT_INPUT = 1, KNOBS = 2, WIDE = 3, MIC = 4, DEVICES = 6;
 constexpr DWORD FIRST_APPLICATION = 0x00010000u;  // the first application's line ID
 constexpr DWORD MASTER = 0xFFFF0000u;
 
@@ -206,6 +236,8 @@ class PulseMixer : public testing::Test {
   void SetUp() override {
     ASSERT_EQ(mixerOpen(&knobs, KNOBS, 0, 0, 0), MMSYSERR_NOERROR);
     Pactl("set-sink-volume knobs 100%");
+    devices = mixerGetNumDevs();
+    applicationsIndex = devices - 1;
   }
   void TearDown() override { mixerClose(knobs); }
 
@@ -213,24 +245,27 @@ class PulseMixer : public testing::Test {
   static bool WaitForApplications(DWORD count) {
     return Eventually([count] {
       MIXERCAPSA caps;
-      return mixerGetDevCapsA(APPLICATIONS, &caps, sizeof caps) == MMSYSERR_NOERROR &&
+      return mixerGetDevCapsA(mixerGetNumDevs() - 1, &caps, sizeof caps) == MMSYSERR_NOERROR &&
              caps.cDestinations == count;
     });
   }
 
   static PrivateServer server;
   HMIXER knobs = nullptr;
+  UINT devices = 0, applicationsIndex = 0;  // as the test starts
 };
 
 PrivateServer PulseMixer::server;
 
-TEST_F(PulseMixer, ListsSinksThenInputsEachWithOneMasterLine) {
+TEST_F(PulseMixer, ListsTheDefaultsThenEveryDeviceEachWithOneMasterLine) {
   ASSERT_EQ(mixerGetNumDevs(), DEVICES);
   struct Row {
     UINT device;
     const char* name;
     DWORD componentType;
   } rows[] = {
+      {DEFAULT_OUTPUT, "Default Output", MIXERLINE_COMPONENTTYPE_DST_SPEAKERS},
+      {DEFAULT_INPUT, "Default Input", MIXERLINE_COMPONENTTYPE_DST_WAVEIN},
       {KNOBS, PrivateServer::OutputName(), MIXERLINE_COMPONENTTYPE_DST_SPEAKERS},
       // Cut to fit, never inside a two-byte character: 15 of them, 30 bytes.
       {WIDE,
@@ -346,7 +381,7 @@ TEST_F(PulseMixer, MapsTheControlMaximumToExactlyOneHundredPercent) {
 // mono stream gets the loudest channel.
 TEST_F(PulseMixer, ApplicationsKeepTheirLinesWhileTheyComeAndGo) {
   HMIXER applications = nullptr;
-  ASSERT_EQ(mixerOpen(&applications, APPLICATIONS, 0, 0, 0), MMSYSERR_NOERROR);
+  ASSERT_EQ(mixerOpen(&applications, applicationsIndex, 0, 0, 0), MMSYSERR_NOERROR);
   const auto lineName = [&](DWORD destination) {
     MIXERLINEA line = LineRecord();
     line.dwDestination = destination;
@@ -360,7 +395,7 @@ TEST_F(PulseMixer, ApplicationsKeepTheirLinesWhileTheyComeAndGo) {
   ASSERT_TRUE(WaitForApplications(1));
   Player second("Second", server.Folder());
   ASSERT_TRUE(WaitForApplications(2));
-  EXPECT_EQ(mixerGetNumDevs(), DEVICES);  // no device moves for what plays
+  EXPECT_EQ(mixerGetNumDevs(), devices);  // no device moves for what plays
   EXPECT_EQ(lineName(0), "First");
   EXPECT_EQ(lineName(1), "Second");
 
@@ -398,30 +433,134 @@ TEST_F(PulseMixer, ApplicationsKeepTheirLinesWhileTheyComeAndGo) {
   EXPECT_EQ(mixerClose(applications), MMSYSERR_NOERROR);
 }
 
-TEST_F(PulseMixer, HandleKeepsItsDeviceWhileOthersComeAndGo) {
+// A device seen for the first time comes after the others, and keeps its number and its handle
+// while it is away: what is written to it then is what it gets when it comes back.
+TEST_F(PulseMixer, ADeviceAwayKeepsItsNumberAndGetsWhatWasWrittenMeanwhile) {
   HMIXER mic = nullptr;
   ASSERT_EQ(mixerOpen(&mic, MIC, 0, 0, 0), MMSYSERR_NOERROR);
-  const std::string module = Pactl("load-module module-null-sink sink_name=extra");
+  const std::string load = "load-module module-null-sink sink_name=extra";
+  std::string module = Pactl(load);
   // PipeWire makes and removes devices after answering: the mixer sees them a little later.
-  ASSERT_TRUE(Eventually([] { return mixerGetNumDevs() == DEVICES + 1; }));  // new sink at 2
+  ASSERT_TRUE(Eventually([this] { return mixerGetNumDevs() == devices + 1; }));
+  const UINT EXTRA = applicationsIndex;  // the applications move on
   HMIXER extra = nullptr;
-  ASSERT_EQ(mixerOpen(&extra, 2, 0, 0, 0), MMSYSERR_NOERROR);
+  ASSERT_EQ(mixerOpen(&extra, EXTRA, 0, 0, 0), MMSYSERR_NOERROR);
+  ASSERT_EQ(Write(extra, MASTER, {20000, 40000}), MMSYSERR_NOERROR);
+  Settle();
+  EXPECT_EQ(SinkVolume("extra"), (std::vector<DWORD>{20000, 40000}));
 
+  Pactl("unload-module " + module);
+  ASSERT_TRUE(Eventually([] { return SinkNames().find(" extra ") == std::string::npos; }));
+  EXPECT_EQ(Write(extra, MASTER, {10000, 30000}), MMSYSERR_NOERROR);
+  EXPECT_EQ(Channels(extra, MASTER), (std::vector<DWORD>{10000, 30000}));
+  EXPECT_TRUE(Eventually([this] { return mixerGetNumDevs() == devices + 1; }));
   MIXERCAPSA caps;
+  ASSERT_EQ(mixerGetDevCapsA(EXTRA, &caps, sizeof caps), MMSYSERR_NOERROR);
+  const std::string extraName = caps.szPname;
   ASSERT_EQ(mixerGetDevCapsA(reinterpret_cast<UINT_PTR>(mic), &caps, sizeof caps), 0u);
   EXPECT_STREQ(caps.szPname, PrivateServer::InputName());
 
+  module = Pactl(load);
+  EXPECT_TRUE(Eventually([] {
+    return SinkVolume("extra") == std::vector<DWORD>{10000, 30000};
+  })) << Pactl("get-sink-volume extra");
+  EXPECT_EQ(mixerGetNumDevs(), devices + 1);
+  ASSERT_EQ(mixerGetDevCapsA(EXTRA, &caps, sizeof caps), MMSYSERR_NOERROR);
+  EXPECT_EQ(caps.szPname, extraName);
+  EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{65536, 65536}));
   Pactl("unload-module " + module);
-  ASSERT_TRUE(Eventually([] { return mixerGetNumDevs() == DEVICES; }));
-  MIXERLINEA line = LineRecord();
-  EXPECT_EQ(QueryLine(Object(extra), MIXER_GETLINEINFOF_DESTINATION, &line), MMSYSERR_NODRIVER);
-  std::vector<DWORD> values(2);
-  EXPECT_EQ(Read(extra, MASTER, &values), MMSYSERR_NODRIVER);
-  EXPECT_EQ(Write(extra, MASTER, {0, 0}), MMSYSERR_NODRIVER);
-  EXPECT_EQ(mixerGetDevCapsA(reinterpret_cast<UINT_PTR>(mic), &caps, sizeof caps), 0u);
-  EXPECT_STREQ(caps.szPname, PrivateServer::InputName());
   EXPECT_EQ(mixerClose(extra), MMSYSERR_NOERROR);
   EXPECT_EQ(mixerClose(mic), MMSYSERR_NOERROR);
+}
+
+// The default lines go to whichever device the server has as its default at each call, on two
+// channels whatever it has: a change of the default writes nothing, and the next value set
+// goes to the new default with that device's own balance.
+TEST_F(PulseMixer, DefaultLinesFollowTheServersDefault) {
+  const std::string module = Pactl(
+      "load-module module-null-sink sink_name=quad channels=4 "
+      "channel_map=front-left,front-right,rear-left,rear-right");
+  ASSERT_TRUE(Eventually([] { return SinkNames().find(" quad ") != std::string::npos; }));
+  Pactl("set-sink-volume quad 26214 52428 13107 26214");  // rear at half the front
+  Pactl("set-sink-volume knobs 19661 39322");
+  Pactl("set-default-sink quad");
+  HMIXER output = nullptr;
+  ASSERT_EQ(mixerOpen(&output, DEFAULT_OUTPUT, 0, 0, 0), MMSYSERR_NOERROR);
+  MIXERLINEA line = LineRecord();
+  ASSERT_EQ(QueryLine(Object(output), MIXER_GETLINEINFOF_DESTINATION, &line), 0u);
+  EXPECT_EQ(line.cChannels, 2u);
+  ASSERT_TRUE(Eventually([&] {
+    const std::vector<DWORD> read = Channels(output, MASTER);
+    return read[1] == 52428 && read[0] > 26210 && read[0] < 26218;
+  })) << Channels(output, MASTER)[0];
+
+  SoundLine knob;
+  ASSERT_TRUE(knob.Open(nullptr, 1));
+  ASSERT_EQ(knob.SetVolume(65535), MMSYSERR_NOERROR);
+  Settle();
+  const std::vector<DWORD> quad = {32768, 65536, 16384, 32768};
+  EXPECT_EQ(SinkVolume("quad"), quad);
+
+  Pactl("set-default-sink knobs");
+  ASSERT_TRUE(Sees(output, MASTER, {19661, 39322}));
+  EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{19661, 39322}));
+  ASSERT_EQ(knob.SetVolume(32768), MMSYSERR_NOERROR);
+  Settle();
+  EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{16384, 32768}));
+  EXPECT_EQ(SinkVolume("quad"), quad);
+
+  // The input likewise.
+  Pactl("set-default-source mic");
+  HMIXER input = nullptr;
+  ASSERT_EQ(mixerOpen(&input, DEFAULT_INPUT, 0, 0, 0), MMSYSERR_NOERROR);
+  Pactl("set-source-volume mic 30000 30000");
+  ASSERT_TRUE(Sees(input, MASTER, {30000, 30000}));
+  ASSERT_EQ(Write(input, MASTER, {10000, 20000}), MMSYSERR_NOERROR);
+  Settle();
+  EXPECT_EQ(PactlVolume(Pactl("get-source-volume mic")), (std::vector<DWORD>{10000, 20000}));
+  Pactl("unload-module " + module);
+  EXPECT_EQ(mixerClose(input), MMSYSERR_NOERROR);
+  EXPECT_EQ(mixerClose(output), MMSYSERR_NOERROR);
+}
+
+// Players of one media role share the server's stream-restore id, but each application has a
+// line of its own. A list that 1.0.0 wrote, by other ids, keeps its places: an old entry is
+// taken up by the application of its name.
+TEST_F(PulseMixer, ApplicationsOfOneRoleHaveALineEachAndOldListsKeepTheirPlaces) {
+  HMIXER applications = nullptr;
+  ASSERT_EQ(mixerOpen(&applications, applicationsIndex, 0, 0, 0), MMSYSERR_NOERROR);
+  MIXERCAPSA caps;
+  ASSERT_EQ(mixerGetDevCapsA(applicationsIndex, &caps, sizeof caps), MMSYSERR_NOERROR);
+  const DWORD known = caps.cDestinations;  // what tests before this one in the process added
+  const std::string list = server.Folder() + "/state-home/knobvane/applications";
+  std::filesystem::create_directories(std::filesystem::path(list).parent_path());
+  FILE* file = fopen(list.c_str(), "a");
+  ASSERT_NE(file, nullptr);
+  fputs("sink-input-by-application-name:Gone\tGone\nsink-input-by-media-role:music\tRoleTwo\n",
+        file);
+  fclose(file);
+  Player one("RoleOne", server.Folder(), 2, "music");
+  Player two("RoleTwo", server.Folder(), 2, "music");
+  ASSERT_TRUE(WaitForApplications(known + 3));
+  ASSERT_TRUE(Eventually([] { return ApplicationStreams("RoleTwo").size() == 1; }));
+  // The server does group them: a desktop's would too.
+  const std::string streams = Pactl("list sink-inputs");
+  const std::string roleID = "module-stream-restore.id = \"sink-input-by-media-role:music\"";
+  ASSERT_NE(streams.find(roleID), streams.rfind(roleID)) << streams;
+
+  const char* names[] = {"Gone", "RoleTwo", "RoleOne"};
+  for (DWORD place = 0; place < 3; ++place) {
+    MIXERLINEA line = LineRecord();
+    line.dwDestination = known + place;
+    ASSERT_EQ(QueryLine(Object(applications), MIXER_GETLINEINFOF_DESTINATION, &line), 0u);
+    EXPECT_STREQ(line.szName, names[place]);
+  }
+  ASSERT_EQ(Write(applications, FIRST_APPLICATION + known + 1, {10000, 20000}), MMSYSERR_NOERROR);
+  EXPECT_TRUE(Eventually([] {
+    return ApplicationStreams("RoleTwo") == std::vector<std::vector<DWORD>>{{10000, 20000}};
+  }));
+  EXPECT_EQ(ApplicationStreams("RoleOne"), (std::vector<std::vector<DWORD>>{{65536, 65536}}));
+  EXPECT_EQ(mixerClose(applications), MMSYSERR_NOERROR);
 }
 
 // The server reads a name of digits as an index when no device has that name, so a handle on
@@ -431,18 +570,18 @@ TEST_F(PulseMixer, HandleOfAGoneDeviceNamedInDigitsNeverReachesAnother) {
   const std::string knobsIndex = sinks.substr(0, sinks.find_first_of(" \t"));
   ASSERT_EQ(sinks.find(knobsIndex + "\tknobs"), 0u) << sinks;
   const std::string module = Pactl("load-module module-null-sink sink_name=" + knobsIndex);
-  ASSERT_TRUE(Eventually([] { return mixerGetNumDevs() == DEVICES + 1; }));
+  ASSERT_TRUE(Eventually([this] { return mixerGetNumDevs() == devices + 1; }));
   HMIXER digits = nullptr;
-  ASSERT_EQ(mixerOpen(&digits, 2, 0, 0, 0), MMSYSERR_NOERROR);  // after knobs and wide
+  ASSERT_EQ(mixerOpen(&digits, applicationsIndex, 0, 0, 0), MMSYSERR_NOERROR);  // the last device
   ASSERT_EQ(Write(digits, MASTER, {30000, 30000}), MMSYSERR_NOERROR);
   Settle();
   EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{65536, 65536}));
 
   Pactl("unload-module " + module);
-  // PipeWire tells of the removal after answering, so the mixer learns of it a little later.
-  std::vector<DWORD> values(2);
-  EXPECT_TRUE(Eventually([&] { return Read(digits, MASTER, &values) == MMSYSERR_NODRIVER; }));
-  EXPECT_EQ(Write(digits, MASTER, {1000, 1000}), MMSYSERR_NODRIVER);
+  ASSERT_TRUE(Eventually(
+      [&knobsIndex] { return SinkNames().find(" " + knobsIndex + " ") == std::string::npos; }));
+  // Kept for the device's return, whether the mixer has learnt of its removal yet or not.
+  EXPECT_EQ(Write(digits, MASTER, {1000, 1000}), MMSYSERR_NOERROR);
   Settle();
   EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{65536, 65536}));
   EXPECT_EQ(mixerClose(digits), MMSYSERR_NOERROR);
@@ -457,7 +596,7 @@ TEST_F(PulseMixer, WorksAgainAfterTheServerRestarts) {
   EXPECT_EQ(Write(knobs, MASTER, {1000, 1000}), MMSYSERR_NODRIVER);
 
   server.Start();
-  EXPECT_EQ(mixerGetNumDevs(), DEVICES);
+  EXPECT_EQ(mixerGetNumDevs(), devices);
   // The handle opened before still names the null output.
   Settle();
   EXPECT_EQ(Channels(knobs, MASTER), (std::vector<DWORD>{65535, 65535}));
@@ -468,7 +607,7 @@ TEST_F(PulseMixer, WorksAgainAfterTheServerRestarts) {
   // A restart between two calls is noticed by the next one.
   server.Stop();
   server.Start();
-  EXPECT_EQ(mixerGetNumDevs(), DEVICES);
+  EXPECT_EQ(mixerGetNumDevs(), devices);
 }
 
 TEST_F(PulseMixer, GivesUpOnAServerThatStoppedAnswering) {
@@ -477,13 +616,13 @@ TEST_F(PulseMixer, GivesUpOnAServerThatStoppedAnswering) {
   std::vector<DWORD> values(2);
   EXPECT_EQ(Read(knobs, MASTER, &values), MMSYSERR_NODRIVER);
   server.Resume();
-  EXPECT_TRUE(Eventually([] { return mixerGetNumDevs() == DEVICES; }));
+  EXPECT_TRUE(Eventually([this] { return mixerGetNumDevs() == devices; }));
   EXPECT_EQ(Read(knobs, MASTER, &values), MMSYSERR_NOERROR);
 }
 
 TEST_F(PulseMixer, SoundLineKeepsTheOutputsBalanceAndRestoresItAfterSilence) {
   SoundLine master;
-  ASSERT_TRUE(master.Open(nullptr, 1));  // 0 is the null output, 1 its master line
+  ASSERT_TRUE(master.Open(nullptr, 5));  // 4 is the null output, 5 its master line
   Pactl("set-sink-volume knobs 30% 60%");
   ASSERT_TRUE(Sees(knobs, MASTER, SinkVolume()));
   // Full volume: the louder channel goes to exactly 100 %, the other keeps half of it.
@@ -506,7 +645,7 @@ TEST_F(PulseMixer, SoundLineKeepsTheOutputsBalanceAndRestoresItAfterSilence) {
 
 // winmm's rules for bad calls, as the simulated mixer answers them too.
 struct PulseAudioMixer {
-  static constexpr UINT DEVICE = KNOBS, OTHER = MIC, LONG_NAMED = WIDE, DEVICES = APPLICATIONS + 1;
+  static constexpr UINT DEVICE = KNOBS, OTHER = MIC, LONG_NAMED = WIDE, DEVICES = ::DEVICES;
   static constexpr DWORD LINE = MASTER;
   static void SetUpTestSuite() { Server().Start(); }
   static void TearDownTestSuite() { Server().Stop(); }

@@ -1,9 +1,11 @@
-// The list of applications the Linux mixer has seen play, kept in a file so that their line
-// numbers hold. Several of our programs may append to it at once, and the file may be
+// The lists of devices and applications the Linux mixer has seen, each kept in a file so that
+// their line numbers hold. Several of our programs may append to one at once, and a file may be
 // damaged or unreadable: every reader skips what is not a whole, well-formed line, and takes
-// the first of several lines for one application, so a known application never changes
-// place. At worst a new one comes later than it might have.
-#include "platform/pulse/applications.h"
+// the first of several lines with one id, so a known entry never changes place. At worst a new
+// one comes later than it might have. Every line with an id of its own has a place, also one
+// whose name another line has already, so a list written by 1.0.0 (which told applications
+// apart by another id) keeps every place.
+#include "platform/pulse/remembered.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,8 +18,8 @@ namespace pulse {
 namespace {
 
 // Enough for any desktop; a file grown past this (damaged, or filled on purpose) is read only
-// this far, and then no new application is added.
-constexpr size_t MAX_APPLICATIONS = 200;
+// this far, and then nothing new is added.
+constexpr size_t MAX_ENTRIES = 200;
 constexpr size_t MAX_FILE_BYTES = 64 * 1024;
 constexpr size_t MAX_FIELD_BYTES = 200;
 
@@ -42,24 +44,24 @@ bool WellFormed(const std::string& field) {
                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
 }
 
-// The applications a file's text lists: whole lines of an id and a name split by a tab, each
-// id once.
-std::vector<Application> Parse(const std::string& text) {
-  std::vector<Application> applications;
+// The entries a file's text lists: whole lines of an id and a name split by a tab, each id
+// once.
+std::vector<Remembered> Parse(const std::string& text) {
+  std::vector<Remembered> entries;
   size_t start = 0;
   for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
     const std::string line = text.substr(start, end - start);
     const size_t tab = line.find('\t');
     if (tab == std::string::npos) continue;
-    Application application{line.substr(0, tab), line.substr(tab + 1)};
-    if (!WellFormed(application.id) || !WellFormed(application.name)) continue;
-    const bool known = std::any_of(applications.begin(), applications.end(),
-                                   [&](const Application& a) { return a.id == application.id; });
+    Remembered entry{line.substr(0, tab), line.substr(tab + 1)};
+    if (!WellFormed(entry.id) || !WellFormed(entry.name)) continue;
+    const bool known = std::any_of(entries.begin(), entries.end(),
+                                   [&](const Remembered& e) { return e.id == entry.id; });
     if (known) continue;
-    applications.push_back(std::move(application));
-    if (applications.size() == MAX_APPLICATIONS) break;
+    entries.push_back(std::move(entry));
+    if (entries.size() == MAX_ENTRIES) break;
   }
-  return applications;
+  return entries;
 }
 
 // The file's text, up to MAX_FILE_BYTES; false when it cannot be read. Opened without
@@ -89,11 +91,11 @@ void MakeFolders(const std::string& path) {
 
 // Adds a line in one write, so that two programs appending at once never mix their lines.
 // A last line left without its line feed (a program stopped halfway) is ended first.
-void Append(const std::string& path, const Application& application) {
+void Append(const std::string& path, const Remembered& entry) {
   MakeFolders(path);
   const int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0600);
   if (fd < 0) return;
-  std::string line = application.id + "\t" + application.name + "\n";
+  std::string line = entry.id + "\t" + entry.name + "\n";
   struct stat status;
   char last = '\n';
   if (fstat(fd, &status) == 0 && status.st_size > 0 &&
@@ -101,41 +103,42 @@ void Append(const std::string& path, const Application& application) {
     line.insert(line.begin(), '\n');
   }
   if (write(fd, line.data(), line.size()) < 0) {
-    // Nothing more to do: the application keeps its place for this run only.
+    // Nothing more to do: the entry keeps its place for this run only.
   }
   close(fd);
 }
 
 }  // namespace
 
-std::string ApplicationListPath() {
+std::string StateFilePath(const char* file) {
   const char* state = getenv("XDG_STATE_HOME");
-  if (state != nullptr && state[0] == '/') return std::string(state) + "/knobvane/applications";
+  if (state != nullptr && state[0] == '/') return std::string(state) + "/knobvane/" + file;
   const char* home = getenv("HOME");
   if (home != nullptr && home[0] == '/') {
-    return std::string(home) + "/.local/state/knobvane/applications";
+    return std::string(home) + "/.local/state/knobvane/" + file;
   }
   return std::string();
 }
 
-void ApplicationList::Load() {
+void RememberedList::Load() {
   std::string text;
   if (path_.empty() || !ReadText(path_, &text)) return;
-  std::vector<Application> listed = Parse(text);
-  if (listed.size() < applications_.size()) return;
-  for (size_t i = 0; i < applications_.size(); ++i) {
-    if (listed[i].id != applications_[i].id) return;
+  std::vector<Remembered> listed = Parse(text);
+  if (listed.size() < entries_.size()) return;
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    if (listed[i].id != entries_[i].id) return;
   }
-  applications_ = std::move(listed);
+  entries_ = std::move(listed);
 }
 
-int ApplicationList::Remember(const std::string& id, const std::string& name) {
-  Application application{Field(id), Field(name)};
-  if (!WellFormed(application.id)) return -1;
-  if (application.name.empty()) application.name = application.id;
-  const auto place = [this, &application]() -> int {
-    for (size_t i = 0; i < applications_.size(); ++i) {
-      if (applications_[i].id == application.id) return static_cast<int>(i);
+int RememberedList::Remember(const std::string& id, const std::string& name) {
+  Remembered entry{Field(id), Field(name)};
+  if (entry.name.empty()) entry.name = entry.id;
+  if (!WellFormed(entry.id) || !WellFormed(entry.name)) return -1;
+  const std::string& key = key_ == BY_ID ? entry.id : entry.name;
+  const auto place = [this, &key]() -> int {
+    for (size_t i = 0; i < entries_.size(); ++i) {
+      if (KeyAt(i) == key) return static_cast<int>(i);
     }
     return -1;
   };
@@ -144,15 +147,15 @@ int ApplicationList::Remember(const std::string& id, const std::string& name) {
   // Another program may have added it, or others, since.
   Load();
   found = place();
-  if (found >= 0 || applications_.size() >= MAX_APPLICATIONS) return found;
+  if (found >= 0 || entries_.size() >= MAX_ENTRIES) return found;
   if (!path_.empty()) {
-    Append(path_, application);
+    Append(path_, entry);
     Load();
     found = place();
     if (found >= 0) return found;
   }
-  applications_.push_back(application);
-  return static_cast<int>(applications_.size() - 1);
+  entries_.push_back(entry);
+  return static_cast<int>(entries_.size() - 1);
 }
 
 }  // namespace pulse

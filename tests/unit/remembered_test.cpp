@@ -1,5 +1,6 @@
-// The Linux mixer's list of the applications it has seen, on files in a folder of its own.
-#include "platform/pulse/applications.h"
+// The Linux mixer's lists of the devices and applications it has seen, on files in a folder of
+// its own.
+#include "platform/pulse/remembered.h"
 
 #include <sys/stat.h>
 
@@ -12,9 +13,10 @@
 
 namespace {
 
-// The list file as several programs, a crash or a user may leave it: whatever is in it, no
-// application listed changes place, and one not yet listed comes after the others.
-TEST(ApplicationList, KeepsEveryPlaceWhateverTheFileHolds) {
+// A list file as several programs, a crash or a user may leave it: whatever is in it, no
+// entry listed changes place, and one not yet listed comes after the others.
+TEST(RememberedList, KeepsEveryPlaceWhateverTheFileHolds) {
+  using pulse::RememberedList;
   char tmpl[] = "/tmp/knobvane-applications-XXXXXX";
   const std::string folder = mkdtemp(tmpl);
   const auto write = [](const std::string& path, const std::string& text) {
@@ -23,9 +25,9 @@ TEST(ApplicationList, KeepsEveryPlaceWhateverTheFileHolds) {
     fwrite(text.data(), 1, text.size(), file);
     fclose(file);
   };
-  const auto ids = [](const pulse::ApplicationList& list) {
+  const auto ids = [](const RememberedList& list) {
     std::string all;
-    for (const pulse::Application& application : list.All()) all += application.id + ",";
+    for (const pulse::Remembered& entry : list.All()) all += entry.id + ",";
     return all;
   };
   struct Row {
@@ -49,11 +51,11 @@ TEST(ApplicationList, KeepsEveryPlaceWhateverTheFileHolds) {
       std::filesystem::create_directories(std::filesystem::path(path).parent_path());
       write(path, row.file);
     }
-    pulse::ApplicationList list(path);
+    RememberedList list(path, RememberedList::BY_ID);
     list.Load();
     EXPECT_EQ(list.Remember("new", "New"), row.newPlace);
     EXPECT_EQ(ids(list), row.after);
-    pulse::ApplicationList reread(path);
+    RememberedList reread(path, RememberedList::BY_ID);
     reread.Load();
     EXPECT_EQ(ids(reread), row.after);
   }
@@ -61,7 +63,7 @@ TEST(ApplicationList, KeepsEveryPlaceWhateverTheFileHolds) {
   // Two programs adding at once: each finds the other's addition before its own.
   const std::string shared = folder + "/shared";
   write(shared, "x\tX\n");
-  pulse::ApplicationList one(shared), other(shared);
+  RememberedList one(shared, RememberedList::BY_ID), other(shared, RememberedList::BY_ID);
   one.Load();
   other.Load();
   EXPECT_EQ(one.Remember("a", "A"), 1);
@@ -70,7 +72,7 @@ TEST(ApplicationList, KeepsEveryPlaceWhateverTheFileHolds) {
   EXPECT_EQ(ids(one), "x,a,b,");
   // Tabs and line breaks in what servers report never split a line.
   EXPECT_EQ(one.Remember("c\td", "line\nbreak"), 3);
-  pulse::ApplicationList reread(shared);
+  RememberedList reread(shared, RememberedList::BY_ID);
   reread.Load();
   ASSERT_EQ(ids(reread), "x,a,b,c d,");
   EXPECT_EQ(reread.All()[3].name, "line break");
@@ -78,7 +80,7 @@ TEST(ApplicationList, KeepsEveryPlaceWhateverTheFileHolds) {
   // A file that cannot be read or written: the places hold for this run.
   const std::string unreadable = folder + "/a-folder";
   std::filesystem::create_directories(unreadable);
-  pulse::ApplicationList memory(unreadable);
+  RememberedList memory(unreadable, RememberedList::BY_ID);
   memory.Load();
   EXPECT_EQ(memory.Remember("a", "A"), 0);
   EXPECT_EQ(memory.Remember("b", "B"), 1);
@@ -86,9 +88,33 @@ TEST(ApplicationList, KeepsEveryPlaceWhateverTheFileHolds) {
   // Nor may a pipe at its path stall the mixer.
   const std::string pipe = folder + "/pipe";
   ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
-  pulse::ApplicationList piped(pipe);
+  RememberedList piped(pipe, RememberedList::BY_ID);
   piped.Load();
   EXPECT_EQ(piped.Remember("a", "A"), 0);
+
+  // A list by name, as 1.0.0 wrote it with other ids (one name twice): every line keeps its
+  // place, and an application is taken up by the first of its name.
+  const std::string old = folder + "/old";
+  write(old,
+        "sink-input-by-media-role:music\tOne\nsink-input-by-media-role:video\tOne\n"
+        "sink-input-by-application-name:Two\tTwo\n");
+  RememberedList byName(old, RememberedList::BY_NAME);
+  byName.Load();
+  EXPECT_EQ(byName.Remember("application-name:Two", "Two"), 2);
+  EXPECT_EQ(byName.Remember("application-name:One", "One"), 0);
+  EXPECT_EQ(byName.Remember("application-name:Three", "Three"), 3);
+  EXPECT_EQ(byName.All().size(), 4u);
+
+  // A full list takes nothing more, and reads no further than its cap.
+  std::string many;
+  for (int i = 0; i < 250; ++i) many += "id" + std::to_string(i) + "\tN\n";
+  const std::string full = folder + "/full";
+  write(full, many);
+  RememberedList capped(full, RememberedList::BY_ID);
+  capped.Load();
+  EXPECT_EQ(capped.All().size(), 200u);
+  EXPECT_EQ(capped.Remember("id199", "N"), 199);
+  EXPECT_EQ(capped.Remember("another", "A"), -1);
   std::filesystem::remove_all(folder);
 }
 
