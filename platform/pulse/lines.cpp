@@ -259,7 +259,10 @@ void StreamStored(const Stream& stream, pa_usec_t now) {
 void DeviceStored(const Device& device) {
   State& s = TheState();
   const std::string id = DeviceID(device.isSink, device.name);
-  if (!device.isMonitor) s.devices.Remember(id, device.description);
+  // The stand-in output a server makes while it has none (PulseAudio's module-always-sink,
+  // PipeWire's pulse server: "auto_null") is no device of the user's. Default Output reaches
+  // it while it is there; listed, it would move the application lines on for nothing.
+  if (!device.isMonitor && device.name != "auto_null") s.devices.Remember(id, device.description);
   const auto found = s.deviceWrites.find(id);
   if (found != s.deviceWrites.end()) {
     DeviceWrite& written = found->second;
