@@ -30,6 +30,18 @@ inline HMIXEROBJ Object(UINT_PTR value) { return reinterpret_cast<HMIXEROBJ>(val
 inline HMIXEROBJ Object(HMIXER handle) { return reinterpret_cast<HMIXEROBJ>(handle); }
 inline UINT_PTR Passed(HMIXER handle) { return reinterpret_cast<UINT_PTR>(handle); }
 
+// A details record for a control over values, one value a channel.
+inline MIXERCONTROLDETAILS DetailsOf(DWORD controlID, std::vector<DWORD>* values) {
+  MIXERCONTROLDETAILS details;
+  memset(&details, 0, sizeof details);
+  details.cbStruct = sizeof details;
+  details.dwControlID = controlID;
+  details.cChannels = static_cast<DWORD>(values->size());
+  details.cbDetails = sizeof(MIXERCONTROLDETAILS_UNSIGNED);
+  details.paDetails = values->data();
+  return details;
+}
+
 template <typename World>
 class WinmmRules : public testing::Test {
  protected:
@@ -72,14 +84,7 @@ class WinmmRules : public testing::Test {
   }
   // A details record for the line's control over values.
   MIXERCONTROLDETAILS Details(std::vector<DWORD>* values) const {
-    MIXERCONTROLDETAILS details;
-    memset(&details, 0, sizeof details);
-    details.cbStruct = sizeof details;
-    details.dwControlID = controlID;
-    details.cChannels = static_cast<DWORD>(values->size());
-    details.cbDetails = sizeof(MIXERCONTROLDETAILS_UNSIGNED);
-    details.paDetails = values->data();
-    return details;
+    return DetailsOf(controlID, values);
   }
   std::string NameOf(UINT index) const {
     MIXERCAPSA caps;

@@ -188,24 +188,13 @@ MMRESULT QueryLine(HMIXEROBJ object, DWORD flags, MIXERLINEA* line) {
   return mixerGetLineInfoA(object, line, flags);
 }
 
-MIXERCONTROLDETAILS Details(DWORD controlID, std::vector<DWORD>* values) {
-  MIXERCONTROLDETAILS details;
-  memset(&details, 0, sizeof details);
-  details.cbStruct = sizeof details;
-  details.dwControlID = controlID;
-  details.cChannels = static_cast<DWORD>(values->size());
-  details.cbDetails = sizeof(MIXERCONTROLDETAILS_UNSIGNED);
-  details.paDetails = values->data();
-  return details;
-}
-
 MMRESULT Read(HMIXER mixer, DWORD controlID, std::vector<DWORD>* values) {
-  MIXERCONTROLDETAILS details = Details(controlID, values);
+  MIXERCONTROLDETAILS details = winmm_rules::DetailsOf(controlID, values);
   return mixerGetControlDetailsA(Object(mixer), &details, MIXER_OBJECTF_HMIXER);
 }
 
 MMRESULT Write(HMIXER mixer, DWORD controlID, std::vector<DWORD> values) {
-  MIXERCONTROLDETAILS details = Details(controlID, &values);
+  MIXERCONTROLDETAILS details = winmm_rules::DetailsOf(controlID, &values);
   return mixerSetControlDetails(Object(mixer), &details, MIXER_OBJECTF_HMIXER);
 }
 
