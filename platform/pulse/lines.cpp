@@ -118,11 +118,24 @@ const Device* StandIn(const std::string& id, const std::string& description) {
   device.name = key.name;
   device.description = description;
   const auto written = s.deviceWrites.find(id);
+  const auto seen = s.seenMaps.find(id);
   if (written != s.deviceWrites.end()) {
     device.volume = written->second.volume;
     device.map = written->second.map;
+  } else if (seen != s.seenMaps.end()) {
+    // On the channels it had, so that a line opened while it was there still fits.
+    device.map = seen->second;
+    pa_cvolume_set(&device.volume, device.map.channels, PA_VOLUME_NORM);
   }
   return &device;
+}
+
+// A device's volume as a line of `channels` shows it. A line opened while its device was away
+// has the stand-in's two channels, and the device, back, may have others (a mono microphone, a
+// surround card): the value is carried across as a default line's is, so the knob works on.
+pa_cvolume AsChannels(const pa_cvolume& volume, const pa_channel_map& map, DWORD channels) {
+  if (channels != 2 || volume.channels == 2) return volume;
+  return Remapped(volume, map, FullVolume(2), Stereo());
 }
 
 const Device* Listed(size_t place) {
@@ -196,12 +209,13 @@ const std::string& LineName(const Device& device, DWORD destination) {
 }
 
 // An application's line can be read and set before anything of it plays.
-pa_cvolume LineVolume(const Device& device, DWORD destination) {
+pa_cvolume LineVolume(const Device& device, DWORD destination, DWORD channels) {
   const State& s = TheState();
   switch (device.kind) {
     case Kind::SERVER:
       // A device that is away shows what was last written to it (its stand-in has it).
-      return device.index != PA_INVALID_INDEX ? Seen(device, nullptr) : device.volume;
+      return AsChannels(device.index != PA_INVALID_INDEX ? Seen(device, nullptr) : device.volume,
+                        device.map, channels);
     case Kind::DEFAULT: {
       if (const Device* target = DefaultOf(device)) {
         return Remapped(Seen(*target, nullptr), target->map, FullVolume(2), Stereo());
@@ -224,9 +238,14 @@ void WriteLine(const Device& device, DWORD destination, const pa_cvolume& volume
   switch (device.kind) {
     case Kind::SERVER: {
       const bool there = device.index != PA_INVALID_INDEX;
+      const pa_cvolume current = there ? Seen(device, nullptr) : device.volume;
+      // Two channels from a line opened while the device was away (AsChannels).
+      const pa_cvolume onDevice = volume.channels == current.channels
+                                      ? volume
+                                      : Remapped(volume, Stereo(), current, device.map);
       s.deviceWrites[DeviceID(device.isSink, device.name)] =
-          DeviceWrite{volume, device.map, !there};
-      if (there) WriteControl(KeyOf(device), PA_INVALID_INDEX, volume);
+          DeviceWrite{onDevice, device.map, !there};
+      if (there) WriteControl(KeyOf(device), PA_INVALID_INDEX, onDevice);
       return;
     }
     case Kind::DEFAULT:
@@ -263,6 +282,7 @@ void DeviceStored(const Device& device) {
   // PipeWire's pulse server: "auto_null") is no device of the user's. Default Output reaches
   // it while it is there; listed, it would move the application lines on for nothing.
   if (!device.isMonitor && device.name != "auto_null") s.devices.Remember(id, device.description);
+  if (pa_channel_map_valid(&device.map)) s.seenMaps[id] = device.map;
   const auto found = s.deviceWrites.find(id);
   if (found != s.deviceWrites.end()) {
     DeviceWrite& written = found->second;

@@ -35,7 +35,9 @@ const std::string& LineName(const Device& device, DWORD destination);
 // A line's volume: a device's master line's; a default line's on two channels, front left and
 // right, whatever the default has; an application's first stream's. A line with nothing
 // there to read gives the last value written to it, else full volume on two channels.
-pa_cvolume LineVolume(const Device& device, DWORD destination);
+// `channels`, a caller's record's count: 2 carries a device's value onto two channels, for a
+// line opened while its device was away, when the device came back with other channels.
+pa_cvolume LineVolume(const Device& device, DWORD destination, DWORD channels = 0);
 
 // A line's new value: a device's master line's (for when it comes back, if it is away), the
 // default's now, mapped onto its channels keeping the balance, or an application's, for every

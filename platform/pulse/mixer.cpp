@@ -79,7 +79,7 @@ MMRESULT FindDetails(HMIXEROBJ object, const MIXERCONTROLDETAILS* details, DWORD
   if (result != MMSYSERR_NOERROR) return result;
   // A line's one control carries the line's ID.
   if (!FindLine(**device, details->dwControlID, destination)) return MIXERR_INVALCONTROL;
-  *volume = LineVolume(**device, *destination);
+  *volume = LineVolume(**device, *destination, details->cChannels);
   return winmm::DetailsFit(details, volume->channels) ? MMSYSERR_NOERROR : MMSYSERR_INVALPARAM;
 }
 

@@ -107,6 +107,7 @@ struct State {
   std::map<std::string, DeviceWrite> deviceWrites;  // by the devices list's id
   DeviceWrite defaultWrites[2] = {};                // to the default input, output
   std::map<std::string, Device> absent;             // stand-ins for listed devices not there now
+  std::map<std::string, pa_channel_map> seenMaps;   // each device's channels when last there
   std::mutex cacheLock;                             // guards the above from sinks on
   std::atomic<bool> connected{false};
   int wake = -1;                          // an eventfd the loop watches: a write waits to be sent

@@ -462,6 +462,36 @@ TEST_F(PulseMixer, ADeviceAwayKeepsItsNumberAndGetsWhatWasWrittenMeanwhile) {
   EXPECT_EQ(mixerClose(mic), MMSYSERR_NOERROR);
 }
 
+// A line opened while its device was away has two channels, and the device may come back with
+// others (a mono microphone): the knob works on, the louder value going to the one channel and
+// reading back on both.
+TEST_F(PulseMixer, ALineOpenedWhileItsDeviceWasAwayFitsTheDeviceBack) {
+  // Seen by another program of ours before: listed, but never there while this one runs.
+  FILE* list = fopen((std::string(getenv("XDG_STATE_HOME")) + "/knobvane/devices").c_str(), "a");
+  ASSERT_NE(list, nullptr);
+  fputs("sink:mono\tMono\n", list);
+  fclose(list);
+  server.Stop();
+  server.Start();  // the lists are read again on connecting
+  ASSERT_EQ(mixerGetNumDevs(), devices + 1);
+  HMIXER mono = nullptr;
+  ASSERT_EQ(mixerOpen(&mono, applicationsIndex, 0, 0, 0), MMSYSERR_NOERROR);
+  MIXERLINEA line = LineRecord();
+  ASSERT_EQ(QueryLine(Object(mono), MIXER_GETLINEINFOF_DESTINATION, &line), 0u);
+  ASSERT_EQ(line.cChannels, 2u);
+
+  const std::string module = Pactl("load-module module-null-sink sink_name=mono channels=1");
+  ASSERT_TRUE(Eventually([] { return SinkNames().find(" mono ") != std::string::npos; }));
+  EXPECT_EQ(Write(mono, MASTER, {20000, 40000}), MMSYSERR_NOERROR);
+  EXPECT_TRUE(Eventually([] { return SinkVolume("mono") == std::vector<DWORD>{40000}; }))
+      << Pactl("get-sink-volume mono");
+  EXPECT_TRUE(Eventually([&] {
+    return Channels(mono, MASTER) == std::vector<DWORD>{40000, 40000};
+  }));
+  Pactl("unload-module " + module);
+  EXPECT_EQ(mixerClose(mono), MMSYSERR_NOERROR);
+}
+
 // The default lines go to whichever device the server has as its default at each call, on two
 // channels whatever it has: a change of the default writes nothing, and the next value set
 // goes to the new default with that device's own balance.
