@@ -21,7 +21,7 @@ goto usage
 :port_given
 if "%~2"=="" goto usage
 if exist "%folder%Knobvane.exe" goto write
-echo Knobvane.exe is not in %folder%: keep %~nx0 beside Knobvane.exe.
+echo Knobvane.exe is not in "%folder%": keep %~nx0 beside Knobvane.exe.
 set "failed=1"
 goto failed
 

@@ -37,7 +37,8 @@ constexpr uint8_t DEBOUNCE_TICKS = DEBOUNCE_MS / TICK_MS + 1;
 
 static_assert(KNOB_COUNT >= 1 && KNOB_COUNT <= MAX_KNOBS, "the box has 1 to 6 knobs");
 static_assert(REFRESH_MS % TICK_MS == 0, "the refresh comes on a tick");
-static_assert(uint32_t{KNOB_COUNT} * (SAMPLES_PER_TICK + 1) * CONVERSION_US < TICK_MS * 1000u,
+static_assert(uint32_t{KNOB_COUNT} * (SAMPLES_PER_TICK + 1) * CONVERSION_US <
+                  uint32_t{TICK_MS} * 1000,
               "a tick's conversions take longer than the tick");
 
 // ---- The box --------------------------------------------------------------------------------

@@ -55,7 +55,7 @@ void Store(const pa_client_info& client) {
   TheState().clients[client.index] = Text(application ? application : client.name);
 }
 
-void AskForClient(uint32_t client, uint32_t stream);
+bool AskForClient(uint32_t client, uint32_t stream);
 
 // What tells an application from another: its name, on the stream or else on its client, else
 // its program. The stream-restore id only when nothing names the application, since servers
@@ -81,9 +81,9 @@ void Store(const pa_sink_input_info& input) {
   std::lock_guard<std::mutex> cache(s.cacheLock);
   const char* name = ApplicationName(input);
   if (name == nullptr) {
-    // Taken up once the client's name is in.
-    AskForClient(input.client, input.index);
-    return;
+    // Taken up once the client's name is in; at once when it cannot be asked for.
+    if (AskForClient(input.client, input.index)) return;
+    name = ApplicationName(input);
   }
   const std::string id = ApplicationOf(name);
   // A stream without a volume of its own has nothing to read or set, and libpulse aborts on
@@ -165,13 +165,20 @@ void OnClient(pa_context* context, const pa_client_info* info, int eol, void* in
   Signal();
 }
 
-// Hold the cache's lock.
-void AskForClient(uint32_t client, uint32_t stream) {
+// Hold the cache's lock. False when the client cannot be asked for: it then names nothing,
+// and its streams go by what else they say.
+bool AskForClient(uint32_t client, uint32_t stream) {
   State& s = TheState();
-  if (!s.awaitingClients.emplace(stream, client).second) return;
-  Ask(pa_context_get_client_info(s.context, client, OnClient,
-                                 reinterpret_cast<void*>(static_cast<uintptr_t>(stream))),
-      &s.queriesPending);
+  if (!s.awaitingClients.emplace(stream, client).second) return true;
+  pa_operation* asked = pa_context_get_client_info(
+      s.context, client, OnClient, reinterpret_cast<void*>(static_cast<uintptr_t>(stream)));
+  if (asked == nullptr) {
+    s.awaitingClients.erase(stream);
+    s.clients.emplace(client, "");
+    return false;
+  }
+  Ask(asked, &s.queriesPending);
+  return true;
 }
 
 void OnRefresh(pa_mainloop_api*, pa_time_event*, const struct timeval*, void*) { AskForChanged(); }

@@ -153,6 +153,8 @@ void WriteDefault(const Device& line, const pa_cvolume& volume) {
   }
   const pa_cvolume mapped = Remapped(volume, Stereo(), Seen(*target, nullptr), target->map);
   s.deviceWrites[DeviceID(target->isSink, target->name)] = DeviceWrite{mapped, target->map, false};
+  // What the line reads once there is no default again: the last value written to it.
+  s.defaultWrites[line.isSink] = DeviceWrite{volume, Stereo(), false};
   WriteControl(KeyOf(*target), PA_INVALID_INDEX, mapped);
 }
 

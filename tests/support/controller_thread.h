@@ -80,7 +80,7 @@ class ControllerThread {
  private:
   std::string commandLine_;
   std::thread thread_;
-  int exitStatus_ = -1;
+  std::atomic<int> exitStatus_{-1};
 };
 
 }  // namespace support
