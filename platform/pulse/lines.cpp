@@ -151,10 +151,19 @@ void WriteDefault(const Device& line, const pa_cvolume& volume) {
     s.defaultWrites[line.isSink] = DeviceWrite{volume, Stereo(), true};
     return;
   }
-  const pa_cvolume mapped = Remapped(volume, Stereo(), Seen(*target, nullptr), target->map);
+  // A caller keeps a line's balance from what it read: if the default changed in between, the
+  // value carries the old default's balance, and the new one keeps its own.
+  pa_cvolume value = volume;
+  std::string& shown = s.defaultShown[line.isSink];
+  if (!shown.empty() && shown != target->name) {
+    value = Remapped(Seen(*target, nullptr), target->map, FullVolume(2), Stereo());
+    pa_cvolume_scale(&value, pa_cvolume_max(&volume));
+  }
+  shown = target->name;
+  const pa_cvolume mapped = Remapped(value, Stereo(), Seen(*target, nullptr), target->map);
   s.deviceWrites[DeviceID(target->isSink, target->name)] = DeviceWrite{mapped, target->map, false};
   // What the line reads once there is no default again: the last value written to it.
-  s.defaultWrites[line.isSink] = DeviceWrite{volume, Stereo(), false};
+  s.defaultWrites[line.isSink] = DeviceWrite{value, Stereo(), false};
   WriteControl(KeyOf(*target), PA_INVALID_INDEX, mapped);
 }
 
@@ -233,6 +242,12 @@ pa_cvolume LineVolume(const Device& device, DWORD destination, DWORD channels) {
   if (!streams.empty()) return Seen(device, streams.front());
   const auto written = s.written.find(name);
   return written != s.written.end() ? written->second : FullVolume(2);
+}
+
+void LineShown(const Device& device) {
+  if (device.kind != Kind::DEFAULT) return;
+  const Device* target = DefaultOf(device);
+  TheState().defaultShown[device.isSink] = target != nullptr ? target->name : "";
 }
 
 void WriteLine(const Device& device, DWORD destination, const pa_cvolume& volume) {

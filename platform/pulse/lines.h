@@ -39,6 +39,10 @@ const std::string& LineName(const Device& device, DWORD destination);
 // line opened while its device was away, when the device came back with other channels.
 pa_cvolume LineVolume(const Device& device, DWORD destination, DWORD channels = 0);
 
+// A caller read a line's value. A default line's next write carries the balance of the device
+// read; if the default changed since, the new default keeps its own balance instead.
+void LineShown(const Device& device);
+
 // A line's new value: a device's master line's (for when it comes back, if it is away), the
 // default's now, mapped onto its channels keeping the balance, or an application's, for every
 // stream it has now and every one it starts later.

@@ -186,6 +186,7 @@ MMRESULT mixerGetControlDetailsA(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd, 
   pa_cvolume volume;
   result = FindDetails(hmxobj, pmxcd, fdwDetails, &device, &destination, &volume);
   if (result != MMSYSERR_NOERROR) return result;
+  LineShown(*device);
   auto* values = static_cast<MIXERCONTROLDETAILS_UNSIGNED*>(pmxcd->paDetails);
   if (pmxcd->cChannels == 1) {
     values[0].dwValue = ToMixer(pa_cvolume_max(&volume));

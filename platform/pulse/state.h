@@ -106,9 +106,11 @@ struct State {
   std::map<std::string, pa_cvolume> written;        // the last value written to each application
   std::map<std::string, DeviceWrite> deviceWrites;  // by the devices list's id
   DeviceWrite defaultWrites[2] = {};                // to the default input, output
-  std::map<std::string, Device> absent;             // stand-ins for listed devices not there now
-  std::map<std::string, pa_channel_map> seenMaps;   // each device's channels when last there
-  std::mutex cacheLock;                             // guards the above from sinks on
+  // The device each default line's value was last read from, by name: "" for none.
+  std::string defaultShown[2];
+  std::map<std::string, Device> absent;            // stand-ins for listed devices not there now
+  std::map<std::string, pa_channel_map> seenMaps;  // each device's channels when last there
+  std::mutex cacheLock;                            // guards the above from sinks on
   std::atomic<bool> connected{false};
   int wake = -1;                          // an eventfd the loop watches: a write waits to be sent
   std::map<UINT_PTR, DeviceKey> handles;  // the callers' thread's alone

@@ -528,6 +528,18 @@ TEST_F(PulseMixer, DefaultLinesFollowTheServersDefault) {
   EXPECT_EQ(SinkVolume(), (std::vector<DWORD>{16384, 32768}));
   EXPECT_EQ(SinkVolume("quad"), quad);
 
+  // A value read while knobs was the default and written once quad is: quad keeps its balance.
+  Pactl("set-sink-volume knobs 32768 16384");
+  ASSERT_TRUE(Sees(output, MASTER, {32768, 16384}));
+  Pactl("set-default-sink quad");
+  ASSERT_TRUE(Eventually([&] {
+    EXPECT_EQ(Write(output, MASTER, {16384, 8192}), MMSYSERR_NOERROR);
+    Settle();
+    return SinkVolume("quad") != quad;
+  }));
+  EXPECT_EQ(SinkVolume("quad"), (std::vector<DWORD>{8192, 16384, 4096, 8192}));
+  Pactl("set-default-sink knobs");
+
   // The input likewise.
   Pactl("set-default-source mic");
   HMIXER input = nullptr;
