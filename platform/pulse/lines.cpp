@@ -144,7 +144,9 @@ const Device* Listed(size_t place) {
   return there != nullptr ? there : StandIn(listed.id, listed.name);
 }
 
-void WriteDefault(const Device& line, const pa_cvolume& volume) {
+// `landed`: when a value that waited for a default reaches one; for a second it wins over what
+// a session manager sets the new device to, as a device's own waiting write does.
+void WriteDefault(const Device& line, const pa_cvolume& volume, pa_usec_t landed = 0) {
   State& s = TheState();
   const Device* target = DefaultOf(line);
   if (target == nullptr) {
@@ -161,7 +163,8 @@ void WriteDefault(const Device& line, const pa_cvolume& volume) {
   }
   shown = target->name;
   const pa_cvolume mapped = Remapped(value, Stereo(), Seen(*target, nullptr), target->map);
-  s.deviceWrites[DeviceID(target->isSink, target->name)] = DeviceWrite{mapped, target->map, false};
+  s.deviceWrites[DeviceID(target->isSink, target->name)] =
+      DeviceWrite{mapped, target->map, false, landed};
   // What the line reads once there is no default again: the last value written to it.
   s.defaultWrites[line.isSink] = DeviceWrite{value, Stereo(), false};
   WriteControl(KeyOf(*target), PA_INVALID_INDEX, mapped);
@@ -325,7 +328,7 @@ void DefaultsStored() {
     DeviceWrite& written = s.defaultWrites[line->isSink];
     if (!written.waiting || DefaultOf(*line) == nullptr) continue;
     written.waiting = false;
-    WriteDefault(*line, written.volume);
+    WriteDefault(*line, written.volume, pa_rtclock_now());
   }
 }
 
