@@ -155,14 +155,15 @@ void WriteDefault(const Device& line, const pa_cvolume& volume, pa_usec_t landed
   }
   // A caller keeps a line's balance from what it read: if the default changed in between, the
   // value carries the old default's balance, and the new one keeps its own.
+  const pa_cvolume current = Seen(*target, nullptr);
   pa_cvolume value = volume;
   std::string& shown = s.defaultShown[line.isSink];
   if (!shown.empty() && shown != target->name) {
-    value = Remapped(Seen(*target, nullptr), target->map, FullVolume(2), Stereo());
+    value = Remapped(current, target->map, FullVolume(2), Stereo());
     pa_cvolume_scale(&value, pa_cvolume_max(&volume));
   }
   shown = target->name;
-  const pa_cvolume mapped = Remapped(value, Stereo(), Seen(*target, nullptr), target->map);
+  const pa_cvolume mapped = Remapped(value, Stereo(), current, target->map);
   s.deviceWrites[DeviceID(target->isSink, target->name)] =
       DeviceWrite{mapped, target->map, false, landed};
   // What the line reads once there is no default again: the last value written to it.

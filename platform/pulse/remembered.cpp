@@ -23,6 +23,9 @@ constexpr size_t MAX_ENTRIES = 200;
 constexpr size_t MAX_FILE_BYTES = 64 * 1024;
 constexpr size_t MAX_FIELD_BYTES = 200;
 
+// A tab, a line break or another control character would break a line of the file apart.
+bool IsControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }
+
 // A field as it goes into the file: no tabs, line breaks or other control characters, which
 // would break the line apart, and cut to a length a reader accepts (never inside a character).
 std::string Field(const std::string& text) {
@@ -32,16 +35,13 @@ std::string Field(const std::string& text) {
       field.pop_back();
     }
   }
-  for (char& c : field) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
-  }
+  std::replace_if(field.begin(), field.end(), IsControl, ' ');
   return field;
 }
 
 bool WellFormed(const std::string& field) {
   return !field.empty() && field.size() <= MAX_FIELD_BYTES &&
-         std::none_of(field.begin(), field.end(),
-                      [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+         std::none_of(field.begin(), field.end(), IsControl);
 }
 
 // The entries a file's text lists: whole lines of an id and a name split by a tab, each id
