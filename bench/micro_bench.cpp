@@ -18,7 +18,8 @@ const char* const LINES[] = {"1023", "1535", "5119", "4", "knob"};
 void BM_DecodeReading(benchmark::State& state) {
   size_t i = 0;
   for (auto _ : state) {
-    const Reading reading = DecodeReading(LINES[i]);
+    // Not const: Google Benchmark 1.9 deprecates DoNotOptimize on a const value.
+    Reading reading = DecodeReading(LINES[i]);
     benchmark::DoNotOptimize(reading);
     i = i + 1 == sizeof LINES / sizeof *LINES ? 0 : i + 1;
   }

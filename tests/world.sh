@@ -22,6 +22,7 @@ else
   dir=$(mktemp -d /tmp/knobvane-test-XXXXXX)
   own_dir=true
 fi
+tests_folder=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 pids=()
 on_exit=()  # extra commands to run first on exit
 cleanup() {
@@ -63,6 +64,10 @@ start_pulse() {
   eventually pactl info >/dev/null 2>&1 || fail "the private PulseAudio server did not come up"
 }
 
+# Loads a null output into the running server (module-null-sink with these arguments), as a
+# desktop's output behaves; prints the module's index.
+load_output() { "$tests_folder/load_output.sh" "$@"; }
+
 # "50% 100%": the null output's per-channel volume.
 output_volume() { pactl get-sink-volume knobs | grep -o '[0-9]*%' | paste -sd' '; }
 
@@ -99,11 +104,14 @@ start_pipewire() {
   server_pids+=($!)
   pids+=("${server_pids[@]}")
   eventually pactl info >/dev/null 2>&1 || fail "the private pipewire-pulse did not come up"
-  pactl load-module module-null-sink sink_name=knobs >/dev/null
+  load_output sink_name=knobs >/dev/null
   local module
   for module in "${server_modules[@]}"; do
     # shellcheck disable=SC2086 # a module's arguments are words of their own
-    pactl load-module $module >/dev/null || fail "pactl load-module $module failed"
+    case $module in
+      "module-null-sink "*) load_output ${module#module-null-sink } ;;
+      *) pactl load-module $module ;;
+    esac >/dev/null || fail "pactl load-module $module failed"
   done
   has_knobs() { pactl list short sinks | grep -q knobs; }
   eventually has_knobs || fail "the null output never showed up"

@@ -130,7 +130,7 @@ case $case_name in
     # Knob 0 on the default output: a second output that becomes the default takes the
     # readings, with its own balance, and the first keeps what it had.
     start_server
-    pactl load-module module-null-sink sink_name=phones >/dev/null
+    load_output sink_name=phones >/dev/null
     pactl set-sink-volume knobs 30% 60%
     pactl set-sink-volume phones 80% 40%
     pactl set-default-sink knobs
@@ -165,7 +165,7 @@ case $case_name in
     plug_box
     start_knobvane 1
     turn 0:512
-    pactl load-module module-null-sink sink_name=knobs >/dev/null
+    load_output sink_name=knobs >/dev/null
     expect_volume "50% 50%" output_volume
     ;;
 

@@ -35,15 +35,24 @@ bool Eventually(Condition condition) {
 }
 
 // What pactl prints for those arguments.
-std::string Pactl(const std::string& arguments) {
+// What a shell command prints.
+std::string Output(const std::string& command) {
   std::string output;
-  FILE* pipe = popen(("pactl " + arguments).c_str(), "r");
+  FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return output;
   char buffer[4096];
   size_t n;
   while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
   pclose(pipe);
   return output;
+}
+
+std::string Pactl(const std::string& arguments) { return Output("pactl " + arguments); }
+
+// Loads a null output with these module arguments, the way the tests load every output;
+// returns its module's index.
+std::string LoadOutput(const std::string& arguments) {
+  return Output(KNOBVANE_LOAD_OUTPUT_SH " " + arguments);
 }
 
 // The raw per-channel values of the first "Volume:" line in pactl's output from `from` on.
@@ -336,9 +345,8 @@ TEST_F(PulseMixer, WritesGoBehindTheCallerAndTheLastOneLands) {
     ASSERT_EQ(Channels(knobs, MASTER), (std::vector<DWORD>{level / 2, level}));
   }
   server.Resume();
-  EXPECT_TRUE(Eventually([] {
-    return SinkVolume() == std::vector<DWORD>{30000, 60000};
-  })) << SinkVolume()[0];
+  const std::vector<DWORD> last{30000, 60000};
+  EXPECT_TRUE(Eventually([&] { return SinkVolume() == last; })) << SinkVolume()[0];
 
   Pactl("set-sink-volume knobs 10% 20%");
   const std::vector<DWORD> set = SinkVolume();
@@ -427,8 +435,8 @@ TEST_F(PulseMixer, ApplicationsKeepTheirLinesWhileTheyComeAndGo) {
 TEST_F(PulseMixer, ADeviceAwayKeepsItsNumberAndGetsWhatWasWrittenMeanwhile) {
   HMIXER mic = nullptr;
   ASSERT_EQ(mixerOpen(&mic, MIC, 0, 0, 0), MMSYSERR_NOERROR);
-  const std::string load = "load-module module-null-sink sink_name=extra";
-  std::string module = Pactl(load);
+  const std::string load = "sink_name=extra";
+  std::string module = LoadOutput(load);
   // PipeWire makes and removes devices after answering: the mixer sees them a little later.
   ASSERT_TRUE(Eventually([this] { return mixerGetNumDevs() == devices + 1; }));
   const UINT EXTRA = applicationsIndex;  // the applications move on
@@ -449,10 +457,10 @@ TEST_F(PulseMixer, ADeviceAwayKeepsItsNumberAndGetsWhatWasWrittenMeanwhile) {
   ASSERT_EQ(mixerGetDevCapsA(reinterpret_cast<UINT_PTR>(mic), &caps, sizeof caps), 0u);
   EXPECT_STREQ(caps.szPname, PrivateServer::InputName());
 
-  module = Pactl(load);
-  EXPECT_TRUE(Eventually([] {
-    return SinkVolume("extra") == std::vector<DWORD>{10000, 30000};
-  })) << Pactl("get-sink-volume extra");
+  module = LoadOutput(load);
+  const std::vector<DWORD> remembered{10000, 30000};
+  EXPECT_TRUE(Eventually([&] { return SinkVolume("extra") == remembered; }))
+      << Pactl("get-sink-volume extra");
   EXPECT_EQ(mixerGetNumDevs(), devices + 1);
   ASSERT_EQ(mixerGetDevCapsA(EXTRA, &caps, sizeof caps), MMSYSERR_NOERROR);
   EXPECT_EQ(caps.szPname, extraName);
@@ -480,14 +488,13 @@ TEST_F(PulseMixer, ALineOpenedWhileItsDeviceWasAwayFitsTheDeviceBack) {
   ASSERT_EQ(QueryLine(Object(mono), MIXER_GETLINEINFOF_DESTINATION, &line), 0u);
   ASSERT_EQ(line.cChannels, 2u);
 
-  const std::string module = Pactl("load-module module-null-sink sink_name=mono channels=1");
+  const std::string module = LoadOutput("sink_name=mono channels=1");
   ASSERT_TRUE(Eventually([] { return SinkNames().find(" mono ") != std::string::npos; }));
   EXPECT_EQ(Write(mono, MASTER, {20000, 40000}), MMSYSERR_NOERROR);
   EXPECT_TRUE(Eventually([] { return SinkVolume("mono") == std::vector<DWORD>{40000}; }))
       << Pactl("get-sink-volume mono");
-  EXPECT_TRUE(Eventually([&] {
-    return Channels(mono, MASTER) == std::vector<DWORD>{40000, 40000};
-  }));
+  const std::vector<DWORD> both{40000, 40000};
+  EXPECT_TRUE(Eventually([&] { return Channels(mono, MASTER) == both; }));
   Pactl("unload-module " + module);
   EXPECT_EQ(mixerClose(mono), MMSYSERR_NOERROR);
 }
@@ -496,8 +503,8 @@ TEST_F(PulseMixer, ALineOpenedWhileItsDeviceWasAwayFitsTheDeviceBack) {
 // channels whatever it has: a change of the default writes nothing, and the next value set
 // goes to the new default with that device's own balance.
 TEST_F(PulseMixer, DefaultLinesFollowTheServersDefault) {
-  const std::string module = Pactl(
-      "load-module module-null-sink sink_name=quad channels=4 "
+  const std::string module = LoadOutput(
+      "sink_name=quad channels=4 "
       "channel_map=front-left,front-right,rear-left,rear-right");
   ASSERT_TRUE(Eventually([] { return SinkNames().find(" quad ") != std::string::npos; }));
   Pactl("set-sink-volume quad 26214 52428 13107 26214");  // rear at half the front
@@ -600,7 +607,7 @@ TEST_F(PulseMixer, HandleOfAGoneDeviceNamedInDigitsNeverReachesAnother) {
   const std::string sinks = Pactl("list short sinks");
   const std::string knobsIndex = sinks.substr(0, sinks.find_first_of(" \t"));
   ASSERT_EQ(sinks.find(knobsIndex + "\tknobs"), 0u) << sinks;
-  const std::string module = Pactl("load-module module-null-sink sink_name=" + knobsIndex);
+  const std::string module = LoadOutput("sink_name=" + knobsIndex);
   ASSERT_TRUE(Eventually([this] { return mixerGetNumDevs() == devices + 1; }));
   HMIXER digits = nullptr;
   ASSERT_EQ(mixerOpen(&digits, applicationsIndex, 0, 0, 0), MMSYSERR_NOERROR);  // the last device
