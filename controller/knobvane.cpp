@@ -42,6 +42,8 @@ void ApplyReading(const char* line) {
 
 bool (*connectPause)(DWORD milliseconds) = SleepBetweenAttempts;
 
+void ShowUsageBox() { MessageBoxA(nullptr, USAGE, "Help", MB_OK); }
+
 int32_t ParseLineArgument(const char* text) {
   char* end = nullptr;
   const long number = strtol(text, &end, 10);
@@ -76,7 +78,7 @@ Reading DecodeReading(const char* line) {
   return Reading{channel, static_cast<DWORD>(adc) * 65535u / READING_ADC_TOP};
 }
 
-int RunKnobvane(const ArgumentList& arguments) {
+int RunKnobvane(const ArgumentList& arguments, void (*showUsage)()) {
   const uint32_t count = arguments.Count();
   if (count > FIRST_LINE_ARGUMENT) {
     for (uint32_t i = FIRST_LINE_ARGUMENT; i < count && i < FIRST_LINE_ARGUMENT + CHANNEL_COUNT;
@@ -84,7 +86,7 @@ int RunKnobvane(const ArgumentList& arguments) {
       channelLines[i - FIRST_LINE_ARGUMENT] = ParseLineArgument(arguments.Argument(i));
     }
   } else {
-    MessageBoxA(nullptr, USAGE, "Help", MB_OK);
+    showUsage();
   }
   // Without a port there is nothing to connect to, ever.
   if (count < 2) return 1;

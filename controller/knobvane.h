@@ -37,8 +37,13 @@ Reading DecodeReading(const char* line);
 // the real loop quickly, and end the loop by returning false; the program never does.
 extern bool (*connectPause)(DWORD milliseconds);
 
+// Shows the Windows usage box, titled "Help", that names COM ports.
+void ShowUsageBox();
+
 // The whole program: reads the arguments, opens the lines, then connects, reads and
-// reconnects forever. Returns only the exit status 1 when there is no port argument.
-int RunKnobvane(const ArgumentList& arguments);
+// reconnects forever. Calls showUsage when no line number is given; an entry point whose
+// ports are named otherwise brings its own. Returns only the exit status 1 when there is no
+// port argument.
+int RunKnobvane(const ArgumentList& arguments, void (*showUsage)() = ShowUsageBox);
 
 #endif  // KNOBVANE_CONTROLLER_KNOBVANE_H

@@ -20,6 +20,13 @@ std::string ComPortDevicePath(const char* name);
 // XoffChar (even with XON/XOFF off), a rate of 0, an unknown parity or stop-bit code.
 DWORD CommStateError(const DCB& state);
 
+// What a Linux program answers before it does anything else, decided by the first argument
+// that starts with "--": --help prints usage to standard output and --version the name and
+// version, both with status 0; any other is refused in one line on standard error with
+// status 2 (no port or line number starts so). -1 when there is none: the program runs.
+int AnswerOptions(int argc, char* const argv[], const char* name, const char* version,
+                  const char* usage);
+
 // How long a stop from outside may take: the time to come to rest and let the last writes land.
 constexpr std::chrono::milliseconds STOP_GRACE{1000};
 

@@ -1,7 +1,8 @@
 // The process services a Windows program gets from kernel32 and user32: its whole command line
 // as one string (GetCommandLineA), a message box (here the message goes to standard error, as
 // a program without a desktop has nowhere else to put it) and Sleep. And what Windows does not
-// need: a stop from outside (SIGTERM, SIGINT) that lets the program finish what it took first.
+// need: the options a Linux program answers (--help, --version), and a stop from outside
+// (SIGTERM, SIGINT) that lets the program finish what it took first.
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -11,6 +12,7 @@
 
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -117,6 +119,25 @@ bool Ignored(int signal) {
 }  // namespace
 
 namespace posix {
+
+int AnswerOptions(int argc, char* const argv[], const char* name, const char* version,
+                  const char* usage) {
+  for (int i = 1; i < argc; ++i) {
+    const char* option = argv[i];
+    if (strncmp(option, "--", 2) != 0) continue;
+    if (strcmp(option, "--help") == 0) {
+      fputs(usage, stdout);
+      return 0;
+    }
+    if (strcmp(option, "--version") == 0) {
+      printf("%s %s\n", name, version);
+      return 0;
+    }
+    fprintf(stderr, "%s: unknown option %s (see %s --help)\n", name, option, name);
+    return 2;
+  }
+  return -1;
+}
 
 void EndOnStopSignals(void (*beforeEnding)(std::chrono::steady_clock::time_point deadline)) {
   sigemptyset(&stopSignals);
