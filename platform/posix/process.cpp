@@ -157,7 +157,7 @@ void EndOnStopSignals(void (*beforeEnding)(std::chrono::steady_clock::time_point
   pthread_attr_destroy(&attributes);
 }
 
-AtRest::AtRest() {
+void EnterRest() {
   Rest& rest = TheRest();
   {
     std::lock_guard<std::mutex> lock(rest.lock);
@@ -166,7 +166,7 @@ AtRest::AtRest() {
   rest.changed.notify_all();
 }
 
-AtRest::~AtRest() {
+void LeaveRest() {
   // The wait that ends here may have failed, and its caller reads errno next.
   const int error = errno;
   Rest& rest = TheRest();
