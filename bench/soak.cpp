@@ -38,7 +38,7 @@ void CheckWrite(const sim::CallRecord& call) {
   if (call.call != sim::Call::SetControlDetails) return;
   const int64_t i = appliedCount.load(std::memory_order_relaxed);
   const DWORD line = ChannelOf(i) == 0 ? SPEAKERS : MONO;
-  const DWORD level = bench::VolumeOf(bench::AdcOf(i));
+  const DWORD level = VolumeOfAdc(bench::AdcOf(i));
   if (call.lineID != line || bench::LevelOf(call, level) != level) ++misapplied;
   appliedCount.store(i + 1, std::memory_order_release);
 }
@@ -80,7 +80,7 @@ int main() {
     }
     text.clear();
     for (int64_t i = sent; i < sent + READINGS_PER_CYCLE; ++i) {
-      text += bench::ReadingText(ChannelOf(i), bench::AdcOf(i));
+      text += ReadingLine(ChannelOf(i), bench::AdcOf(i));
     }
     controller.box.Send(text);
     sent += READINGS_PER_CYCLE;

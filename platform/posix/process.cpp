@@ -17,11 +17,10 @@
 #include <string>
 
 #include "platform/posix/posix.h"
+#include "platform/text.h"
 #include "platform/win32.h"
 
 namespace {
-
-bool IsWhitespace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // How the command-line splitter takes an argument back unchanged: as it stands, unless it is
 // empty, holds whitespace or starts with a quote; then in quotes. (An argument holding a

@@ -7,7 +7,6 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/posix/clock.h"
 #include "platform/posix/port_table.h"
 #include "platform/posix/posix.h"
 #include "platform/win32.h"
@@ -56,11 +56,7 @@ ssize_t ReadBuffered(HANDLE handle, int fd, char* into, size_t wanted) {
 
 const uint64_t FOREVER = UINT64_MAX;
 
-uint64_t NowMs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
-}
+uint64_t NowMs() { return static_cast<uint64_t>(posix::MonotonicNs() / 1000000); }
 
 // 1 when the port has input or its other end is gone (the read tells which), 0 once the
 // deadline (milliseconds on the monotonic clock) has passed, -1 when the port cannot be polled.
