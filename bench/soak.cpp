@@ -4,12 +4,14 @@
 // file descriptors and resident memory must stay where they were after the first cycle.
 //
 // Prints "RESULT <name> <value>" lines for bench/run, and a summary on stderr. Exits 1 when a
-// reading was lost or misapplied, or descriptors or memory grew.
+// reading was lost or misapplied, or descriptors or memory grew. `soak CYCLES` runs that many
+// cycles instead (2 or more): the integration tests run a short one.
 #include <dirent.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -19,7 +21,7 @@
 
 namespace {
 
-constexpr int CYCLES = 1000;
+constexpr int DEFAULT_CYCLES = 1000;
 constexpr int64_t READINGS_PER_CYCLE = 1000;
 // Memory may move by allocator noise, not by what a cycle leaves behind.
 constexpr long RSS_SLACK_KB = 256;
@@ -54,7 +56,12 @@ int OpenDescriptors() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char* argv[]) {
+  const int totalCycles = argc > 1 ? atoi(argv[1]) : DEFAULT_CYCLES;
+  if (totalCycles < 2) {
+    fprintf(stderr, "usage: soak [CYCLES of 2 or more]\n");
+    return 2;
+  }
   sim::Install(sim::Topology()
                    .Device("Card")
                    .Destination("Speakers", 2)
@@ -73,7 +80,7 @@ int main() {
   long startKb = 0, endKb = 0, mostKb = 0;
   bool lost = false;
   std::string text;
-  for (; cycles < CYCLES; ++cycles) {
+  for (; cycles < totalCycles; ++cycles) {
     if (!controller.box.PlugIn()) {
       perror("openpty");
       return 2;
