@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "platform/sim/sim_mixer.h"
-#include "reading_format.h"
+#include "reading_text.h"
 
 namespace bench {
 
@@ -31,20 +31,9 @@ inline int AdcOf(int64_t i) {
   return 32 + static_cast<int>((i * 7) % AUDIBLE);
 }
 
-// One line of the box, as the box sends it.
-inline std::string ReadingText(int channel, int adc) {
-  char line[READING_LINE_BYTES];
-  const uint8_t length =
-      FormatReadingLine(static_cast<uint8_t>(channel), static_cast<uint16_t>(adc), line);
-  return std::string(line, length);
-}
-
 // Readings a second the box's serial line carries: 8N1 is 10 bits a byte, and every line of
 // a sweep but the quietest few is as long as the longest.
 constexpr double LINE_READINGS_PER_SECOND = READING_BAUD / 10.0 / READING_LINE_BYTES;
-
-// What the controller writes to a line whose maximum is 65535 for that ADC value.
-inline DWORD VolumeOf(int adc) { return static_cast<DWORD>(adc) * 65535u / READING_ADC_TOP; }
 
 // The level a volume write carries: expected when one of its channels has exactly that value
 // (the loudest one gets it exactly; another channel tied with it may end one above it), or
@@ -85,15 +74,6 @@ inline double Percentile(std::vector<int64_t> values, double fraction) {
 
 // Prints a figure for bench/run.
 inline void Result(const char* name, double value) { printf("RESULT %s %.6g\n", name, value); }
-
-// Sleeps until the monotonic clock (support::NowNs) reaches atNs.
-inline void SleepUntil(int64_t atNs) {
-  timespec at;
-  at.tv_sec = static_cast<time_t>(atNs / 1000000000);
-  at.tv_nsec = static_cast<long>(atNs % 1000000000);
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) != 0) {
-  }
-}
 
 }  // namespace bench
 

@@ -34,7 +34,7 @@ void RecordWrite(const sim::CallRecord& call) {
   const size_t i = appliedCount.load(std::memory_order_relaxed);
   if (i >= appliedAt.size()) return;
   appliedAt[i] = now;
-  appliedValue[i] = bench::LevelOf(call, bench::VolumeOf(bench::AdcOf(i)));
+  appliedValue[i] = bench::LevelOf(call, VolumeOfAdc(bench::AdcOf(i)));
   appliedCount.store(i + 1, std::memory_order_release);
 }
 
@@ -55,7 +55,7 @@ Check CheckApplied(size_t readings) {
   const size_t applied = appliedCount;
   Check check{readings - std::min(applied, readings), 0};
   for (size_t i = 0; i < applied && i < readings; ++i) {
-    if (appliedValue[i] != bench::VolumeOf(bench::AdcOf(i))) ++check.misplaced;
+    if (appliedValue[i] != VolumeOfAdc(bench::AdcOf(i))) ++check.misplaced;
   }
   return check;
 }
@@ -66,7 +66,7 @@ void FastRun(support::ControllerThread& controller) {
   for (size_t start = 0; start < FAST_READINGS; start += CHUNK) {
     std::string chunk;
     for (size_t i = start; i < start + CHUNK && i < FAST_READINGS; ++i) {
-      chunk += bench::ReadingText(0, bench::AdcOf(i));
+      chunk += ReadingLine(0, bench::AdcOf(i));
     }
     chunks.push_back(chunk);
   }
@@ -94,14 +94,13 @@ void FastRun(support::ControllerThread& controller) {
 // One reading every 1/2304 s, each written whole; the latency runs from the write's return.
 void PacedRun(support::ControllerThread& controller) {
   std::vector<std::string> lines;
-  for (size_t i = 0; i < PACED_READINGS; ++i)
-    lines.push_back(bench::ReadingText(0, bench::AdcOf(i)));
+  for (size_t i = 0; i < PACED_READINGS; ++i) lines.push_back(ReadingLine(0, bench::AdcOf(i)));
   std::vector<int64_t> writtenAt(PACED_READINGS);
   Reset(PACED_READINGS);
   const double periodNs = 1e9 / bench::LINE_READINGS_PER_SECOND;
   const int64_t start = support::NowNs() + 1000000;
   for (size_t i = 0; i < PACED_READINGS; ++i) {
-    bench::SleepUntil(start + static_cast<int64_t>(static_cast<double>(i) * periodNs));
+    posix::SleepUntilNs(start + static_cast<int64_t>(static_cast<double>(i) * periodNs));
     controller.box.Send(lines[i]);
     writtenAt[i] = support::NowNs();
   }
@@ -140,7 +139,7 @@ int main() {
   controller.Start("1");
   // The first reading shows the port is open and the line is ready.
   Reset(1);
-  controller.box.Send(bench::ReadingText(0, READING_ADC_TOP));
+  controller.box.Send(ReadingLine(0, READING_ADC_TOP));
   if (!support::Eventually([] { return appliedCount == 1; }, 10, bench::POLL)) {
     fprintf(stderr, "the controller applied no reading\n");
     return 1;

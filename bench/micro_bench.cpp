@@ -37,7 +37,7 @@ void BM_SetVolume(benchmark::State& state) {
   int adc = 32;
   int64_t sinceClear = 0;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(line.SetVolume(bench::VolumeOf(adc)));
+    benchmark::DoNotOptimize(line.SetVolume(VolumeOfAdc(adc)));
     adc = adc == READING_ADC_TOP ? 32 : adc + 1;
     // The simulated mixer logs every call; emptying the log now and then keeps its memory
     // from growing with the iteration count.

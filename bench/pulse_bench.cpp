@@ -39,6 +39,7 @@
 #include <pulse/pulseaudio.h>
 
 #include "bench/bench.h"
+#include "platform/pulse/pulse.h"
 #include "tests/support/deadline.h"
 #include "tests/support/process.h"
 #include "tests/support/pty_box.h"
@@ -64,7 +65,6 @@ constexpr size_t MAX_EVENTS = 4 * (FAST_READINGS + LINE_READINGS);
 constexpr size_t LAG_LIMIT = 900;
 
 using bench::Percentile;
-using bench::SleepUntil;
 using support::NowNs;
 
 // Polls every 200 us: the observer's thread must get the processor when it is woken.
@@ -93,12 +93,8 @@ int AdcOf(size_t i, size_t readings) {
   return i + 1 == readings ? LAST_ADC : bench::AdcOf(static_cast<int64_t>(i));
 }
 
-// The output's volume for that ADC value, in PulseAudio's units: knobvane's 0..65535 scale
-// with its top at PulseAudio's 100 %.
-uint32_t PulseVolumeOf(int adc) {
-  const uint32_t volume = bench::VolumeOf(adc);
-  return volume >= 65535 ? PA_VOLUME_NORM : volume;
-}
+// The output's volume for that ADC value, in PulseAudio's units.
+uint32_t PulseVolumeOf(int adc) { return pulse::ToPulse(VolumeOfAdc(adc)); }
 
 // ---- Processes ----------------------------------------------------------------------------
 
@@ -220,7 +216,7 @@ bool TryToObserve() {
 struct Run {
   explicit Run(size_t count) : readings(count), volumes(count), visibleAt(count, -1) {
     for (size_t i = 0; i < count; ++i) {
-      text.push_back(bench::ReadingText(0, AdcOf(i, count)));
+      text.push_back(ReadingLine(0, AdcOf(i, count)));
       volumes[i] = PulseVolumeOf(AdcOf(i, count));
     }
   }
@@ -370,7 +366,7 @@ void KnobToSpeaker(const std::string& knobvane, const std::string& boxSimPath,
       continue;
     }
     latencies.push_back(ArrivedAt(first, adc) - steppedAt);
-    SleepUntil(NowNs() + int64_t{pauseUs(random)} * 1000);
+    posix::SleepUntilNs(NowNs() + int64_t{pauseUs(random)} * 1000);
   }
   command("quit");
   close(toBox);
@@ -439,7 +435,7 @@ int main(int argc, char** argv) {
   // reading. Only its volume counts: PipeWire sends change events of its own while it starts.
   controller = support::Spawn({knobvane, box.Path(), "1"}, folder + "/knobvane.log");
   observer.awaited = PulseVolumeOf(500);
-  send(bench::ReadingText(0, 500));
+  send(ReadingLine(0, 500));
   if (!Eventually([] { return bool{observer.awaitedSeen}; }, 20)) {
     Die("knobvane applied no reading");
   }
@@ -470,7 +466,7 @@ int main(int argc, char** argv) {
   const double serverCpuBefore = ServerCpuSeconds();
   paced.Begin(NowNs() + 1000000);
   for (size_t i = 0; i < LINE_READINGS; ++i) {
-    SleepUntil(paced.startedAt + static_cast<int64_t>(static_cast<double>(i) * periodNs));
+    posix::SleepUntilNs(paced.startedAt + static_cast<int64_t>(static_cast<double>(i) * periodNs));
     send(paced.text[i]);
     paced.writtenAt[i] = NowNs();
   }

@@ -4,12 +4,14 @@
 // file descriptors and resident memory must stay where they were after the first cycle.
 //
 // Prints "RESULT <name> <value>" lines for bench/run, and a summary on stderr. Exits 1 when a
-// reading was lost or misapplied, or descriptors or memory grew.
+// reading was lost or misapplied, or descriptors or memory grew. `soak CYCLES` runs that many
+// cycles instead (2 or more): the integration tests run a short one.
 #include <dirent.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -19,7 +21,7 @@
 
 namespace {
 
-constexpr int CYCLES = 1000;
+constexpr int DEFAULT_CYCLES = 1000;
 constexpr int64_t READINGS_PER_CYCLE = 1000;
 // Memory may move by allocator noise, not by what a cycle leaves behind.
 constexpr long RSS_SLACK_KB = 256;
@@ -38,7 +40,7 @@ void CheckWrite(const sim::CallRecord& call) {
   if (call.call != sim::Call::SetControlDetails) return;
   const int64_t i = appliedCount.load(std::memory_order_relaxed);
   const DWORD line = ChannelOf(i) == 0 ? SPEAKERS : MONO;
-  const DWORD level = bench::VolumeOf(bench::AdcOf(i));
+  const DWORD level = VolumeOfAdc(bench::AdcOf(i));
   if (call.lineID != line || bench::LevelOf(call, level) != level) ++misapplied;
   appliedCount.store(i + 1, std::memory_order_release);
 }
@@ -54,7 +56,12 @@ int OpenDescriptors() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char* argv[]) {
+  const int totalCycles = argc > 1 ? atoi(argv[1]) : DEFAULT_CYCLES;
+  if (totalCycles < 2) {
+    fprintf(stderr, "usage: soak [CYCLES of 2 or more]\n");
+    return 2;
+  }
   sim::Install(sim::Topology()
                    .Device("Card")
                    .Destination("Speakers", 2)
@@ -73,14 +80,14 @@ int main() {
   long startKb = 0, endKb = 0, mostKb = 0;
   bool lost = false;
   std::string text;
-  for (; cycles < CYCLES; ++cycles) {
+  for (; cycles < totalCycles; ++cycles) {
     if (!controller.box.PlugIn()) {
       perror("openpty");
       return 2;
     }
     text.clear();
     for (int64_t i = sent; i < sent + READINGS_PER_CYCLE; ++i) {
-      text += bench::ReadingText(ChannelOf(i), bench::AdcOf(i));
+      text += ReadingLine(ChannelOf(i), bench::AdcOf(i));
     }
     controller.box.Send(text);
     sent += READINGS_PER_CYCLE;

@@ -3,15 +3,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/text.h"
 #include "platform/win32.h"
 
 namespace {
 
 const char QUOTE = '"';
-
-// What isspace accepts in the default locale, written out so that a byte of 128 or more
-// (a signed char below 0) is never taken for whitespace, whatever the locale.
-bool IsWhitespace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 }  // namespace
 

@@ -75,7 +75,7 @@ Reading DecodeReading(const char* line) {
   // compiler.
   const int32_t channel =
       static_cast<int32_t>((int64_t{reading} - adc) / (int64_t{1} << READING_ADC_BITS));
-  return Reading{channel, static_cast<DWORD>(adc) * 65535u / READING_ADC_TOP};
+  return Reading{channel, VolumeOfAdc(adc)};
 }
 
 int RunKnobvane(const ArgumentList& arguments, void (*showUsage)()) {

@@ -42,6 +42,8 @@ int main(int argc, char* argv[]) {
   // Stopped from outside (logout, Ctrl-C), knobvane still lets its last readings reach the
   // server. First, before the sound server's connection starts threads of its own.
   posix::EndOnStopSignals(pulse::LetWritesLand);
+  // A thread waiting for the box has handed on every reading it took: a stop may end it there.
+  posix::OnReadWait(posix::EnterRest, posix::LeaveRest);
   ArgumentList arguments;
   return RunKnobvane(arguments, ShowUsage);
 }

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/text.h"
+
 namespace winmm {
 
 MMRESULT CheckOpen(const HMIXER* mixer, DWORD_PTR callback, DWORD flags) {
@@ -148,11 +150,7 @@ MIXERCONTROLA VolumeControl(DWORD controlID, const std::string& name, DWORD maxi
 // winmm's narrow names are converted from wide ones a whole character at a time, so a cut
 // name never ends in part of a character.
 void CopyName(char* field, size_t size, const std::string& name) {
-  size_t length = std::min(size - 1, name.size());
-  while (length > 0 && length < name.size() &&
-         (static_cast<unsigned char>(name[length]) & 0xC0) == 0x80) {
-    --length;
-  }
+  const size_t length = Utf8CutLength(name, size - 1);
   memcpy(field, name.data(), length);
   field[length] = '\0';
 }

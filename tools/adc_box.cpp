@@ -20,7 +20,8 @@
 #include <vector>
 
 #include "box_port.h"
-#include "reading_format.h"
+#include "platform/posix/clock.h"
+#include "reading_text.h"
 
 namespace {
 
@@ -77,12 +78,6 @@ bool ParseLevel(const std::string& text, int* adc) {
   return true;
 }
 
-std::string Reading(int channel, int adc) {
-  char line[READING_LINE_BYTES];
-  return std::string(
-      line, FormatReadingLine(static_cast<uint8_t>(channel), static_cast<uint16_t>(adc), line));
-}
-
 // Appends the lines one word stands for; false, with a message, when a knob word is wrong.
 bool AddWord(const std::string& word, std::vector<std::string>* lines, std::string* error) {
   const size_t colon = word.find(':');
@@ -110,7 +105,7 @@ bool AddWord(const std::string& word, std::vector<std::string>* lines, std::stri
   }
   const int step = to >= from ? 1 : -1;
   for (int adc = from;; adc += step) {
-    lines->push_back(Reading(channel, adc));
+    lines->push_back(ReadingLine(channel, adc));
     if (adc == to) break;
   }
   return true;
@@ -184,15 +179,11 @@ enum class Pace { LINE, RATE, MAX };
 // write, holds the rate however long the writes take.
 class Sender {
  public:
-  Sender(const Port& port, Pace pace, double rate) : port_(port), pace_(pace), rate_(rate) {
-    clock_gettime(CLOCK_MONOTONIC, &next_);
-  }
+  Sender(const Port& port, Pace pace, double rate)
+      : port_(port), pace_(pace), rate_(rate), nextNs_(posix::MonotonicNs()) {}
 
   bool Send(const std::string& line) {
-    if (pace_ != Pace::MAX) {
-      while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next_, nullptr) == EINTR) {
-      }
-    }
+    if (pace_ != Pace::MAX) posix::SleepUntilNs(nextNs_);
     if (!WriteAll(port_.fd, line.data(), line.size())) return false;
     const double seconds = pace_ == Pace::RATE
                                ? 1.0 / rate_
@@ -203,20 +194,17 @@ class Sender {
 
  private:
   void Advance(double seconds) {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    const int64_t nowNs = posix::MonotonicNs();
     // After a stall (a reader that stopped reading) the box starts afresh instead of
     // bursting to catch up.
-    if (now.tv_sec > next_.tv_sec + 1) next_ = now;
-    const long nanoseconds = next_.tv_nsec + static_cast<long>(seconds * 1e9);
-    next_.tv_sec += nanoseconds / 1000000000L;
-    next_.tv_nsec = nanoseconds % 1000000000L;
+    if (nowNs > nextNs_ + 1000000000) nextNs_ = nowNs;
+    nextNs_ += static_cast<int64_t>(seconds * 1e9);
   }
 
   const Port& port_;
   Pace pace_;
   double rate_;
-  timespec next_;
+  int64_t nextNs_;  // on the monotonic clock
 };
 
 // ---- The program ------------------------------------------------------------------------

@@ -24,6 +24,7 @@
 #include <string>
 
 #include "box_port.h"
+#include "platform/posix/clock.h"
 #include "reading_format.h"
 
 namespace {
@@ -347,11 +348,7 @@ int RunFast() {
   return 0;
 }
 
-uint64_t ClockNs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
-}
+uint64_t ClockNs() { return static_cast<uint64_t>(posix::MonotonicNs()); }
 
 int RunRealtime() {
   Input input;

@@ -34,6 +34,10 @@ inline uint8_t FormatReadingLine(uint8_t knob, uint16_t adc, char* line) {
   return length;
 }
 
+// What Knobvane makes of an adc value: its level on the Windows mixer's volume scale 0..65535,
+// rounded down, with READING_ADC_TOP full volume.
+constexpr uint32_t VolumeOfAdc(uint16_t adc) { return uint32_t{adc} * 65535u / READING_ADC_TOP; }
+
 static_assert(ReadingOf(READING_KNOBS - 1, READING_ADC_TOP) == 6143,
               "the longest line is READING_LINE_BYTES - 1 digits");
 

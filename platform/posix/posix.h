@@ -39,12 +39,22 @@ constexpr std::chrono::milliseconds STOP_GRACE{1000};
 // thread the signals end the process at once, as before.
 void EndOnStopSignals(void (*beforeEnding)(std::chrono::steady_clock::time_point deadline));
 
-// Marks the calling thread at rest for as long as the object lives: waiting for input or for
-// time, with everything it read handed on. A stop may be taken then.
+// What ReadFile does while it waits for input: enter() on the reading thread before each wait,
+// leave() after it (errno is kept across leave). Nothing until a program hands something in;
+// the controller hands in EnterRest and LeaveRest, so that a stop may be taken while it waits.
+// Call before any port is read.
+void OnReadWait(void (*enter)(), void (*leave)());
+
+// Mark the calling thread at rest (waiting for input or for time, with everything it read
+// handed on: a stop may be taken then) and no longer so; errno is kept. Paired, as AtRest does.
+void EnterRest();
+void LeaveRest();
+
+// At rest (EnterRest) for as long as the object lives.
 class AtRest {
  public:
-  AtRest();
-  ~AtRest();
+  AtRest() { EnterRest(); }
+  ~AtRest() { LeaveRest(); }
   AtRest(const AtRest&) = delete;
   AtRest& operator=(const AtRest&) = delete;
 };

@@ -17,11 +17,10 @@
 #include <string>
 
 #include "platform/posix/posix.h"
+#include "platform/text.h"
 #include "platform/win32.h"
 
 namespace {
-
-bool IsWhitespace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // How the command-line splitter takes an argument back unchanged: as it stands, unless it is
 // empty, holds whitespace or starts with a quote; then in quotes. (An argument holding a
@@ -157,7 +156,7 @@ void EndOnStopSignals(void (*beforeEnding)(std::chrono::steady_clock::time_point
   pthread_attr_destroy(&attributes);
 }
 
-AtRest::AtRest() {
+void EnterRest() {
   Rest& rest = TheRest();
   {
     std::lock_guard<std::mutex> lock(rest.lock);
@@ -166,7 +165,7 @@ AtRest::AtRest() {
   rest.changed.notify_all();
 }
 
-AtRest::~AtRest() {
+void LeaveRest() {
   // The wait that ends here may have failed, and its caller reads errno next.
   const int error = errno;
   Rest& rest = TheRest();

@@ -20,6 +20,7 @@
 
 #include "platform/pulse/connection.h"
 #include "platform/pulse/lines.h"
+#include "platform/pulse/pulse.h"
 #include "platform/pulse/state.h"
 #include "platform/winmm_rules.h"
 
@@ -70,7 +71,6 @@ void FillLine(const Device& device, DWORD destination, MIXERLINEA* line) {
 DWORD ToMixer(pa_volume_t volume) {
   return volume >= PA_VOLUME_NORM ? VOLUME_MAXIMUM : static_cast<DWORD>(volume);
 }
-pa_volume_t ToPulse(DWORD value) { return value >= VOLUME_MAXIMUM ? PA_VOLUME_NORM : value; }
 
 // The line a details call names by its control's ID (hold a session), and that line's volume.
 MMRESULT FindDetails(HMIXEROBJ object, const MIXERCONTROLDETAILS* details, DWORD flags,

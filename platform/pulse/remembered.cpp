@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "platform/text.h"
+
 namespace pulse {
 namespace {
 
@@ -29,12 +31,7 @@ bool IsControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7
 // A field as it goes into the file: no tabs, line breaks or other control characters, which
 // would break the line apart, and cut to a length a reader accepts (never inside a character).
 std::string Field(const std::string& text) {
-  std::string field = text.substr(0, MAX_FIELD_BYTES);
-  if (field.size() < text.size()) {
-    while (!field.empty() && (static_cast<unsigned char>(text[field.size()]) & 0xC0) == 0x80) {
-      field.pop_back();
-    }
-  }
+  std::string field = text.substr(0, Utf8CutLength(text, MAX_FIELD_BYTES));
   std::replace_if(field.begin(), field.end(), IsControl, ' ');
   return field;
 }

@@ -7,10 +7,9 @@
 #include <string>
 
 #include "controller/argument_list.h"
+#include "platform/text.h"
 
 namespace {
-
-bool IsWhitespace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // What separates two arguments (or leads or ends the line): whitespace, and at most the
 // closing quote of one argument and the opening quote of the next.

@@ -3,20 +3,16 @@
 #ifndef KNOBVANE_TESTS_SUPPORT_DEADLINE_H
 #define KNOBVANE_TESTS_SUPPORT_DEADLINE_H
 
-#include <time.h>
-
 #include <chrono>
 #include <cstdint>
 #include <thread>
 
+#include "platform/posix/clock.h"
+
 namespace support {
 
 // The monotonic clock, in nanoseconds.
-inline int64_t NowNs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
-}
+inline int64_t NowNs() { return posix::MonotonicNs(); }
 
 // Polls condition every `poll` until it holds; false when it did not within deadlineSeconds.
 template <typename Condition>

@@ -131,7 +131,7 @@ TEST_F(ControllerLoop, AppliesABurstOfTenThousandReadingsInOrder) {
   for (int i = 0; i < 10000; ++i) {
     const int adc = (i * 7) % 1024;
     burst += std::to_string(adc) + "\n";
-    expected.push_back(static_cast<DWORD>(adc) * 65535u / 1023u);
+    expected.push_back(VolumeOfAdc(adc));
   }
   std::thread sender([&] { ASSERT_TRUE(box_->Send(burst)); });
   const bool arrived = WritesReach(expected.size());

@@ -60,7 +60,8 @@ TEST(RememberedList, KeepsEveryPlaceWhateverTheFileHolds) {
     EXPECT_EQ(ids(reread), row.after);
   }
 
-  // Two programs adding at once: each finds the other's addition before its own.
+  // Two programs that loaded the list before either added, adding in turn: each finds the
+  // other's addition in the file before placing its own.
   const std::string shared = folder + "/shared";
   write(shared, "x\tX\n");
   RememberedList one(shared, RememberedList::BY_ID), other(shared, RememberedList::BY_ID);

@@ -58,8 +58,10 @@ const std::vector<Visit> THREE_CARDS_WALK = {
     {VISIT_DEVICE, "Card B"},   {VISIT_DESTINATION, "Master"},    {VISIT_SOURCE, "Synth"},
 };
 
-TEST(SoundLineWalk, VisitsEveryEntryInLineNumberOrder) {
+// Every walk alike: the lister's numbers are the ones the controller opens later.
+TEST(SoundLineWalk, VisitsEveryEntryInLineNumberOrderEveryTime) {
   sim::Install(ThreeCards());
+  EXPECT_EQ(Walk(), THREE_CARDS_WALK);
   EXPECT_EQ(Walk(), THREE_CARDS_WALK);
   EXPECT_EQ(sim::OpenHandleCount(), 0u);
 }
@@ -68,11 +70,6 @@ TEST(SoundLineWalk, NoDevicesMeansNoVisits) {
   sim::Install(sim::Topology());
   EXPECT_TRUE(Walk().empty());
   EXPECT_EQ(sim::CallsOf(sim::Call::Open).size(), 0u);
-}
-
-TEST(SoundLineWalk, TwoWalksNumberAlike) {
-  sim::Install(ThreeCards());
-  EXPECT_EQ(Walk(), Walk());
 }
 
 TEST(SoundLineWalk, MakesExactlyTheDocumentedCalls) {
