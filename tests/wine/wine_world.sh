@@ -5,6 +5,19 @@
 # The product is 32-bit. A host whose kernel cannot run 32-bit code (IA-32 emulation off)
 # cannot start 32-bit Wine either; there the same sources, built for 64-bit Windows, are run
 # with 64-bit Wine instead, and the tests say so.
+
+# Debian's Wine 10 keeps its server's folder in /run/user/<uid>, and without that folder (a root
+# without a login session: CI, a chroot) its wineserver crashes. Such a test runs again in a
+# mount namespace of its own, where an empty /run/user holds the folder: nothing outside it sees.
+if [ ! -d "/run/user/$(id -u)" ] && [ -z "${KNOBVANE_WINE_RUN_USER:-}" ] &&
+  [ "$(wine --version 2>/dev/null | sed -n 's/^wine-\([0-9]*\).*/\1/p')" -ge 9 ] 2>/dev/null; then
+  mapfile -d '' -t command </proc/$$/cmdline
+  export KNOBVANE_WINE_RUN_USER=1
+  # shellcheck disable=SC2016 # expanded by the inner shell
+  exec unshare --mount --propagation private -- bash -c \
+    'mount -t tmpfs -o mode=755 knobvane-wine /run/user && mkdir -m 700 "/run/user/$(id -u)" &&
+     exec "$@"' bash "${command[@]}"
+fi
 source "$(dirname "${BASH_SOURCE[0]}")/../world.sh"
 builds=$1
 on_exit+=('[ -n "${WINESERVER:-}" ] && "$WINESERVER" -k 2>/dev/null')
