@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "platform/sim/sim_mixer.h"
-#include "reading_text.h"
+#include "tools/reading_text.h"
 
 namespace bench {
 

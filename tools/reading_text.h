@@ -1,7 +1,7 @@
-// The reading format for programs on a computer that play a box (tools, tests, benchmarks):
+// The reading format for the programs that play a box on a computer (tools, tests, benchmarks):
 // a reading's line as a string, made by the same code as the sketch's.
-#ifndef KNOBVANE_FIRMWARE_READING_TEXT_H
-#define KNOBVANE_FIRMWARE_READING_TEXT_H
+#ifndef KNOBVANE_TOOLS_READING_TEXT_H
+#define KNOBVANE_TOOLS_READING_TEXT_H
 
 #include <string>
 
@@ -16,4 +16,4 @@ inline std::string ReadingLine(int knob, int adc) {
   return std::string(line, length);
 }
 
-#endif  // KNOBVANE_FIRMWARE_READING_TEXT_H
+#endif  // KNOBVANE_TOOLS_READING_TEXT_H
