@@ -215,12 +215,9 @@ MMRESULT mixerGetControlDetailsA(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd, 
   result = FindDetails(hmxobj, pmxcd, fdwDetails, &standIn, &device, &destination, &volume);
   if (result != MMSYSERR_NOERROR) return result;
   LineShown(*device);
-  auto* values = static_cast<MIXERCONTROLDETAILS_UNSIGNED*>(pmxcd->paDetails);
-  if (pmxcd->cChannels == 1) {
-    values[0].dwValue = ToMixer(pa_cvolume_max(&volume));
-  } else {
-    for (DWORD i = 0; i < pmxcd->cChannels; ++i) values[i].dwValue = ToMixer(volume.values[i]);
-  }
+  DWORD channels[PA_CHANNELS_MAX] = {};
+  for (unsigned i = 0; i < volume.channels; ++i) channels[i] = ToMixer(volume.values[i]);
+  winmm::PutValues(pmxcd, channels);
   return MMSYSERR_NOERROR;
 }
 
