@@ -554,7 +554,7 @@ TEST_F(PulseMixer, DefaultLinesFollowTheServersDefault) {
 }
 
 // Players of one media role share the server's stream-restore id, but each application has a
-// line of its own. A list that 1.0.0 wrote, by other ids, keeps its places: an old entry is
+// line of its own. A list of other ids keeps its places: an entry of another id is
 // taken up by the application of its name.
 TEST_F(PulseMixer, ApplicationsOfOneRoleHaveALineEachAndOldListsKeepTheirPlaces) {
   HMIXER applications = nullptr;
