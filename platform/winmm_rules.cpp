@@ -119,6 +119,11 @@ DWORD WrittenValue(const MIXERCONTROLDETAILS* details, DWORD channel) {
   return values[details->cChannels == 1 ? 0 : channel].dwValue;
 }
 
+void PutValues(const MIXERCONTROLDETAILS* details, const DWORD* channels) {
+  auto* values = static_cast<MIXERCONTROLDETAILS_UNSIGNED*>(details->paDetails);
+  for (DWORD i = 0; i < details->cChannels; ++i) values[i].dwValue = channels[i];
+}
+
 void CopyCaps(const MIXERCAPSA& caps, MIXERCAPSA* to, UINT size) {
   memcpy(to, &caps, std::min<size_t>(size, sizeof caps));
 }

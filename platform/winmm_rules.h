@@ -54,6 +54,9 @@ bool DetailsFit(const MIXERCONTROLDETAILS* details, DWORD channels);
 MMRESULT CheckValues(const MIXERCONTROLDETAILS* details, DWORD maximum);
 // The value a write gives that channel of the line: its own, or the one for every channel.
 DWORD WrittenValue(const MIXERCONTROLDETAILS* details, DWORD channel);
+// Fills a read's values from the line's, one per channel: a read of one value gets the first
+// channel's (a stereo line's left), as winmm's drivers answer it, whatever the others hold.
+void PutValues(const MIXERCONTROLDETAILS* details, const DWORD* channels);
 
 // Copies the caps into the caller's record, no further than its size.
 void CopyCaps(const MIXERCAPSA& caps, MIXERCAPSA* to, UINT size);

@@ -34,25 +34,25 @@ bool SoundLine::Open(HWND notifyWindow, int32_t lineNumber) {
   control.cbStruct = sizeof control;
   details.cbStruct = sizeof details;
 
-  lastResult =
+  MMRESULT result =
       mixerOpen(&handle, static_cast<UINT>(deviceIndex), reinterpret_cast<DWORD_PTR>(notifyWindow),
                 0, notifyWindow ? CALLBACK_WINDOW : CALLBACK_NULL);
-  if (lastResult != MMSYSERR_NOERROR) return false;
+  if (result != MMSYSERR_NOERROR) return false;
 
   line.dwLineID = foundLineID;
-  lastResult = mixerGetLineInfoA(Object(), &line, MIXER_GETLINEINFOF_LINEID);
+  result = mixerGetLineInfoA(Object(), &line, MIXER_GETLINEINFOF_LINEID);
   // A line without channels has no loudest channel to read or set.
-  if (lastResult != MMSYSERR_NOERROR || line.cChannels == 0) return Abandon();
+  if (result != MMSYSERR_NOERROR || line.cChannels == 0) return Abandon();
 
   lineControls.cControls = 1;
   lineControls.dwLineID = line.dwLineID;
   lineControls.dwControlType = MIXERCONTROL_CONTROLTYPE_VOLUME;
   lineControls.cbmxctrl = sizeof control;
   lineControls.pamxctrl = &control;
-  lastResult = mixerGetLineControlsA(Object(), &lineControls,
-                                     MIXER_OBJECTF_HMIXER | MIXER_GETLINECONTROLSF_ONEBYTYPE);
+  result = mixerGetLineControlsA(Object(), &lineControls,
+                                 MIXER_OBJECTF_HMIXER | MIXER_GETLINECONTROLSF_ONEBYTYPE);
   // The conversions divide by the maximum; a control whose range is empty can do nothing.
-  if (lastResult != MMSYSERR_NOERROR || control.Bounds.dwMaximum == 0) return Abandon();
+  if (result != MMSYSERR_NOERROR || control.Bounds.dwMaximum == 0) return Abandon();
 
   maximum = control.Bounds.dwMaximum;
   // Without a step count only silence itself counts as inaudible.
@@ -127,8 +127,9 @@ void SoundLine::ReleaseValues() {
 DWORD SoundLine::GetVolume() {
   if (!values) return 0;
   loudestChannel = 0;
-  lastResult = mixerGetControlDetailsA(Object(), &details,
-                                       MIXER_OBJECTF_HMIXER | MIXER_GETCONTROLDETAILSF_VALUE);
+  // A failed read leaves the values of the last one, or the zeros they started with.
+  mixerGetControlDetailsA(Object(), &details,
+                          MIXER_OBJECTF_HMIXER | MIXER_GETCONTROLDETAILSF_VALUE);
   for (DWORD i = 0; i < details.cChannels; ++i) {
     if (values[i].dwValue > values[loudestChannel].dwValue)
       loudestChannel = static_cast<int32_t>(i);
@@ -166,9 +167,8 @@ MMRESULT SoundLine::SetVolume(DWORD volume) {
   } else {
     for (DWORD i = 0; i < details.cChannels; ++i) values[i].dwValue = target;
   }
-  lastResult = mixerSetControlDetails(Object(), &details,
-                                      MIXER_OBJECTF_HMIXER | MIXER_SETCONTROLDETAILSF_VALUE);
-  return lastResult;
+  return mixerSetControlDetails(Object(), &details,
+                                MIXER_OBJECTF_HMIXER | MIXER_SETCONTROLDETAILSF_VALUE);
 }
 
 HMIXEROBJ SoundLine::Object() const { return reinterpret_cast<HMIXEROBJ>(handle); }

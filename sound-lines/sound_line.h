@@ -60,7 +60,6 @@ class SoundLine {
   DWORD ToDeviceUnits(DWORD volume) const;
 
   HMIXER handle = nullptr;
-  MMRESULT lastResult = MMSYSERR_NOERROR;
   MIXERLINEA line{};
   MIXERLINECONTROLSA lineControls{};
   MIXERCONTROLA control{};

@@ -313,6 +313,22 @@ TYPED_TEST_P(WinmmRules, FindsLinesAndControlsOnlyByTheirIDs) {
   EXPECT_EQ(mixerSetControlDetails(device, &details, 0), MIXERR_INVALCONTROL);
 }
 
+// A record of one value reads a line of two as its first channel and writes every channel.
+TYPED_TEST_P(WinmmRules, OneValueReadsTheFirstChannelAndWritesThemAll) {
+  const HMIXEROBJ device = Object(this->device);
+  std::vector<DWORD> values{20000, 40000};
+  MIXERCONTROLDETAILS both = this->Details(&values);
+  ASSERT_EQ(mixerSetControlDetails(device, &both, 0), MMSYSERR_NOERROR);
+  std::vector<DWORD> one{0xDEAD};
+  MIXERCONTROLDETAILS uniform = this->Details(&one);
+  ASSERT_EQ(mixerGetControlDetailsA(device, &uniform, 0), MMSYSERR_NOERROR);
+  EXPECT_EQ(one[0], 20000u);
+  one[0] = 30000;
+  ASSERT_EQ(mixerSetControlDetails(device, &uniform, 0), MMSYSERR_NOERROR);
+  const std::vector<DWORD> even{30000, 30000};
+  EXPECT_EQ(TypeParam::Outside(), even);
+}
+
 TYPED_TEST_P(WinmmRules, CutsANameOnlyBetweenCharacters) {
   EXPECT_EQ(this->NameOf(TypeParam::LONG_NAMED), LongName(15));
 }
@@ -320,6 +336,7 @@ TYPED_TEST_P(WinmmRules, CutsANameOnlyBetweenCharacters) {
 REGISTER_TYPED_TEST_SUITE_P(WinmmRules, NamesADeviceByAHandleOrAnIndex,
                             ChecksTheRecordThenTheFlagsThenTheObject, RejectsRecordsThatDoNotFit,
                             AnswersEachQueryAsWinmmDoes, FindsLinesAndControlsOnlyByTheirIDs,
+                            OneValueReadsTheFirstChannelAndWritesThemAll,
                             CutsANameOnlyBetweenCharacters);
 
 }  // namespace winmm_rules

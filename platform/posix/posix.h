@@ -35,8 +35,8 @@ constexpr std::chrono::milliseconds STOP_GRACE{1000};
 // has handed on everything it read) and beforeEnding has returned, both within STOP_GRACE;
 // the thread is held at rest meanwhile. Call first thing in main, before any other thread starts,
 // so that every thread inherits the signals blocked and a thread of our own takes them. A SIGINT
-// ignored at start (a program started in the background of a script) stays ignored. Without the
-// thread the signals end the process at once, as before.
+// ignored at start (a program started in the background of a script) stays ignored. When that
+// thread cannot be started, the signals end the process at once, as they do by default.
 void EndOnStopSignals(void (*beforeEnding)(std::chrono::steady_clock::time_point deadline));
 
 // What ReadFile does while it waits for input: enter() on the reading thread before each wait,

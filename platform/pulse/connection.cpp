@@ -6,107 +6,128 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 
 #include "platform/pulse/cache.h"
 #include "platform/pulse/pulse.h"
+#include "platform/pulse/queries.h"
 #include "platform/pulse/writes.h"
 
 namespace pulse {
 namespace {
 
+struct Connection {
+  pa_threaded_mainloop* loop = nullptr;
+  int wake = -1;          // an eventfd the loop watches: a write waits to be sent
+  bool shutDown = false;  // released at exit: no loop starts again
+  // Guarded by the loop's lock.
+  pa_context* context = nullptr;
+  bool listed = false;  // the cache holds what the listing answered
+  // Set by a caller once connected and listed, cleared by the loop's thread when the context
+  // fails: what the callers go by without the loop's lock.
+  std::atomic<bool> online{false};
+};
+
+// Never destroyed: the connection is released at exit by Shutdown, which may run after the
+// library's own statics are gone.
+Connection& TheConnection() {
+  static Connection* connection = new Connection;
+  return *connection;
+}
+
 void OnContextState(pa_context* context, void*) {
-  if (pa_context_get_state(context) != PA_CONTEXT_READY) TheState().connected = false;
-  Signal();
+  if (pa_context_get_state(context) != PA_CONTEXT_READY) TheConnection().online = false;
+  WakeWaiters();
 }
 
 void OnLate(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* late) {
   *static_cast<bool*>(late) = true;
-  Signal();
+  WakeWaiters();
 }
 
-// Waits, holding the lock, until done() holds. False when the connection broke or the server
-// did not answer in time.
+// Sends every waiting write, on the loop's thread.
+void OnWake(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void*) {
+  uint64_t count;
+  if (read(fd, &count, sizeof count) < 0) return;
+  if (TheConnection().context == nullptr) return;
+  SendWaiting();
+  // A device gone meanwhile took nothing, and no answer will come to say so.
+  WakeWaiters();
+}
+
+// Waits, holding the loop's lock, until done() holds. False when the connection broke or the
+// server did not answer in time.
 template <typename Done>
 bool WaitUntil(Done done, pa_usec_t timeout = ANSWER_TIMEOUT) {
-  State& s = TheState();
+  Connection& c = TheConnection();
   bool late = false;
   pa_time_event* timer =
-      pa_context_rttime_new(s.context, pa_rtclock_now() + timeout, OnLate, &late);
-  while (!done() && !late && PA_CONTEXT_IS_GOOD(pa_context_get_state(s.context))) {
-    pa_threaded_mainloop_wait(s.loop);
+      pa_context_rttime_new(c.context, pa_rtclock_now() + timeout, OnLate, &late);
+  while (!done() && !late && PA_CONTEXT_IS_GOOD(pa_context_get_state(c.context))) {
+    pa_threaded_mainloop_wait(c.loop);
   }
-  if (timer != nullptr) pa_threaded_mainloop_get_api(s.loop)->time_free(timer);
-  return done() && PA_CONTEXT_IS_GOOD(pa_context_get_state(s.context));
+  if (timer != nullptr) LoopApi()->time_free(timer);
+  return done() && PA_CONTEXT_IS_GOOD(pa_context_get_state(c.context));
 }
 
 // Drops the connection and everything learned through it; writes on their way are lost with
 // the server that would have taken them.
 void Disconnect() {
-  State& s = TheState();
-  if (s.context != nullptr) {
-    pa_context_set_state_callback(s.context, nullptr, nullptr);
-    pa_context_set_subscribe_callback(s.context, nullptr, nullptr);
-    pa_context_disconnect(s.context);
-    pa_context_unref(s.context);
-    s.context = nullptr;
+  Connection& c = TheConnection();
+  if (c.context != nullptr) {
+    pa_context_set_state_callback(c.context, nullptr, nullptr);
+    pa_context_set_subscribe_callback(c.context, nullptr, nullptr);
+    pa_context_disconnect(c.context);
+    pa_context_unref(c.context);
+    c.context = nullptr;
   }
-  if (s.refresh != nullptr) pa_threaded_mainloop_get_api(s.loop)->time_free(s.refresh);
-  s.refresh = nullptr;
-  s.changed.clear();
-  s.listed = false;
-  s.connected = false;
-  std::lock_guard<std::mutex> cache(s.cacheLock);
-  s.listsPending = s.queriesPending = 0;
-  s.sinks.clear();
-  s.sources.clear();
-  s.streams.clear();
-  s.clients.clear();
-  s.awaitingClients.clear();
-  s.defaultSink.clear();
-  s.defaultSource.clear();
-  s.controls.clear();
+  c.listed = false;
+  c.online = false;
+  ForgetQueries();
+  ForgetServer();
+  DropWrites();
 }
 
 // At exit: lets the last writes land, then lets go of the server.
 void Shutdown() {
-  State& s = TheState();
-  if (s.loop == nullptr) return;
-  pa_threaded_mainloop_lock(s.loop);
-  if (s.context != nullptr) WaitUntil([] { return !WritesOnTheirWay(); });
+  Connection& c = TheConnection();
+  if (c.loop == nullptr) return;
+  pa_threaded_mainloop_lock(c.loop);
+  if (c.context != nullptr) WaitUntil([] { return !WritesOnTheirWay(); });
   Disconnect();
-  pa_threaded_mainloop_unlock(s.loop);
-  pa_threaded_mainloop_stop(s.loop);
-  pa_threaded_mainloop_free(s.loop);
-  close(s.wake);
-  s.loop = nullptr;
-  s.wake = -1;
-  s.shutDown = true;
+  pa_threaded_mainloop_unlock(c.loop);
+  pa_threaded_mainloop_stop(c.loop);
+  pa_threaded_mainloop_free(c.loop);
+  close(c.wake);
+  c.loop = nullptr;
+  c.wake = -1;
+  c.shutDown = true;
 }
 
-bool Connected() {
-  const State& s = TheState();
-  return s.context != nullptr && s.listed && pa_context_get_state(s.context) == PA_CONTEXT_READY;
+// Whether the connection is up and its listing is in the cache.
+bool ConnectedAndListed() {
+  const Connection& c = TheConnection();
+  return c.context != nullptr && c.listed && pa_context_get_state(c.context) == PA_CONTEXT_READY;
 }
 
 // Connects, subscribes to every change of devices, streams, clients and the server's defaults,
-// then lists them all: an event
-// that comes while the listing is on its way is applied after it. Call with the lock held
-// once the loop runs.
+// then lists them all: an event that comes while the listing is on its way is applied after it.
+// Call with the loop's lock held once the loop runs.
 bool Connect() {
-  State& s = TheState();
-  s.context = pa_context_new(pa_threaded_mainloop_get_api(s.loop), "Knobvane");
-  if (s.context == nullptr) return false;
-  pa_context_set_state_callback(s.context, OnContextState, nullptr);
-  pa_context_set_subscribe_callback(s.context, OnEvent, nullptr);
+  Connection& c = TheConnection();
+  c.context = pa_context_new(LoopApi(), "Knobvane");
+  if (c.context == nullptr) return false;
+  pa_context_set_state_callback(c.context, OnContextState, nullptr);
+  pa_context_set_subscribe_callback(c.context, OnEvent, nullptr);
   // No autospawn: a machine without a server has no mixer devices, and we start none.
-  if (pa_context_connect(s.context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 ||
-      !WaitUntil([&s] { return pa_context_get_state(s.context) == PA_CONTEXT_READY; })) {
+  if (pa_context_connect(c.context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 ||
+      !WaitUntil([&c] { return pa_context_get_state(c.context) == PA_CONTEXT_READY; })) {
     return false;
   }
   pa_operation* subscribed = pa_context_subscribe(
-      s.context,
+      c.context,
       static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE |
                                           PA_SUBSCRIPTION_MASK_SINK_INPUT |
                                           PA_SUBSCRIPTION_MASK_CLIENT |
@@ -114,47 +135,41 @@ bool Connect() {
       nullptr, nullptr);
   if (subscribed == nullptr) return false;
   pa_operation_unref(subscribed);
-  ListEverything();
-  {
-    // Other programs of ours may have added devices or applications since.
-    std::lock_guard<std::mutex> cache(s.cacheLock);
-    s.devices.Load();
-    s.applications.Load();
-  }
-  if (s.listsPending != 4 || !WaitUntil([&s] { return s.listsPending == 0; })) return false;
-  s.listed = true;
-  s.connected = true;
+  const bool asked = ListEverything();
+  // Other programs of ours may have added devices or applications since.
+  LoadLists();
+  if (!asked || !WaitUntil(ListingsIn)) return false;
+  c.listed = true;
+  c.online = true;
   return true;
 }
 
 // A connection with the cache filled, made or remade as needed; false when there is no server.
 // Costs no round trip while the connection holds.
-bool Reachable() {
-  State& s = TheState();
-  if (Connected()) return true;
-  if (s.loop == nullptr) return false;
+bool ConnectIfGone() {
+  if (ConnectedAndListed()) return true;
+  if (TheConnection().loop == nullptr) return false;
   Disconnect();
   if (Connect()) return true;
   Disconnect();
   return false;
 }
 
-void OnAnswer(pa_context*, const pa_server_info*, void*) { Signal(); }
+void OnAnswer(pa_context*, const pa_server_info*, void*) { WakeWaiters(); }
 
-// Brings the cache up to what the server has now: every change event the server sent before
-// answering has been applied once the answer and every query it caused are in; and lets our
-// own writes land first.
-bool Current() {
-  State& s = TheState();
-  if (!Reachable()) return false;
+// Makes a round trip: every change event the server sent before answering has been applied
+// to the cache once the answer and every query it caused are in; and lets our own writes land
+// first.
+bool RoundTrip() {
+  if (!ConnectIfGone()) return false;
   AskForChanged();
-  pa_operation* answer = pa_context_get_server_info(s.context, OnAnswer, nullptr);
+  pa_operation* answer = pa_context_get_server_info(TheConnection().context, OnAnswer, nullptr);
   if (answer == nullptr) {
     Disconnect();
     return false;
   }
-  const bool answered = WaitUntil([&s, answer] {
-    return pa_operation_get_state(answer) != PA_OPERATION_RUNNING && s.queriesPending == 0 &&
+  const bool answered = WaitUntil([answer] {
+    return pa_operation_get_state(answer) != PA_OPERATION_RUNNING && QueriesAnswered() &&
            !WritesOnTheirWay();
   });
   pa_operation_unref(answer);
@@ -164,50 +179,61 @@ bool Current() {
 
 // The main loop, started on first use; none once it was shut down at exit.
 pa_threaded_mainloop* Loop() {
-  State& s = TheState();
-  if (s.loop == nullptr && !s.shutDown) {
-    s.loop = pa_threaded_mainloop_new();
-    if (s.loop == nullptr) return nullptr;
-    s.wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    pa_mainloop_api* api = pa_threaded_mainloop_get_api(s.loop);
-    if (s.wake < 0 || api->io_new(api, s.wake, PA_IO_EVENT_INPUT, OnWake, nullptr) == nullptr ||
-        pa_threaded_mainloop_start(s.loop) < 0) {
-      pa_threaded_mainloop_free(s.loop);
-      if (s.wake >= 0) close(s.wake);
-      s.loop = nullptr;
-      s.wake = -1;
+  Connection& c = TheConnection();
+  if (c.loop == nullptr && !c.shutDown) {
+    c.loop = pa_threaded_mainloop_new();
+    if (c.loop == nullptr) return nullptr;
+    c.wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(c.loop);
+    if (c.wake < 0 || api->io_new(api, c.wake, PA_IO_EVENT_INPUT, OnWake, nullptr) == nullptr ||
+        pa_threaded_mainloop_start(c.loop) < 0) {
+      pa_threaded_mainloop_free(c.loop);
+      if (c.wake >= 0) close(c.wake);
+      c.loop = nullptr;
+      c.wake = -1;
       return nullptr;
     }
     atexit(Shutdown);
   }
-  return s.loop;
+  return c.loop;
+}
+
+// Connects or makes a round trip, with the loop's lock.
+void WithLoop(bool roundTrip) {
+  pa_threaded_mainloop* loop = Loop();
+  if (loop == nullptr || (!roundTrip && TheConnection().online)) return;
+  pa_threaded_mainloop_lock(loop);
+  roundTrip ? RoundTrip() : ConnectIfGone();
+  pa_threaded_mainloop_unlock(loop);
 }
 
 }  // namespace
 
+void ReachServer() { WithLoop(false); }
+void SyncWithServer() { WithLoop(true); }
+bool Online() { return TheConnection().online; }
+
+pa_context* Context() { return TheConnection().context; }
+pa_mainloop_api* LoopApi() { return pa_threaded_mainloop_get_api(TheConnection().loop); }
+void WakeWaiters() { pa_threaded_mainloop_signal(TheConnection().loop, 0); }
+
+void WakeLoop() {
+  const uint64_t one = 1;
+  if (write(TheConnection().wake, &one, sizeof one) < 0) {
+    // The counter is full, so the loop has a wake-up waiting already.
+  }
+}
+
 void LetWritesLand(std::chrono::steady_clock::time_point deadline) {
-  State& s = TheState();
+  Connection& c = TheConnection();
   const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
       deadline - std::chrono::steady_clock::now());
-  if (s.loop == nullptr || left.count() <= 0) return;
-  pa_threaded_mainloop_lock(s.loop);
-  if (s.context != nullptr) {
+  if (c.loop == nullptr || left.count() <= 0) return;
+  pa_threaded_mainloop_lock(c.loop);
+  if (c.context != nullptr) {
     WaitUntil([] { return !WritesOnTheirWay(); }, static_cast<pa_usec_t>(left.count()));
   }
-  pa_threaded_mainloop_unlock(s.loop);
+  pa_threaded_mainloop_unlock(c.loop);
 }
-
-Session::Session(bool exact) {
-  State& s = TheState();
-  pa_threaded_mainloop* loop = Loop();
-  if (loop != nullptr && (exact || !s.connected)) {
-    pa_threaded_mainloop_lock(loop);
-    exact ? Current() : Reachable();
-    pa_threaded_mainloop_unlock(loop);
-  }
-  s.cacheLock.lock();
-}
-
-Session::~Session() { TheState().cacheLock.unlock(); }
 
 }  // namespace pulse

@@ -6,22 +6,23 @@
 //
 // The controller calls the mixer once or twice per reading, up to 2,304 times a second, so
 // the server is never waited for on that path: reading a volume answers from the cache
-// (cache.h), and a write is checked at once and then sent behind the caller (writes.h). Only
+// (cache.h), and a write is checked at once, kept for its line (kept.h) and sent behind the
+// caller (writes.h). Only
 // listing the devices (mixerGetNumDevs, mixerOpen) and (re)connecting wait for the server
 // (connection.h), never longer than ANSWER_TIMEOUT. A handle remembers its device by pulse
 // name, so it keeps naming the same device while others come and go, and again once the
 // server is back; while the device is away the handle still works, its writes kept for the
 // device's return. A handle on a default device follows the server's default. No server is
 // ever started (no autospawn).
-#include <algorithm>
 #include <cstring>
+#include <map>
 #include <string>
-#include <vector>
 
+#include "platform/pulse/cache.h"
 #include "platform/pulse/connection.h"
+#include "platform/pulse/kept.h"
 #include "platform/pulse/lines.h"
 #include "platform/pulse/pulse.h"
-#include "platform/pulse/state.h"
 #include "platform/winmm_rules.h"
 
 using namespace pulse;
@@ -31,21 +32,37 @@ namespace {
 constexpr DWORD VOLUME_MAXIMUM = 65535;
 constexpr DWORD VOLUME_STEPS = 100;
 
-// Finds the device a call names in the cache (hold its lock). The device, or the whole
-// server, has gone away when the cache does not hold a handle's device.
-MMRESULT Resolve(UINT_PTR object, DWORD flags, const Device** device) {
-  const auto& handles = TheState().handles;
+// Open handles count up from here, far above any device index, so a handle passed where an
+// index may stand is never taken for one.
+constexpr UINT_PTR FIRST_HANDLE = 0x50410000;
+
+// The callers' open handles, each naming its device; the callers' thread's alone.
+struct Handles {
+  std::map<UINT_PTR, DeviceKey> open;
+  UINT_PTR next = FIRST_HANDLE;
+};
+
+// Never destroyed: the controller's static SoundLine objects close their handles at exit,
+// possibly after the library's own statics would be gone.
+Handles& TheHandles() {
+  static Handles* handles = new Handles;
+  return *handles;
+}
+
+// Finds the device a call names in the cache (hold its lock); one that is away is made in
+// *standIn. The device, or the whole server, has gone away when the cache does not hold a
+// handle's device.
+MMRESULT Resolve(UINT_PTR object, DWORD flags, Device* standIn, const Device** device) {
+  const auto& handles = TheHandles().open;
   const auto open = handles.find(object);
   const MMRESULT named = winmm::CheckObject(flags, open != handles.end());
   if (named != MMSYSERR_NOERROR) return named;
   if (open != handles.end()) {
-    *device = TheState().connected ? FindDevice(open->second) : nullptr;
+    *device = Online() ? FindDevice(open->second, standIn) : nullptr;
     return *device != nullptr ? MMSYSERR_NOERROR : MMSYSERR_NODRIVER;
   }
-  const std::vector<const Device*> devices =
-      TheState().connected ? Devices() : std::vector<const Device*>{};
-  const MMRESULT index = winmm::CheckIndex(object, devices.size());
-  if (index == MMSYSERR_NOERROR) *device = devices[object];
+  const MMRESULT index = winmm::CheckIndex(object, Online() ? DeviceCount() : 0);
+  if (index == MMSYSERR_NOERROR) *device = DeviceAt(object, standIn);
   return index;
 }
 
@@ -72,10 +89,12 @@ DWORD ToMixer(pa_volume_t volume) {
   return volume >= PA_VOLUME_NORM ? VOLUME_MAXIMUM : static_cast<DWORD>(volume);
 }
 
-// The line a details call names by its control's ID (hold a session), and that line's volume.
+// The line a details call names by its control's ID (hold the cache's lock), and that line's
+// volume.
 MMRESULT FindDetails(HMIXEROBJ object, const MIXERCONTROLDETAILS* details, DWORD flags,
-                     const Device** device, DWORD* destination, pa_cvolume* volume) {
-  const MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(object), flags, device);
+                     Device* standIn, const Device** device, DWORD* destination,
+                     pa_cvolume* volume) {
+  const MMRESULT result = Resolve(reinterpret_cast<UINT_PTR>(object), flags, standIn, device);
   if (result != MMSYSERR_NOERROR) return result;
   // A line's one control carries the line's ID.
   if (!FindLine(**device, details->dwControlID, destination)) return MIXERR_INVALCONTROL;
@@ -94,8 +113,9 @@ MMRESULT CheckDetailsCall(const MIXERCONTROLDETAILS* details, DWORD flags) {
 extern "C" {
 
 UINT mixerGetNumDevs(void) {
-  Session session(true);
-  return TheState().connected ? static_cast<UINT>(Devices().size()) : 0;
+  SyncWithServer();
+  CacheLock cache;
+  return Online() ? static_cast<UINT>(DeviceCount()) : 0;
 }
 
 MMRESULT mixerOpen(LPHMIXER phmx, UINT uMxId, DWORD_PTR dwCallback, DWORD_PTR /*dwInstance*/,
@@ -103,29 +123,31 @@ MMRESULT mixerOpen(LPHMIXER phmx, UINT uMxId, DWORD_PTR dwCallback, DWORD_PTR /*
   // Nothing is ever posted to a window: the cache follows the server's changes by itself.
   const MMRESULT checked = winmm::CheckOpen(phmx, dwCallback, fdwOpen);
   if (checked != MMSYSERR_NOERROR) return checked;
-  Session session(true);
-  const std::vector<const Device*> devices =
-      TheState().connected ? Devices() : std::vector<const Device*>{};
-  const MMRESULT index = winmm::CheckIndex(uMxId, devices.size());
+  SyncWithServer();
+  CacheLock cache;
+  const MMRESULT index = winmm::CheckIndex(uMxId, Online() ? DeviceCount() : 0);
   if (index != MMSYSERR_NOERROR) return index;
-  State& s = TheState();
-  const UINT_PTR handle = s.nextHandle++;
-  s.handles[handle] = KeyOf(*devices[uMxId]);
+  Device standIn;
+  Handles& handles = TheHandles();
+  const UINT_PTR handle = handles.next++;
+  handles.open[handle] = KeyOf(*DeviceAt(uMxId, &standIn));
   *phmx = reinterpret_cast<HMIXER>(handle);
   return MMSYSERR_NOERROR;
 }
 
 MMRESULT mixerClose(HMIXER hmx) {
-  return TheState().handles.erase(reinterpret_cast<UINT_PTR>(hmx)) == 1 ? MMSYSERR_NOERROR
-                                                                        : MMSYSERR_INVALHANDLE;
+  return TheHandles().open.erase(reinterpret_cast<UINT_PTR>(hmx)) == 1 ? MMSYSERR_NOERROR
+                                                                       : MMSYSERR_INVALHANDLE;
 }
 
 MMRESULT mixerGetDevCapsA(UINT_PTR uMxId, LPMIXERCAPSA pmxcaps, UINT cbmxcaps) {
   const MMRESULT checked = winmm::CheckCapsRecord(pmxcaps);
   if (checked != MMSYSERR_NOERROR) return checked;
-  Session session;
+  ReachServer();
+  CacheLock cache;
+  Device standIn;
   const Device* device = nullptr;
-  const MMRESULT result = Resolve(uMxId, MIXER_OBJECTF_MIXER, &device);
+  const MMRESULT result = Resolve(uMxId, MIXER_OBJECTF_MIXER, &standIn, &device);
   if (result != MMSYSERR_NOERROR) return result;
   MIXERCAPSA caps;
   memset(&caps, 0, sizeof caps);
@@ -139,9 +161,11 @@ MMRESULT mixerGetLineInfoA(HMIXEROBJ hmxobj, LPMIXERLINEA pmxl, DWORD fdwInfo) {
   MMRESULT result = winmm::CheckLineRecord(pmxl);
   if (result == MMSYSERR_NOERROR) result = winmm::CheckLineInfoFlags(fdwInfo);
   if (result != MMSYSERR_NOERROR) return result;
-  Session session;
+  ReachServer();
+  CacheLock cache;
+  Device standIn;
   const Device* device = nullptr;
-  result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwInfo, &device);
+  result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwInfo, &standIn, &device);
   if (result != MMSYSERR_NOERROR) return result;
   const DWORD query = fdwInfo & MIXER_GETLINEINFOF_QUERYMASK;
   DWORD destination = pmxl->dwDestination;
@@ -159,9 +183,11 @@ MMRESULT mixerGetLineControlsA(HMIXEROBJ hmxobj, LPMIXERLINECONTROLSA pmxlc, DWO
   MMRESULT result = winmm::CheckControlsRecord(pmxlc);
   if (result == MMSYSERR_NOERROR) result = winmm::CheckLineControlsFlags(fdwControls);
   if (result != MMSYSERR_NOERROR) return result;
-  Session session;
+  ReachServer();
+  CacheLock cache;
+  Device standIn;
   const Device* device = nullptr;
-  result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwControls, &device);
+  result = Resolve(reinterpret_cast<UINT_PTR>(hmxobj), fdwControls, &standIn, &device);
   if (result != MMSYSERR_NOERROR) return result;
   // A line's one control carries the line's ID.
   const bool byID =
@@ -180,30 +206,31 @@ MMRESULT mixerGetLineControlsA(HMIXEROBJ hmxobj, LPMIXERLINECONTROLSA pmxlc, DWO
 MMRESULT mixerGetControlDetailsA(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd, DWORD fdwDetails) {
   MMRESULT result = CheckDetailsCall(pmxcd, fdwDetails);
   if (result != MMSYSERR_NOERROR) return result;
-  Session session;
+  ReachServer();
+  CacheLock cache;
+  Device standIn;
   const Device* device = nullptr;
   DWORD destination = 0;
   pa_cvolume volume;
-  result = FindDetails(hmxobj, pmxcd, fdwDetails, &device, &destination, &volume);
+  result = FindDetails(hmxobj, pmxcd, fdwDetails, &standIn, &device, &destination, &volume);
   if (result != MMSYSERR_NOERROR) return result;
   LineShown(*device);
-  auto* values = static_cast<MIXERCONTROLDETAILS_UNSIGNED*>(pmxcd->paDetails);
-  if (pmxcd->cChannels == 1) {
-    values[0].dwValue = ToMixer(pa_cvolume_max(&volume));
-  } else {
-    for (DWORD i = 0; i < pmxcd->cChannels; ++i) values[i].dwValue = ToMixer(volume.values[i]);
-  }
+  DWORD channels[PA_CHANNELS_MAX] = {};
+  for (unsigned i = 0; i < volume.channels; ++i) channels[i] = ToMixer(volume.values[i]);
+  winmm::PutValues(pmxcd, channels);
   return MMSYSERR_NOERROR;
 }
 
 MMRESULT mixerSetControlDetails(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd, DWORD fdwDetails) {
   MMRESULT result = CheckDetailsCall(pmxcd, fdwDetails);
   if (result != MMSYSERR_NOERROR) return result;
-  Session session;
+  ReachServer();
+  CacheLock cache;
+  Device standIn;
   const Device* device = nullptr;
   DWORD destination = 0;
   pa_cvolume volume;
-  result = FindDetails(hmxobj, pmxcd, fdwDetails, &device, &destination, &volume);
+  result = FindDetails(hmxobj, pmxcd, fdwDetails, &standIn, &device, &destination, &volume);
   if (result == MMSYSERR_NOERROR) result = winmm::CheckValues(pmxcd, VOLUME_MAXIMUM);
   if (result != MMSYSERR_NOERROR) return result;
   for (unsigned i = 0; i < volume.channels; ++i) {

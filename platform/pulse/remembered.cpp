@@ -3,8 +3,8 @@
 // damaged or unreadable: every reader skips what is not a whole, well-formed line, and takes
 // the first of several lines with one id, so a known entry never changes place. At worst a new
 // one comes later than it might have. Every line with an id of its own has a place, also one
-// whose name another line has already, so a list written by 1.0.0 (which told applications
-// apart by another id) keeps every place.
+// whose name another line has already, so a list whose lines tell applications apart by other
+// ids (the server's stream-restore ids) keeps every place.
 #include "platform/pulse/remembered.h"
 
 #include <fcntl.h>

@@ -21,7 +21,7 @@ std::string StateFilePath(const char* file);
 class RememberedList {
  public:
   // Which field tells one entry from another: a device goes by its id, an application by its
-  // name, which also matches the lists of earlier versions that had other ids.
+  // name, so that a line naming it by another id (the server's stream-restore id) stands for it.
   enum Key { BY_ID, BY_NAME };
 
   RememberedList(std::string path, Key key) : path_(std::move(path)), key_(key) {}

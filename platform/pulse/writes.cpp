@@ -3,15 +3,44 @@
 // over and wakes the main loop, which sends them and takes the server's answers.
 #include "platform/pulse/writes.h"
 
-#include <unistd.h>
-
 #include <algorithm>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/pulse/cache.h"
+#include "platform/pulse/connection.h"
+#include "platform/pulse/kept.h"
 
 namespace pulse {
 namespace {
 
+// A control written to: the newest value the caller gave, and whether the server has it yet.
+struct Control {
+  uint64_t id;  // what the server's answer to a write names
+  DeviceKey device;
+  uint32_t stream;  // PA_INVALID_INDEX for a master line
+  pa_cvolume newest;
+  pa_cvolume sent;
+  bool inFlight;
+  bool waiting;  // newest is still to be sent
+};
+
+struct Writes {
+  std::mutex lock;  // guards the rest
+  std::vector<Control> controls;
+  uint64_t nextControl = 1;
+};
+
+// Never destroyed: the writes on their way land at exit, after the library's own statics may
+// be gone.
+Writes& TheWrites() {
+  static Writes* writes = new Writes;
+  return *writes;
+}
+
 Control* FindControl(const DeviceKey& device, uint32_t stream) {
-  for (Control& control : TheState().controls) {
+  for (Control& control : TheWrites().controls) {
     if (control.stream == stream && control.device.isSink == device.isSink &&
         control.device.name == device.name) {
       return &control;
@@ -21,115 +50,92 @@ Control* FindControl(const DeviceKey& device, uint32_t stream) {
 }
 
 Control* ControlWithID(uint64_t id) {
-  for (Control& control : TheState().controls) {
+  for (Control& control : TheWrites().controls) {
     if (control.id == id) return &control;
   }
   return nullptr;
 }
 
-void Send(Control* control);
-
 // A master line's value that its device took nothing of, having gone away meanwhile, waits
 // for the device to come back, as one written while it was away does. One that a server gone
-// away took nothing of is lost with it, as every write on its way is.
-void KeepForReturn(const Control& control) {
-  const pa_context* context = TheState().context;
+// away took nothing of is lost with it, as every write on its way is. The device it is for;
+// an empty key for none.
+DeviceKey ToKeepForReturn(const Control& control) {
+  const pa_context* context = Context();
   if (control.stream != PA_INVALID_INDEX || context == nullptr ||
       pa_context_get_state(context) != PA_CONTEXT_READY) {
-    return;
+    return DeviceKey{};
   }
-  const auto written =
-      TheState().deviceWrites.find(DeviceID(control.device.isSink, control.device.name));
-  if (written != TheState().deviceWrites.end()) written->second.waiting = true;
+  return control.device;
+}
+
+void OnWritten(pa_context*, int success, void* id);
+
+// Sends the control's newest value; a device or stream gone meanwhile takes nothing. On the
+// loop's thread, holding the cache's and the writes' locks. The device to keep the value for
+// when nothing was sent.
+DeviceKey Send(Control* control) {
+  control->waiting = false;
+  control->sent = control->newest;
+  void* id = reinterpret_cast<void*>(static_cast<uintptr_t>(control->id));
+  pa_context* context = Context();
+  pa_operation* operation = nullptr;
+  if (control->stream != PA_INVALID_INDEX) {
+    operation =
+        pa_context_set_sink_input_volume(context, control->stream, &control->sent, OnWritten, id);
+  } else if (const Device* device = ServerDevice(control->device)) {
+    // By index: the server takes a name of digits for an index, and a write must never land
+    // on another device.
+    operation = device->isSink ? pa_context_set_sink_volume_by_index(context, device->index,
+                                                                     &control->sent, OnWritten, id)
+                               : pa_context_set_source_volume_by_index(
+                                     context, device->index, &control->sent, OnWritten, id);
+  }
+  control->inFlight = operation != nullptr;
+  if (operation == nullptr) return ToKeepForReturn(*control);
+  pa_operation_unref(operation);
+  return DeviceKey{};
 }
 
 // The server's answer to a write. The cache takes the written value at once: the change
 // event that follows only confirms it, and a read in between must not see the old one.
 void OnWritten(pa_context*, int success, void* id) {
-  State& s = TheState();
-  std::lock_guard<std::mutex> cache(s.cacheLock);
-  Control* control = ControlWithID(reinterpret_cast<uintptr_t>(id));
-  if (control == nullptr) {
-    Signal();
-    return;
-  }
-  control->inFlight = false;
-  if (!success) KeepForReturn(*control);
-  if (success) {
-    if (control->stream != PA_INVALID_INDEX) {
-      const auto stream = s.streams.find(control->stream);
-      if (stream != s.streams.end()) stream->second.volume = control->sent;
-    } else {
-      for (auto& entry : control->device.isSink ? s.sinks : s.sources) {
-        if (entry.second.name == control->device.name) entry.second.volume = control->sent;
+  CacheLock cache;
+  DeviceKey keep;
+  {
+    std::lock_guard<std::mutex> writes(TheWrites().lock);
+    Control* control = ControlWithID(reinterpret_cast<uintptr_t>(id));
+    if (control != nullptr) {
+      control->inFlight = false;
+      if (success) TakeVolume(control->device, control->stream, control->sent);
+      if (!success) keep = ToKeepForReturn(*control);
+      if (control->waiting) {
+        const DeviceKey notSent = Send(control);
+        if (!notSent.name.empty()) keep = notSent;
       }
     }
   }
-  if (control->waiting) Send(control);
-  Signal();
-}
-
-// Sends the control's newest value; a device or stream gone meanwhile takes nothing. On the
-// loop's thread, holding both locks.
-void Send(Control* control) {
-  State& s = TheState();
-  control->waiting = false;
-  control->sent = control->newest;
-  void* id = reinterpret_cast<void*>(static_cast<uintptr_t>(control->id));
-  pa_operation* operation = nullptr;
-  if (control->stream != PA_INVALID_INDEX) {
-    operation =
-        pa_context_set_sink_input_volume(s.context, control->stream, &control->sent, OnWritten, id);
-  } else if (const Device* device = ServerDevice(control->device)) {
-    // By index: the server takes a name of digits for an index, and a write must never land
-    // on another device.
-    operation = device->isSink ? pa_context_set_sink_volume_by_index(s.context, device->index,
-                                                                     &control->sent, OnWritten, id)
-                               : pa_context_set_source_volume_by_index(
-                                     s.context, device->index, &control->sent, OnWritten, id);
-  }
-  control->inFlight = operation != nullptr;
-  if (operation != nullptr) pa_operation_unref(operation);
-  if (operation == nullptr) KeepForReturn(*control);
+  if (!keep.name.empty()) KeepForReturn(keep);
+  WakeWaiters();
 }
 
 }  // namespace
 
-void OnWake(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void*) {
-  uint64_t count;
-  if (read(fd, &count, sizeof count) < 0) return;
-  State& s = TheState();
-  std::lock_guard<std::mutex> cache(s.cacheLock);
-  if (s.context == nullptr) return;
-  for (Control& control : s.controls) {
-    if (control.waiting && !control.inFlight) Send(&control);
-  }
-  // A device gone meanwhile took nothing, and no answer will come to say so.
-  Signal();
-}
-
-void WriteControl(const DeviceKey& key, uint32_t streamIndex, const pa_cvolume& volume) {
-  State& s = TheState();
-  Control* control = FindControl(key, streamIndex);
+void Hand(const DeviceKey& device, uint32_t stream, const pa_cvolume& volume) {
+  Writes& w = TheWrites();
+  std::lock_guard<std::mutex> writes(w.lock);
+  Control* control = FindControl(device, stream);
   if (control == nullptr) {
-    s.controls.push_back(Control{s.nextControl++, key, streamIndex, volume, volume, false, false});
-    control = &s.controls.back();
+    w.controls.push_back(Control{w.nextControl++, device, stream, volume, volume, false, false});
+    control = &w.controls.back();
   }
   control->newest = volume;
   control->waiting = true;
-  if (!control->inFlight) {
-    const uint64_t one = 1;
-    if (write(s.wake, &one, sizeof one) < 0) {
-      // The counter is full, so the loop has a wake-up waiting already.
-    }
-  }
-}
-
-void WriteStream(uint32_t stream, const pa_cvolume& volume) {
-  WriteControl(DeviceKey{}, stream, volume);
+  if (!control->inFlight) WakeLoop();
 }
 
 pa_cvolume Seen(const Device& device, const Stream* stream) {
+  std::lock_guard<std::mutex> writes(TheWrites().lock);
   const Control* control = stream ? FindControl(DeviceKey{}, stream->index)
                                   : FindControl(KeyOf(device), PA_INVALID_INDEX);
   if (control != nullptr && (control->inFlight || control->waiting)) return control->newest;
@@ -137,10 +143,40 @@ pa_cvolume Seen(const Device& device, const Stream* stream) {
 }
 
 bool WritesOnTheirWay() {
-  std::lock_guard<std::mutex> cache(TheState().cacheLock);
-  const auto& controls = TheState().controls;
+  std::lock_guard<std::mutex> writes(TheWrites().lock);
+  const auto& controls = TheWrites().controls;
   return std::any_of(controls.begin(), controls.end(),
                      [](const Control& control) { return control.inFlight || control.waiting; });
+}
+
+// An application that starts a stream per video would otherwise grow the list searched on every
+// reading, and PipeWire may give the index to a new stream.
+void ForgetStream(uint32_t stream) {
+  std::lock_guard<std::mutex> writes(TheWrites().lock);
+  auto& controls = TheWrites().controls;
+  controls.erase(
+      std::remove_if(controls.begin(), controls.end(),
+                     [stream](const Control& control) { return control.stream == stream; }),
+      controls.end());
+}
+
+void SendWaiting() {
+  CacheLock cache;
+  std::vector<DeviceKey> keep;
+  {
+    std::lock_guard<std::mutex> writes(TheWrites().lock);
+    for (Control& control : TheWrites().controls) {
+      if (!control.waiting || control.inFlight) continue;
+      const DeviceKey notSent = Send(&control);
+      if (!notSent.name.empty()) keep.push_back(notSent);
+    }
+  }
+  for (const DeviceKey& device : keep) KeepForReturn(device);
+}
+
+void DropWrites() {
+  std::lock_guard<std::mutex> writes(TheWrites().lock);
+  TheWrites().controls.clear();
 }
 
 }  // namespace pulse

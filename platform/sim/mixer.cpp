@@ -281,11 +281,9 @@ EXPORTED MMRESULT WINAPI mixerGetControlDetailsA(HMIXEROBJ hmxobj, LPMIXERCONTRO
   if (line == nullptr) return Log(record, MIXERR_INVALCONTROL);
   record.lineID = line->lineID;
   if (!winmm::DetailsFit(pmxcd, line->channels)) return Log(record, MMSYSERR_INVALPARAM);
-  auto* values = static_cast<MIXERCONTROLDETAILS_UNSIGNED*>(pmxcd->paDetails);
-  for (DWORD i = 0; i < pmxcd->cChannels; ++i) {
-    values[i].dwValue = line->volume.values[i];
-    record.values.push_back(values[i].dwValue);
-  }
+  winmm::PutValues(pmxcd, line->volume.values.data());
+  const auto* values = static_cast<const MIXERCONTROLDETAILS_UNSIGNED*>(pmxcd->paDetails);
+  for (DWORD i = 0; i < pmxcd->cChannels; ++i) record.values.push_back(values[i].dwValue);
   return Log(record, MMSYSERR_NOERROR);
 }
 

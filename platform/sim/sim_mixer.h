@@ -43,8 +43,10 @@ class Topology {
   Topology& Device(const std::string& name);
   Topology& Destination(const std::string& name, DWORD channels = 2);
   Topology& Source(const std::string& name, DWORD channels = 2);
-  // Gives the line added last a volume control.
+  // Gives the line added last a volume control; only after a line (HasLine).
   Topology& Volume(DWORD maximum, DWORD steps, const std::vector<DWORD>& values);
+  // Whether a line was added since the last device, for Volume to give a control to.
+  bool HasLine() const { return lastLine_ != nullptr; }
 
   std::vector<sim::Device> devices;
 

@@ -8,6 +8,8 @@
 //   destination CHANNELS NAME
 //   source CHANNELS NAME
 //   volume MAXIMUM STEPS VALUE...      (the volume control of the line above)
+// A volume with no line above it in its device makes the whole file refused, with a message on
+// standard error: the mixer then has no devices.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,10 +54,10 @@ void WriteCall(const sim::CallRecord& record) {
   fflush(callLog);
 }
 
-sim::Topology ReadTopology(FILE* file) {
+sim::Topology ReadTopology(FILE* file, const char* path) {
   sim::Topology topology;
   char text[512];
-  while (fgets(text, sizeof text, file)) {
+  for (int number = 1; fgets(text, sizeof text, file); ++number) {
     text[strcspn(text, "\r\n")] = '\0';
     char word[16];
     int used = 0;
@@ -72,7 +74,11 @@ sim::Topology ReadTopology(FILE* file) {
                !topology.devices.back().destinations.empty() &&
                sscanf(rest, "%lu %n", &channels, &nameAt) == 1) {
       topology.Source(rest + nameAt, static_cast<DWORD>(channels));
-    } else if (strcmp(word, "volume") == 0 && !topology.devices.empty()) {
+    } else if (strcmp(word, "volume") == 0 && !topology.HasLine()) {
+      fprintf(stderr, "winmm stand-in: %s, line %d: a volume before any line; no devices\n", path,
+              number);
+      return sim::Topology();
+    } else if (strcmp(word, "volume") == 0) {
       char* end = nullptr;
       const unsigned long maximum = strtoul(rest, &end, 10);
       const unsigned long steps = strtoul(end, &end, 10);
@@ -94,7 +100,7 @@ struct StandIn {
     sim::Topology topology;
     if (const char* path = getenv("KNOBVANE_SIM_MIXER")) {
       if (FILE* file = fopen(path, "r")) {
-        topology = ReadTopology(file);
+        topology = ReadTopology(file, path);
         fclose(file);
       }
     }

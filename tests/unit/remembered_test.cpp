@@ -93,7 +93,7 @@ TEST(RememberedList, KeepsEveryPlaceWhateverTheFileHolds) {
   piped.Load();
   EXPECT_EQ(piped.Remember("a", "A"), 0);
 
-  // A list by name, as 1.0.0 wrote it with other ids (one name twice): every line keeps its
+  // A list by name, its lines with other ids (one name twice): every line keeps its
   // place, and an application is taken up by the first of its name.
   const std::string old = folder + "/old";
   write(old,
