@@ -19,6 +19,9 @@
 
 namespace {
 
+// A line's channels in a topology file: a line has at least one, and no sound card has more.
+constexpr unsigned long MAX_CHANNELS = 32;
+
 FILE* callLog = nullptr;
 
 const char* CallName(sim::Call call) {
@@ -65,6 +68,12 @@ sim::Topology ReadTopology(FILE* file, const char* path) {
     const char* rest = text + used;
     unsigned long channels = 0;
     int nameAt = 0;
+    const bool line = strcmp(word, "destination") == 0 || strcmp(word, "source") == 0;
+    if (line && sscanf(rest, "%lu", &channels) == 1 && (channels == 0 || channels > MAX_CHANNELS)) {
+      fprintf(stderr, "winmm stand-in: %s, line %d: a line of %lu channels; no devices\n", path,
+              number, channels);
+      return sim::Topology();
+    }
     if (strcmp(word, "device") == 0) {
       topology.Device(rest);
     } else if (strcmp(word, "destination") == 0 && !topology.devices.empty() &&
