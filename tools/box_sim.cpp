@@ -49,6 +49,7 @@ const char USAGE[] =
     "  noise N      add up to N counts of random noise to every conversion (0 for none)\n"
     "  button K     press knob K's mute button (0-5) for 50 simulated ms\n"
     "  run MS       let MS simulated milliseconds pass, then answer \"ok\"\n"
+    "  conversions  answer \"conversions\" and the ADC conversions of each knob's input so far\n"
     "  reset        restart the chip, as a board does when DTR rises; this also happens\n"
     "               whenever the pseudo-terminal is opened anew\n"
     "  quit         stop (so do SIGINT and SIGTERM); PATH is removed\n";
@@ -76,8 +77,9 @@ struct Box {
   BoxPort port;
   int terminal = -1;  // our end of the port
   std::string link;
-  bool readerThere = false;  // whether anyone has the other end open
-  int knobs[KNOBS] = {};     // each knob's ADC value
+  bool readerThere = false;          // whether anyone has the other end open
+  int knobs[KNOBS] = {};             // each knob's ADC value
+  uint64_t conversions[KNOBS] = {};  // started on each knob's input
   int noise = 0;
   uint32_t random = 12345;  // fixed seed: the same commands give the same run
   uint64_t cyclesBeforeReset = 0;
@@ -155,6 +157,7 @@ void OnConversion(avr_irq_t*, uint32_t value, void*) {
   int knob = 0;
   while (knob < KNOBS && box.pins->knobs[knob].adcChannel != started.mux.src) ++knob;
   if (knob == KNOBS) return;
+  ++box.conversions[knob];
   int adc = box.knobs[knob];
   if (box.noise > 0) {
     box.random = box.random * 1103515245u + 12345u;
@@ -331,6 +334,11 @@ bool RunUntil(uint64_t until) {
 
 enum class Command { DONE, RUN, QUIT };
 
+bool Answer(const std::string& text) {
+  printf("%s\n", text.c_str());
+  return fflush(stdout) == 0;
+}
+
 // Carries out one command line; for "run", sets *ms. Bad commands are reported and skipped.
 Command Execute(const std::string& line, uint64_t* ms) {
   char word[16] = "";
@@ -350,6 +358,11 @@ Command Execute(const std::string& line, uint64_t* ms) {
   } else if (name == "run" && fields == 2 && first >= 0 && first <= 24L * 3600 * 1000) {
     *ms = static_cast<uint64_t>(first);
     return Command::RUN;
+  } else if (name == "conversions" && fields == 1) {
+    // Shows that a board which sends nothing here (USB) still samples the knobs it should.
+    std::string answer = "conversions";
+    for (uint64_t count : box.conversions) answer += " " + std::to_string(count);
+    Answer(answer);
   } else if (name == "reset" && fields == 1) {
     Reset("asked to");
   } else if (name == "quit" && fields == 1) {
@@ -392,11 +405,6 @@ struct Input {
     }
   }
 };
-
-bool Answer(const char* text) {
-  printf("%s\n", text);
-  return fflush(stdout) == 0;
-}
 
 int RunFast() {
   Input input;
