@@ -1,18 +1,16 @@
 // What the benchmarks and the soak share: the knob sweep they send, the levels the controller
-// makes of it, the figures of a process that /proc gives, and how figures are printed. The
-// controller runs in-process as its tests run it (tests/support/controller_thread.h).
+// makes of it, and how figures are summed up and printed (a process's figures from /proc are
+// in bench/process.h). The controller runs in-process as its tests run it
+// (tests/support/controller_thread.h).
 #ifndef KNOBVANE_BENCH_BENCH_H
 #define KNOBVANE_BENCH_BENCH_H
 
-#include <sys/types.h>
 #include <time.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -47,22 +45,6 @@ inline DWORD LevelOf(const sim::CallRecord& write, DWORD expected) {
   return highest;
 }
 
-// A "Name:   123 kB" figure of /proc/<pid>/<file> (pid 0: this process), -1 when there is none.
-inline long ProcKb(pid_t pid, const char* file, const char* name) {
-  const std::string path =
-      "/proc/" + (pid == 0 ? std::string("self") : std::to_string(pid)) + "/" + file;
-  FILE* in = fopen(path.c_str(), "r");
-  if (in == nullptr) return -1;
-  char line[256];
-  long kb = -1;
-  const size_t length = strlen(name);
-  while (fgets(line, sizeof line, in) != nullptr) {
-    if (strncmp(line, name, length) == 0) kb = strtol(line + length, nullptr, 10);
-  }
-  fclose(in);
-  return kb;
-}
-
 // The value at that fraction (0..1] of the sorted values, nearest rank; -1 when there are none.
 inline double Percentile(std::vector<int64_t> values, double fraction) {
   if (values.empty()) return -1;
@@ -74,6 +56,11 @@ inline double Percentile(std::vector<int64_t> values, double fraction) {
 
 // Prints a figure for bench/run.
 inline void Result(const char* name, double value) { printf("RESULT %s %.6g\n", name, value); }
+
+// Prints a figure for bench/run named prefix_name.
+inline void Result(const std::string& prefix, const char* name, double value) {
+  Result((prefix + "_" + name).c_str(), value);
+}
 
 }  // namespace bench
 

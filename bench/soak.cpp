@@ -16,6 +16,7 @@
 #include <string>
 
 #include "bench/bench.h"
+#include "bench/process.h"
 #include "tests/support/controller_thread.h"
 #include "tests/support/deadline.h"
 

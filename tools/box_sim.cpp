@@ -1,10 +1,12 @@
 // box-sim: the box in a simulator. Runs the firmware image a board is flashed with in a
-// simulated ATmega328P (simavr), its knobs and mute buttons worked from standard input, its
-// serial line on a pseudo-terminal of its own that Knobvane opens like the board's USB serial
-// port. In real time for Knobvane; in fast mode, simulated time advances only on request and
-// every line the firmware sends is printed with its simulated time, for the scenario tests and
-// the benchmarks.
+// simulation (simavr) of the chip the image was built for, its knobs and mute buttons worked from
+// standard input, its serial line on a pseudo-terminal of its own that Knobvane opens like the
+// board's USB serial port. In real time for Knobvane; in fast mode, simulated time advances only on
+// request and every line the firmware sends is printed with its simulated time, for the scenario
+// tests and the benchmarks.
 #include <fcntl.h>
+#include <gelf.h>
+#include <libelf.h>
 #include <poll.h>
 #include <signal.h>
 #include <simavr/avr_adc.h>
@@ -23,6 +25,7 @@
 #include <cstring>
 #include <string>
 
+#include "box_pins.h"
 #include "box_port.h"
 #include "platform/posix/clock.h"
 #include "reading_format.h"
@@ -31,8 +34,10 @@ namespace {
 
 const char USAGE[] =
     "Usage: box-sim FIRMWARE.elf --link PATH [--realtime|--fast]\n"
-    "Runs the box's firmware in a simulated ATmega328P at 16 MHz (AVCC 5 V); its serial line\n"
-    "is a new pseudo-terminal linked at PATH, for Knobvane to open like the board's port.\n"
+    "Runs the box's firmware at 16 MHz (AVCC 5 V) in a simulation of the chip it was built for\n"
+    "(ATmega328P, ATmega2560 or ATmega32U4, from the image); its serial line is a new\n"
+    "pseudo-terminal linked at PATH, for Knobvane to open like the board's port. The\n"
+    "ATmega32U4's serial line is USB, which the simulation lacks: that image sends nothing.\n"
     "\n"
     "--realtime  simulated time follows the clock (the default); standard input may end\n"
     "--fast      simulated time advances only with \"run\"; each line the firmware sends is\n"
@@ -42,8 +47,9 @@ const char USAGE[] =
     "Commands on standard input, one a line:\n"
     "  knob K ADC   set knob K's input (0-5) to the voltage that reads ADC (0-1023)\n"
     "  noise N      add up to N counts of random noise to every conversion (0 for none)\n"
-    "  button K     press knob K's mute button (0-5, on pin D2 to D7) for 50 simulated ms\n"
+    "  button K     press knob K's mute button (0-5) for 50 simulated ms\n"
     "  run MS       let MS simulated milliseconds pass, then answer \"ok\"\n"
+    "  conversions  answer \"conversions\" and the ADC conversions of each knob's input so far\n"
     "  reset        restart the chip, as a board does when DTR rises; this also happens\n"
     "               whenever the pseudo-terminal is opened anew\n"
     "  quit         stop (so do SIGINT and SIGTERM); PATH is removed\n";
@@ -66,12 +72,14 @@ void Stop(int) { stopping = 1; }
 
 struct Box {
   avr_t* avr = nullptr;
+  const BoxPins* pins = nullptr;  // the image's chip's
   bool fast = false;
   BoxPort port;
   int terminal = -1;  // our end of the port
   std::string link;
-  bool readerThere = false;  // whether anyone has the other end open
-  int knobs[KNOBS] = {};     // each knob's ADC value
+  bool readerThere = false;          // whether anyone has the other end open
+  int knobs[KNOBS] = {};             // each knob's ADC value
+  uint64_t conversions[KNOBS] = {};  // started on each knob's input
   int noise = 0;
   uint32_t random = 12345;  // fixed seed: the same commands give the same run
   uint64_t cyclesBeforeReset = 0;
@@ -145,21 +153,27 @@ void OnConversion(avr_irq_t*, uint32_t value, void*) {
     uint32_t value;
   } started;
   started.value = value;
-  if (started.mux.kind != ADC_MUX_SINGLE || started.mux.src >= KNOBS) return;
-  int knob = started.mux.src;
+  if (started.mux.kind != ADC_MUX_SINGLE) return;
+  int knob = 0;
+  while (knob < KNOBS && box.pins->knobs[knob].adcChannel != started.mux.src) ++knob;
+  if (knob == KNOBS) return;
+  ++box.conversions[knob];
   int adc = box.knobs[knob];
   if (box.noise > 0) {
     box.random = box.random * 1103515245u + 12345u;
     adc += static_cast<int>((box.random >> 16) % (2 * box.noise + 1)) - box.noise;
     adc = adc < 0 ? 0 : adc > ADC_TOP ? ADC_TOP : adc;
   }
-  avr_raise_irq(avr_io_getirq(box.avr, AVR_IOCTL_ADC_GETIRQ, ADC_IRQ_ADC0 + knob), Millivolts(adc));
+  avr_raise_irq(avr_io_getirq(box.avr, AVR_IOCTL_ADC_GETIRQ, ADC_IRQ_ADC0 + started.mux.src),
+                Millivolts(adc));
 }
 
-// Knob K's button is on pin D2+K, to GND: pressed reads low, released the pull-up's high.
+// A button goes from its pin to GND: pressed reads low, released the pull-up's high.
 void SetButton(int knob, bool pressed) {
-  avr_raise_irq(avr_io_getirq(box.avr, AVR_IOCTL_IOPORT_GETIRQ('D'), IOPORT_IRQ_PIN0 + 2 + knob),
-                pressed ? 0 : 1);
+  const ButtonPin& button = box.pins->buttons[knob];
+  avr_raise_irq(
+      avr_io_getirq(box.avr, AVR_IOCTL_IOPORT_GETIRQ(button.port), IOPORT_IRQ_PIN0 + button.bit),
+      pressed ? 0 : 1);
 }
 
 // The chip forgets its pins' levels when it restarts, yet simavr passes on only a change of
@@ -195,6 +209,48 @@ void LogErrors(avr_t*, const int level, const char* format, va_list arguments) {
   if (level <= LOG_ERROR) vfprintf(stderr, format, arguments);
 }
 
+// The chip an image was built for, as avr-libc's startup code names it in every image: a note
+// whose description holds six sizes, an offset table's length, the name's offset in the string
+// table, and that table. "" when the image has no such note.
+std::string ChipOfImage(const char* firmwarePath) {
+  constexpr size_t STRINGS_AT = 8 * 4;
+  constexpr size_t NAME_OFFSET_AT = 7 * 4;
+  std::string chip;
+  int fd = open(firmwarePath, O_RDONLY | O_CLOEXEC);
+  if (fd < 0 || elf_version(EV_CURRENT) == EV_NONE) return chip;
+  Elf* elf = elf_begin(fd, ELF_C_READ, nullptr);
+  size_t sectionNames = 0;
+  Elf_Scn* section = nullptr;
+  while (elf != nullptr && elf_getshdrstrndx(elf, &sectionNames) == 0 && chip.empty() &&
+         (section = elf_nextscn(elf, section)) != nullptr) {
+    GElf_Shdr header;
+    GElf_Nhdr note;
+    size_t nameAt = 0, descriptionAt = 0;
+    const char* name = gelf_getshdr(section, &header) != nullptr && header.sh_type == SHT_NOTE
+                           ? elf_strptr(elf, sectionNames, header.sh_name)
+                           : nullptr;
+    Elf_Data* data = name != nullptr && strcmp(name, ".note.gnu.avr.deviceinfo") == 0
+                         ? elf_getdata(section, nullptr)
+                         : nullptr;
+    if (data == nullptr || gelf_getnote(data, 0, &note, &nameAt, &descriptionAt) == 0 ||
+        note.n_descsz <= STRINGS_AT || descriptionAt + note.n_descsz > data->d_size) {
+      continue;
+    }
+    const unsigned char* description = static_cast<unsigned char*>(data->d_buf) + descriptionAt;
+    const uint32_t offset = description[NAME_OFFSET_AT] | description[NAME_OFFSET_AT + 1] << 8 |
+                            description[NAME_OFFSET_AT + 2] << 16 |
+                            uint32_t{description[NAME_OFFSET_AT + 3]} << 24;
+    const size_t strings = note.n_descsz - STRINGS_AT;
+    if (offset < strings) {
+      const char* text = reinterpret_cast<const char*>(description) + STRINGS_AT + offset;
+      chip.assign(text, strnlen(text, strings - offset));
+    }
+  }
+  if (elf != nullptr) elf_end(elf);
+  close(fd);
+  return chip;
+}
+
 bool MakeChip(const char* firmwarePath) {
   avr_global_logger_set(LogErrors);
   static elf_firmware_t firmware;
@@ -202,7 +258,16 @@ bool MakeChip(const char* firmwarePath) {
     fprintf(stderr, "box-sim: cannot read the firmware %s\n", firmwarePath);
     return false;
   }
-  box.avr = avr_make_mcu_by_name("atmega328p");
+  const std::string chip = ChipOfImage(firmwarePath);
+  for (const BoxChip& known : BOX_CHIPS) {
+    if (chip == known.name) box.pins = known.pins;
+  }
+  if (box.pins == nullptr) {
+    fprintf(stderr, "box-sim: the firmware %s is for no chip the box runs on (\"%s\")\n",
+            firmwarePath, chip.c_str());
+    return false;
+  }
+  box.avr = avr_make_mcu_by_name(chip.c_str());
   if (!box.avr) return false;
   avr_init(box.avr);
   avr_load_firmware(box.avr, &firmware);
@@ -213,8 +278,16 @@ bool MakeChip(const char* firmwarePath) {
   box.avr->sleep = NoSleep;
   QuietUart();
   SetButtons();
-  avr_irq_register_notify(avr_io_getirq(box.avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUTPUT),
-                          OnUartByte, nullptr);
+  // The sketch writes to Serial: UART 0 on the chips with one, USB on the ATmega32U4.
+  avr_irq_t* sent = avr_io_getirq(box.avr, AVR_IOCTL_UART_GETIRQ('0'), UART_IRQ_OUTPUT);
+  if (sent != nullptr) {
+    avr_irq_register_notify(sent, OnUartByte, nullptr);
+  } else {
+    fprintf(stderr,
+            "box-sim: the %s's serial line is USB, which is not simulated: the firmware "
+            "runs but sends nothing\n",
+            chip.c_str());
+  }
   avr_irq_register_notify(avr_io_getirq(box.avr, AVR_IOCTL_ADC_GETIRQ, ADC_IRQ_OUT_TRIGGER),
                           OnConversion, nullptr);
   return true;
@@ -261,6 +334,11 @@ bool RunUntil(uint64_t until) {
 
 enum class Command { DONE, RUN, QUIT };
 
+bool Answer(const std::string& text) {
+  printf("%s\n", text.c_str());
+  return fflush(stdout) == 0;
+}
+
 // Carries out one command line; for "run", sets *ms. Bad commands are reported and skipped.
 Command Execute(const std::string& line, uint64_t* ms) {
   char word[16] = "";
@@ -280,6 +358,11 @@ Command Execute(const std::string& line, uint64_t* ms) {
   } else if (name == "run" && fields == 2 && first >= 0 && first <= 24L * 3600 * 1000) {
     *ms = static_cast<uint64_t>(first);
     return Command::RUN;
+  } else if (name == "conversions" && fields == 1) {
+    // Shows that a board which sends nothing here (USB) still samples the knobs it should.
+    std::string answer = "conversions";
+    for (uint64_t count : box.conversions) answer += " " + std::to_string(count);
+    Answer(answer);
   } else if (name == "reset" && fields == 1) {
     Reset("asked to");
   } else if (name == "quit" && fields == 1) {
@@ -322,11 +405,6 @@ struct Input {
     }
   }
 };
-
-bool Answer(const char* text) {
-  printf("%s\n", text);
-  return fflush(stdout) == 0;
-}
 
 int RunFast() {
   Input input;

@@ -3,11 +3,12 @@
 // potentiometers, each with a mute button; each move is sent as one line of decimal text,
 // knob * 1024 + adc and a line feed, at 115200 baud 8N1. The rules of what to send and when
 // live in knob_box.h; this sketch only samples the inputs and writes the serial line.
+#include "box_pins.h"
 #include "knob_box.h"
 
 // ---- Settings -------------------------------------------------------------------------------
 
-constexpr uint8_t KNOB_COUNT = 6;        // knobs wired, on the first of KNOB_PINS (1 to 6)
+constexpr uint8_t KNOB_COUNT = 6;        // knobs wired, on the first of PINS (1 to 6)
 constexpr uint16_t TICK_MS = 4;          // every knob and button sampled once a tick (>= 3.2 ms)
 constexpr uint8_t SAMPLES_PER_TICK = 4;  // conversions averaged per knob and tick
 constexpr uint8_t SMOOTHING_SHIFT = 1;   // each tick goes half the way to the new average
@@ -15,18 +16,17 @@ constexpr uint8_t FOLLOW_COUNTS = 16;    // a move this big skips the smoothing
 constexpr uint8_t END_COUNTS = 5;        // within this of 0 or 1023 reads as the end
 constexpr uint8_t DEADBAND_COUNTS = 3;   // smaller moves send nothing
 constexpr uint16_t REFRESH_MS = 0;       // 0: silent at rest; else one knob again, in turn
-constexpr bool MUTE_BUTTONS = true;      // false: BUTTON_PINS are left alone
+constexpr bool MUTE_BUTTONS = true;      // false: the button pins are left alone
 constexpr uint8_t DEBOUNCE_MS = 20;      // a button's new level counts once it held this long
 
-// The inputs, knob 0 first. The knobs' defaults exist on every board of the chip: the Pro
-// Micro has no A4 and A5, so an ATmega32U4 takes A6 (pin 4) and A7 (pin 6) instead. A
-// button goes from its pin to GND; the pin's pull-up reads a pin without one as released.
+// The inputs, knob 0 first, from the table box-sim also reads (box_pins.h). A button goes
+// from its pin to GND; the pin's pull-up reads a pin without one as released.
 #if defined(__AVR_ATmega32U4__)
-static const uint8_t KNOB_PINS[MAX_KNOBS] = {A0, A1, A2, A3, A6, A7};
-static const uint8_t BUTTON_PINS[MAX_KNOBS] = {2, 3, 5, 7, 8, 9};
+static const BoxPins& PINS = ATMEGA32U4_PINS;
+#elif defined(__AVR_ATmega2560__)
+static const BoxPins& PINS = ATMEGA2560_PINS;
 #else
-static const uint8_t KNOB_PINS[MAX_KNOBS] = {A0, A1, A2, A3, A4, A5};
-static const uint8_t BUTTON_PINS[MAX_KNOBS] = {2, 3, 4, 5, 6, 7};
+static const BoxPins& PINS = ATMEGA328P_PINS;
 #endif
 
 // One conversion as analogRead makes it at 16 MHz (the core's 125 kHz ADC clock), measured in
@@ -52,9 +52,10 @@ static unsigned long tickStartMs;
 // settle: the first one after switching still carries the previous knob's voltage, which
 // would show as crosstalk between knobs, so it is thrown away.
 static uint16_t SampleKnob(uint8_t knob) {
-  analogRead(KNOB_PINS[knob]);
+  const uint8_t input = static_cast<uint8_t>(A0 + PINS.knobs[knob].analogInput);
+  analogRead(input);
   uint16_t sum = 0;
-  for (uint8_t i = 0; i < SAMPLES_PER_TICK; ++i) sum += analogRead(KNOB_PINS[knob]);
+  for (uint8_t i = 0; i < SAMPLES_PER_TICK; ++i) sum += analogRead(input);
   return sum;
 }
 
@@ -62,7 +63,7 @@ static uint8_t ButtonsDown() {
   uint8_t down = 0;
   if (!MUTE_BUTTONS) return down;
   for (uint8_t knob = 0; knob < KNOB_COUNT; ++knob) {
-    if (digitalRead(BUTTON_PINS[knob]) == LOW) down |= static_cast<uint8_t>(1u << knob);
+    if (digitalRead(PINS.buttons[knob].digitalPin) == LOW) down |= static_cast<uint8_t>(1u << knob);
   }
   return down;
 }
@@ -100,7 +101,8 @@ static void RunTick() {
 void setup() {
   Serial.begin(READING_BAUD);
   if (MUTE_BUTTONS) {
-    for (uint8_t knob = 0; knob < KNOB_COUNT; ++knob) pinMode(BUTTON_PINS[knob], INPUT_PULLUP);
+    for (uint8_t knob = 0; knob < KNOB_COUNT; ++knob)
+      pinMode(PINS.buttons[knob].digitalPin, INPUT_PULLUP);
   }
   tickStartMs = millis();
   RunTick();  // an Uno, Nano or Mega was just opened: the report of every knob, at once

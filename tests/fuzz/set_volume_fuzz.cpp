@@ -1,12 +1,17 @@
 // Opens a line with any volume control (maximum, step count, 1 to 8 channels, values that
 // may lie past the maximum), then turns it with any volumes while other programs change it
-// and mixer reads and writes fail, and checks what reaches the mixer: no channel past the
-// maximum; the loudest channel (the one read, or the one of the last audible state when the
-// line was silent) exactly at the target; every handle given back after Close.
+// and mixer reads and writes fail, and checks what reaches the mixer by its properties: no
+// channel past the maximum; a channel at the requested share of the control's range, within
+// a step of rounding; the other channels in their ratio to the loudest one of the values the
+// line worked from (those read, or the last audible ones when the line was silent), within
+// rounding; silence exact; what GetVolume reads the loudest channel's share of the range;
+// every handle given back after Close.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <vector>
@@ -17,40 +22,65 @@
 namespace {
 
 typedef std::vector<DWORD> Values;
+typedef unsigned __int128 Wide;  // products of two 32-bit values, and a little more
 
 const int32_t FIRST_LINE = 1;  // line 0 is the device
 const DWORD MASTER = sim::DestinationLineID(0);
 const uint64_t SCALE_TOP = 65535;
 
-void Check(bool condition) {
-  if (!condition) abort();
+// Stops the run, saying which check failed.
+void Check(bool condition, int line = __builtin_LINE()) {
+  if (condition) return;
+  fprintf(stderr, "set_volume_fuzz.cpp:%d: check failed\n", line);
+  abort();
 }
 
-// The control's units against the volume scale, worked out in 64 bits.
+// The control against the volume scale 0..SCALE_TOP: the exact shares, and how far the line's
+// rounding may take a value from them.
 struct Control {
   uint64_t maximum;
-  uint64_t stepSize;
+  uint64_t stepSize;  // device units a step spans; levels up to it are inaudible
 
-  uint64_t ToScale(uint64_t v) const {
-    if (v > maximum) v = maximum;
-    if (maximum == SCALE_TOP) return v;
-    if (maximum < SCALE_TOP) return v * SCALE_TOP / maximum;
-    return v == 0 ? 0 : SCALE_TOP / (maximum / v);
+  // Where the range is at most the scale's, or a whole multiple of it, each conversion rounds
+  // down by less than one device unit; wider ranges convert a whole number of device units per
+  // scale unit, so a level rounds down by less than one device unit per scale unit.
+  bool Fine() const { return maximum <= SCALE_TOP || maximum % SCALE_TOP == 0; }
+
+  // Whether `level` is volume's share of the range, rounded down by less than a step.
+  bool AtLevel(uint64_t level, uint64_t volume) const {
+    const Wide exact = Wide{volume} * maximum;  // times SCALE_TOP
+    const Wide scaled = Wide{level} * SCALE_TOP;
+    const uint64_t tolerance = Fine() || volume == 0 ? 1 : volume;
+    return scaled <= exact && exact - scaled < Wide{tolerance} * SCALE_TOP;
   }
-  uint64_t ToDevice(uint64_t x) const {
-    if (x > SCALE_TOP) x = SCALE_TOP;
-    if (maximum == SCALE_TOP) return x;
-    if (maximum < SCALE_TOP) return maximum * x / SCALE_TOP;
-    return maximum / SCALE_TOP * x;
+
+  // The least and the most the line may take a loudest channel of `top` (within the range)
+  // for: it goes through the volume scale and back. Where the range is at most the scale's,
+  // that rounds down by under a device unit; a wider range reads coarsely, at most a scale
+  // step plus a unit per scale unit below, and anywhere up to the maximum above.
+  uint64_t LeastLevel(uint64_t top) const {
+    const uint64_t loss = maximum <= SCALE_TOP ? 1 : maximum / SCALE_TOP + SCALE_TOP;
+    return top > loss ? top - loss : 0;
   }
+  uint64_t MostLevel(uint64_t top) const { return maximum <= SCALE_TOP ? top : maximum; }
 };
 
-// What the line object holds between calls, as far as the checks need it.
+enum class Heard { AUDIBLE, SILENT, UNKNOWN };
+
+// Whether the line takes a loudest channel of `loudest` for audible (above one step), as far
+// as the round trip through the volume scale lets us know.
+Heard HeardAt(const Control& control, uint64_t loudest) {
+  const uint64_t within = std::min(loudest, control.maximum);
+  if (within <= control.stepSize) return Heard::SILENT;
+  if (control.LeastLevel(within) > control.stepSize) return Heard::AUDIBLE;
+  return Heard::UNKNOWN;
+}
+
+// What the line holds between calls, as far as the checks can know it.
 struct Held {
-  Values values;  // the channel values last read or written
-  Values saved;   // of the last audible state
-  size_t savedLoudest = 0;
-  uint64_t savedLevel = 0;
+  Values values;    // the channel values last read or written
+  Values saved;     // of the last audible state
+  bool savedKnown;  // false once a write left it unclear whether the line saved
 };
 
 size_t Loudest(const Values& values) {
@@ -59,6 +89,35 @@ size_t Loudest(const Values& values) {
     if (values[i] > values[loudest]) loudest = i;
   }
   return loudest;
+}
+
+uint64_t CeilDivide(Wide numerator, uint64_t denominator) {
+  return static_cast<uint64_t>((numerator + denominator - 1) / denominator);
+}
+
+// The write scaled `from` so that its loudest channel got the level: each other channel keeps
+// its ratio to it, rounded up (so a quiet channel stays audible) and capped at the maximum.
+// The line divides by the loudest value as it takes it (LeastLevel..MostLevel), and the ratio
+// goes through floating point: one unit either way.
+void CheckRatio(const Control& control, const Values& from, const Values& written) {
+  const size_t loudest = Loudest(from);
+  const uint64_t level = written[loudest];
+  const uint64_t top = std::min<uint64_t>(from[loudest], control.maximum);
+  const uint64_t least = control.LeastLevel(top);
+  const uint64_t most = control.MostLevel(top);
+  for (size_t i = 0; i < from.size(); ++i) {
+    if (i == loudest) continue;
+    if (top == 0) {  // nothing audible to keep: every channel at the level
+      Check(written[i] == level);
+      continue;
+    }
+    const uint64_t low = std::min(control.maximum, CeilDivide(Wide{from[i]} * level, most));
+    Check(uint64_t{written[i]} + 1 >= low);
+    if (least > 0) {
+      const uint64_t high = CeilDivide(Wide{from[i]} * level, least) + 1;
+      Check(written[i] <= std::min(control.maximum, high));
+    }
+  }
 }
 
 DWORD AnyValue(FuzzedDataProvider& input, DWORD maximum) {
@@ -130,7 +189,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           // A failed Open gives back the device it may have opened.
           Check(sim::OpenHandleCount() == (open ? 1 : 0));
           Check(open || failing || maximum == 0);
-          held = Held{Values(channels, 0), Values(channels, 0), 0, 0};
+          // The line's values start at 0, its last audible state silent.
+          held = Held{Values(channels, 0), Values(channels, 0), true};
           break;
         }
         case 1: {  // another program changes the line
@@ -154,7 +214,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
           }
           LastRead(&held.values);
-          Check(volume == control.ToScale(held.values[Loudest(held.values)]));
+          // The loudest channel's share of the range: exact where the range is at most the
+          // scale's; else never below the share, and exact at silence and full scale.
+          const uint64_t loudest =
+              std::min<uint64_t>(held.values[Loudest(held.values)], control.maximum);
+          const Wide share = Wide{loudest} * SCALE_TOP;  // times the maximum
+          Check(Wide{volume} * control.maximum <= share || control.maximum > SCALE_TOP);
+          Check(Wide{volume + 1} * control.maximum > share);
+          if (loudest == 0) Check(volume == 0);
+          if (loudest == control.maximum) Check(volume == SCALE_TOP);
           break;
         }
         default: {
@@ -175,22 +243,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           writeFails = false;
           for (DWORD value : written) Check(value <= maximum);
 
-          const uint64_t target = control.ToDevice(volume);
-          LastRead(&held.values);
-          size_t loudest = Loudest(held.values);
-          uint64_t level = control.ToDevice(control.ToScale(held.values[loudest]));
-          if (level > control.stepSize) {
-            held.saved = held.values;
-            held.savedLoudest = loudest;
-            held.savedLevel = level;
-          } else {
-            loudest = held.savedLoudest;
-            level = held.savedLevel;
+          const uint64_t requested = std::min<uint64_t>(volume, SCALE_TOP);
+          if (requested == 0) {
+            for (DWORD value : written) Check(value == 0);
           }
-          if (level != 0) {
-            Check(written[loudest] == target);
-          } else {
-            for (DWORD value : written) Check(value == target);
+          // A channel at the level asked for; at full scale, where the range allows, the
+          // maximum itself.
+          const auto atRequested = [&](DWORD value) { return control.AtLevel(value, requested); };
+          Check(std::any_of(written.begin(), written.end(), atRequested));
+
+          // Which values the line scaled: those it read, or when they are silent the last
+          // audible ones, which it then keeps.
+          LastRead(&held.values);
+          const Heard heard = HeardAt(control, held.values[Loudest(held.values)]);
+          if (heard == Heard::AUDIBLE) {
+            held.saved = held.values;
+            held.savedKnown = true;
+          }
+          if (heard == Heard::UNKNOWN) held.savedKnown = false;
+          if (heard != Heard::UNKNOWN && held.savedKnown) {
+            Check(control.AtLevel(written[Loudest(held.saved)], requested));
+            CheckRatio(control, held.saved, written);
           }
           held.values = written;
           break;

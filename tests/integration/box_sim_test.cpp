@@ -1,5 +1,7 @@
-// The box's firmware image in the simulator (box-sim --fast): knob scenarios in simulated
-// time, checked on the lines the firmware sends and the simulated time they leave at.
+// The box's firmware images in the simulator (box-sim --fast): knob scenarios in simulated
+// time, checked on the lines the firmware sends and the simulated time they leave at, on each
+// board whose serial line the simulator has (the Uno's and the Mega's); the ATmega32U4's
+// image, whose serial line is USB, only samples its knobs there.
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -9,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -25,13 +28,13 @@ struct Sent {
 // box-sim in fast mode on a pseudo-terminal in a temporary folder of its own.
 class BoxSim {
  public:
-  BoxSim() {
+  explicit BoxSim(const std::string& image) {
     char folder[] = "/tmp/knobvane-box-sim-XXXXXX";
     folder_ = mkdtemp(folder);
     std::string link = folder_ + "/box";
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
-    pid_ = support::Spawn({BOX_SIM, KNOBBOX_ELF, "--link", link, "--fast"}, in[0], out[1]);
+    pid_ = support::Spawn({BOX_SIM, image, "--link", link, "--fast"}, in[0], out[1]);
     close(in[0]);
     close(out[1]);
     commands_ = in[1];
@@ -70,6 +73,21 @@ class BoxSim {
       sent.push_back(s);
     }
     ASSERT_EQ(line, "ok") << "box-sim ended";
+  }
+
+  // How many conversions the firmware made of each knob's input so far.
+  std::vector<long> Conversions() {
+    Command("conversions");
+    std::string line;
+    std::vector<long> counts;
+    if (!ReadLine(&line) || line.rfind("conversions", 0) != 0) return counts;
+    char* at = &line[sizeof "conversions" - 1];
+    for (char* end = at;; at = end) {
+      const long count = strtol(at, &end, 10);
+      if (end == at) break;
+      counts.push_back(count);
+    }
+    return counts;
   }
 
   // The lines of one knob, from the from-th line sent on.
@@ -111,6 +129,19 @@ class BoxSim {
   std::string buffered_;
 };
 
+// A board's image, named for the tests' names.
+struct Image {
+  const char* board;
+  const char* file;  // in the avr build's firmware folder
+};
+
+void PrintTo(const Image& image, std::ostream* out) { *out << image.board; }
+
+class BoxImage : public ::testing::TestWithParam<Image> {
+ protected:
+  BoxSim box{std::string(FIRMWARE_DIR "/") + GetParam().file};
+};
+
 // Turns knob 0 from `from` to `to`, `step` counts every 5 ms, and returns when it stopped.
 // With a step of 1 that is as slow as a hand turns a knob: the firmware samples each count.
 double Turn(BoxSim& box, int from, int to, int step) {
@@ -122,10 +153,9 @@ double Turn(BoxSim& box, int from, int to, int step) {
   return box.now;
 }
 
-TEST(BoxSim, ReportsEveryKnobAtResetExactAtTheEndsWithoutRamp) {
+TEST_P(BoxImage, ReportsEveryKnobAtResetExactAtTheEndsWithoutRamp) {
   const int knobs[] = {0, 1023, 512, 2, 1021, 700};
   const int report[] = {0, 1023, 512, 0, 1023, 700};
-  BoxSim box;
   for (int knob = 0; knob < 6; ++knob) box.Knob(knob, knobs[knob]);
   box.Run(500);
   // The knob moved while the board was off: the report after a restart says where it is now.
@@ -139,9 +169,8 @@ TEST(BoxSim, ReportsEveryKnobAtResetExactAtTheEndsWithoutRamp) {
   }
 }
 
-TEST(BoxSim, RestingKnobsWithNoiseSendNothingAfterTheReport) {
+TEST_P(BoxImage, RestingKnobsWithNoiseSendNothingAfterTheReport) {
   const int knobs[] = {9, 300, 511, 700, 1000, 1020};
-  BoxSim box;
   for (int knob = 0; knob < 6; ++knob) box.Knob(knob, knobs[knob]);
   box.Command("noise 2");
   box.Run(10000);
@@ -154,8 +183,7 @@ TEST(BoxSim, RestingKnobsWithNoiseSendNothingAfterTheReport) {
   }
 }
 
-TEST(BoxSim, AButtonMutesItsKnobAndThenBringsBackWhereItIs) {
-  BoxSim box;
+TEST_P(BoxImage, AButtonMutesItsKnobAndThenBringsBackWhereItIs) {
   box.Knob(0, 600);
   box.Knob(1, 300);
   box.Run(200);
@@ -194,9 +222,8 @@ TEST(BoxSim, AButtonMutesItsKnobAndThenBringsBackWhereItIs) {
   EXPECT_TRUE(box.Of(1, first).empty());
 }
 
-TEST(BoxSim, TurnsAndCreepsArriveExactlyAtTheEndsWithoutCrosstalk) {
+TEST_P(BoxImage, TurnsAndCreepsArriveExactlyAtTheEndsWithoutCrosstalk) {
   const int others[] = {0, 200, 400, 600, 800, 1000};
-  BoxSim box;
   for (int knob = 1; knob < 6; ++knob) box.Knob(knob, others[knob]);
   box.Command("noise 1");
   box.Run(100);
@@ -232,8 +259,7 @@ TEST(BoxSim, TurnsAndCreepsArriveExactlyAtTheEndsWithoutCrosstalk) {
   }
 }
 
-TEST(BoxSim, AllSixKnobsTurningSendALineEachATickAtMost) {
-  BoxSim box;
+TEST_P(BoxImage, AllSixKnobsTurningSendALineEachATickAtMost) {
   box.Run(100);
   size_t before = box.sent.size();
   // Each knob goes back and forth at its own pace, every millisecond a move well past the
@@ -252,6 +278,25 @@ TEST(BoxSim, AllSixKnobsTurningSendALineEachATickAtMost) {
   size_t lines = box.sent.size() - before;
   EXPECT_GT(lines, 6u * 200);  // they were turning: most ticks send all six
   EXPECT_LE(lines, 6u * 245);
+}
+
+std::string BoardOf(const ::testing::TestParamInfo<Image>& image) { return image.param.board; }
+
+INSTANTIATE_TEST_SUITE_P(Boards, BoxImage,
+                         ::testing::Values(Image{"Uno", "knobbox.elf"},
+                                           Image{"Mega", "knobbox-mega.elf"}),
+                         BoardOf);
+
+// The simulator has no USB device, so the ATmega32U4 image cannot send; it must still sample
+// every knob on the analog input its board wires it to, and nothing else.
+TEST(BoxSim, Atmega32u4ImageSamplesEveryKnobAndSendsNothingWithoutUsb) {
+  BoxSim box(FIRMWARE_DIR "/knobbox-leonardo.elf");
+  box.Run(100);
+  const std::vector<long> conversions = box.Conversions();
+  ASSERT_EQ(conversions.size(), 6u);
+  // 24 ticks of 5 conversions each, give or take the tick under way.
+  for (int knob = 0; knob < 6; ++knob) EXPECT_GE(conversions[knob], 100) << "knob " << knob;
+  EXPECT_TRUE(box.sent.empty());
 }
 
 }  // namespace
