@@ -2,9 +2,9 @@
 # Wine prefix with a wineserver of its own. Sets: exes (folder of the Windows build under
 # test), wine (the loader).
 #
-# The product is 32-bit. A host whose kernel cannot run 32-bit code (IA-32 emulation off)
-# cannot start 32-bit Wine either; there the same sources, built for 64-bit Windows, are run
-# with 64-bit Wine instead, and the tests say so.
+# The product is 32-bit. Where 32-bit Wine cannot run or is not installed (a kernel without
+# IA-32 emulation, or a package mirror that could not serve it: scripts/bootstrap), the same
+# sources, built for 64-bit Windows, are run with 64-bit Wine instead, and the tests say so.
 
 # Debian's Wine 10 keeps its server's folder in /run/user/<uid>, and without that folder (a root
 # without a login session: CI, a chroot) its wineserver crashes. Such a test runs again in a
@@ -26,7 +26,7 @@ if /usr/lib/wine/wine --version >/dev/null 2>&1; then
   export WINEARCH=win32 WINELOADER=/usr/lib/wine/wine WINESERVER=/usr/lib/wine/wineserver32
   exes=$builds/mingw32
 else
-  echo "note: this host cannot run 32-bit code; testing the 64-bit build with 64-bit Wine"
+  echo "note: no 32-bit Wine here; testing the 64-bit build with 64-bit Wine"
   export WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver64
   exes=$builds/mingw64
 fi
