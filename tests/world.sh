@@ -34,6 +34,10 @@ cleanup() {
   if $own_dir; then rm -rf "$dir"; else rm -rf "$dir/run" "$dir/bus"; fi
 }
 trap cleanup EXIT
+# A test ended from outside (a ctest timeout, Ctrl-C) stops what it started too: the exit trap
+# runs only on an exit. The demo sets its own, which says so first.
+[ -n "$(trap -p TERM)" ] || trap 'exit 143' TERM
+[ -n "$(trap -p INT)" ] || trap 'exit 130' INT
 
 export HOME=$dir TMPDIR=$dir XDG_RUNTIME_DIR=$dir
 # The list of applications our programs keep goes here, never into the user's own state.
