@@ -9,6 +9,9 @@
 #include "platform/win32.h"
 
 int main(int argc, char** argv) {
+  // The C library buffers a console's output whole when it is redirected: unbuffered, a prompt
+  // is seen before the answer is awaited wherever the output goes.
+  setvbuf(stdout, nullptr, _IONBF, 0);
   const int status = RunSetup(argc, argv);
   // Started by a double-click, the console is this program's alone and closes with it: keep it
   // open until what was said has been read.

@@ -1,10 +1,10 @@
 #include "setup/setup.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 #include <vector>
 
 #include "controller/knobvane.h"
@@ -229,12 +229,11 @@ int32_t CountLine(VisitKind, const MIXERCAPSA*, const MIXERLINEA*, void* count) 
 
 // The number of lines in Linescout's listing: its numbered lines.
 int32_t NumberedLines(const std::string& listing) {
-  std::istringstream lines(listing);
-  std::string line;
   int32_t count = 0;
-  while (std::getline(lines, line)) {
-    const size_t digit = line.find_first_not_of(' ');
-    if (digit != std::string::npos && line[digit] >= '0' && line[digit] <= '9') ++count;
+  for (size_t start = 0; start < listing.size(); start = listing.find('\n', start) + 1) {
+    const size_t digit = listing.find_first_not_of(' ', start);
+    if (digit != std::string::npos && listing[digit] >= '0' && listing[digit] <= '9') ++count;
+    if (listing.find('\n', start) == std::string::npos) break;
   }
   return count;
 }
@@ -368,10 +367,12 @@ bool ReadKnob(const char* line, int* knob, int* percent) {
 
 bool ParseKnobLines(const std::string& typed, int32_t lineCount, std::string* lines,
                     std::string* reason) {
-  std::istringstream words(typed);
   std::vector<std::string> knobs;
-  std::string word;
-  while (words >> word) {
+  for (size_t start = typed.find_first_not_of(" \t"); start != std::string::npos;
+       start = typed.find_first_not_of(" \t", start)) {
+    const size_t end = std::min(typed.find_first_of(" \t", start), typed.size());
+    const std::string word = typed.substr(start, end - start);
+    start = end;
     if (word == "x" || word == "X") {
       knobs.push_back("x");
       continue;
