@@ -116,19 +116,21 @@ std::string EntryFor(const char* kind, const std::string& port) {
   return "";
 }
 
-// The program holding a device open, "name (process N)"; "" when none can be seen.
-std::string Holder(const std::string& device) {
+// The programs holding a device open, "name (process N), ..."; "" when none can be seen.
+std::string Holders(const std::string& device) {
+  std::string holders;
   for (const std::string& process : Entries("/proc")) {
     if (process.find_first_not_of("0123456789") != std::string::npos) continue;
     if (atoi(process.c_str()) == getpid()) continue;
     const std::string fds = "/proc/" + process + "/fd";
     for (const std::string& fd : Entries(fds)) {
-      if (RealPath(fds + "/" + fd) == device) {
-        return FirstLine("/proc/" + process + "/comm") + " (process " + process + ")";
-      }
+      if (RealPath(fds + "/" + fd) != device) continue;
+      holders += (holders.empty() ? "" : ", ") + FirstLine("/proc/" + process + "/comm") +
+                 " (process " + process + ")";
+      break;
     }
   }
-  return "";
+  return holders;
 }
 
 std::string SettingsFile() {
@@ -252,7 +254,7 @@ std::string WhyPortRefused(const std::string& port, DWORD error) {
            " may. Join it with\n  sudo adduser \"$USER\" " + name +
            "\nthen log out and in again: a new group counts from the next login on.";
   }
-  const std::string holder = Holder(RealPath(port));
+  const std::string holder = Holders(RealPath(port));
   return port + " is in use by " +
          (holder.empty() ? "another program (a serial monitor, the Arduino IDE, a slicer?)"
                          : holder) +

@@ -209,6 +209,52 @@ case $case_name in
       fail "left beside the settings: $(ls "$(dirname "$settings")")"
     ;;
 
+  NamesTheProgramOnThePortAndStopsTheUnitThere)
+    # A user unit of the test's own: this systemctl starts and stops knobvane from the settings,
+    # apart from the terminal, as systemd does.
+    mkdir -p "$dir/bin" "$(dirname "$settings")"
+    cat >"$dir/bin/systemctl" <<EOF
+#!/bin/sh
+echo "\$*" >>"$dir/systemctl.log"
+case \$3 in
+  is-active) [ -e "$dir/unit.pid" ] ;;
+  stop) kill "\$(cat "$dir/unit.pid")" && rm "$dir/unit.pid" ;;
+  restart) . "$settings" && { setsid "$knobvane" "\$KNOBVANE_PORT" \$KNOBVANE_LINES </dev/null \
+             >>"$dir/knobvane.log" 2>&1 & echo \$! >"$dir/unit.pid"; } ;;
+esac
+EOF
+    chmod +x "$dir/bin/systemctl"
+    export PATH=$dir/bin:$PATH
+    on_exit+=('[ ! -e "$dir/unit.pid" ] || kill "$(cat "$dir/unit.pid")"')
+    plug_box
+    printf 'KNOBVANE_PORT=%s\nKNOBVANE_LINES="5"\n' "$dir/serial/by-id/$box_id" >"$settings"
+    systemctl --user --quiet restart knobvane
+    turn 0:10%
+    # Without a user systemd, setup only names the program that has the port.
+    start_setup
+    answer "Plug the box in now" "$dir/serial/by-id/$box_id"
+    expect_screen "$dir/serial/by-id/$box_id is in use by "
+    expect_screen "knobvane (process $(cat "$dir/unit.pid"))"
+    expect_exit 1
+    # With one, the unit is stopped for the dialogue and started at its end, with the new settings.
+    mkdir -p "$dir/systemd"
+    python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' "$dir/systemd/private"
+    start_setup
+    answer "Plug the box in now" "$dir/serial/by-id/$box_id"
+    expect_screen "Stopped knobvane (your user unit), which had the port; it starts again at the end."
+    turn 0:50%
+    expect_screen "knob 0  50 %"
+    terminal send-keys Enter
+    answer "Line for knob 0 (Enter: 1)" ""
+    expect_exit 0
+    expect_screen "knobvane runs now and starts at every login"
+    calls=$(printf -- '--user --quiet %s knobvane\n' restart is-active stop enable restart)
+    [ "$(cat "$dir/systemctl.log")" = "$calls" ] || fail "systemctl was called as: $(cat "$dir/systemctl.log")"
+    pactl set-sink-volume knobs 30% 60%
+    turn 0:1023
+    expect_volume "50% 100%" output_volume
+    ;;
+
   TakesItsSettingsFromTheCommandLine)
     # Without a dialogue: every row is ARGUMENTS|STATUS|WHAT IT SAYS. A refusal changes nothing.
     printf 'KNOBVANE_PORT=/dev/ttyACM0\nKNOBVANE_LINES="3"\n' >"$dir/old.conf"
