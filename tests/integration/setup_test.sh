@@ -210,15 +210,16 @@ case $case_name in
     ;;
 
   NamesTheProgramOnThePortAndStopsTheUnitThere)
-    # A user unit of the test's own: this systemctl starts and stops knobvane from the settings,
-    # apart from the terminal, as systemd does.
+    # A user unit of the test's own: this systemctl starts knobvane from the settings, apart
+    # from the terminal, and stops it as systemd does, returning once it has ended.
     mkdir -p "$dir/bin" "$(dirname "$settings")"
     cat >"$dir/bin/systemctl" <<EOF
 #!/bin/sh
 echo "\$*" >>"$dir/systemctl.log"
 case \$3 in
   is-active) [ -e "$dir/unit.pid" ] ;;
-  stop) kill "\$(cat "$dir/unit.pid")" && rm "$dir/unit.pid" ;;
+  stop) pid=\$(cat "$dir/unit.pid") && rm "$dir/unit.pid" && kill \$pid &&
+        for poll in \$(seq 200); do kill -0 \$pid 2>/dev/null || break; sleep 0.05; done ;;
   restart) . "$settings" && { setsid "$knobvane" "\$KNOBVANE_PORT" \$KNOBVANE_LINES </dev/null \
              >>"$dir/knobvane.log" 2>&1 & echo \$! >"$dir/unit.pid"; } ;;
 esac
@@ -250,9 +251,7 @@ EOF
     expect_screen "knobvane runs now and starts at every login"
     calls=$(printf -- '--user --quiet %s knobvane\n' restart is-active stop enable restart)
     [ "$(cat "$dir/systemctl.log")" = "$calls" ] || fail "systemctl was called as: $(cat "$dir/systemctl.log")"
-    pactl set-sink-volume knobs 30% 60%
-    turn 0:1023
-    expect_volume "50% 100%" output_volume
+    expect_settings "$dir/serial/by-id/$box_id" 1
     ;;
 
   TakesItsSettingsFromTheCommandLine)
