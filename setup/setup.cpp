@@ -207,6 +207,8 @@ int ShowKnobs(HANDLE box, const std::string& port) {
         platform::ReadInputLine(&typed, box == INVALID_HANDLE_VALUE ? REOPEN_MS : 0);
     if (input != platform::INPUT_NOTHING) {
       if (box != INVALID_HANDLE_VALUE) CloseComPort(box);
+      // The Enter typed ended the view's line on the screen.
+      viewLineOpen = viewLineOpen && input == platform::INPUT_ENDED;
       EndViewLine();
       if (input == platform::INPUT_ENDED) highest = -1;
       if (highest < 0) printf("No knob was seen on %s: nothing was set.\n", port.c_str());
