@@ -1,7 +1,8 @@
 // The setup program's platform on Windows: the COM ports of HKLM\HARDWARE\DEVICEMAP\SERIALCOMM
-// with their drivers' device names, Linescout's list in the compatibility mode Knobvane runs in,
-// the compatibility mode and the Run value that xp-compat.cmd and autostart.cmd write (the same
-// keys and values), and Knobvane.exe beside this program started and ended.
+// with the names Device Manager shows (SetupAPI), else their drivers' device names, Linescout's
+// list in the compatibility mode Knobvane runs in, the compatibility mode and the Run value that
+// xp-compat.cmd and autostart.cmd write (the same keys and values), and Knobvane.exe beside this
+// program started and ended.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -11,7 +12,8 @@
 
 #include "platform/setup.h"
 #include "platform/win32.h"
-// After <windows.h>, whose types it uses.
+// After <windows.h>, whose types they use.
+#include <setupapi.h>
 #include <tlhelp32.h>
 
 namespace {
@@ -114,6 +116,41 @@ bool EndControllers(const char* why) {
   return ended;
 }
 
+// Device Manager's name of the device behind a COM port ("USB-SERIAL CH340 (COM3)"), from the
+// Ports class; "" when it has none. Reads the devices' settings, opens no port.
+std::string FriendlyName(const std::string& comPort) {
+  // GUID_DEVCLASS_PORTS, the setup class of serial and parallel ports.
+  static const GUID PORTS = {
+      0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+  std::string name;
+  HDEVINFO devices = SetupDiGetClassDevsA(&PORTS, nullptr, nullptr, DIGCF_PRESENT);
+  if (devices == INVALID_HANDLE_VALUE) return name;
+  SP_DEVINFO_DATA device;
+  device.cbSize = sizeof device;
+  for (DWORD index = 0; name.empty() && SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
+    HKEY settings =
+        SetupDiOpenDevRegKey(devices, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+    if (settings == INVALID_HANDLE_VALUE) continue;
+    char port[64];
+    DWORD size = sizeof port - 1, type = 0;
+    const bool named = RegQueryValueExA(settings, "PortName", nullptr, &type,
+                                        reinterpret_cast<BYTE*>(port), &size) == ERROR_SUCCESS &&
+                       type == REG_SZ;
+    RegCloseKey(settings);
+    port[named ? size : 0] = 0;
+    char friendly[256];
+    if (named && _stricmp(port, comPort.c_str()) == 0 &&
+        SetupDiGetDeviceRegistryPropertyA(devices, &device, SPDRP_FRIENDLYNAME, nullptr,
+                                          reinterpret_cast<BYTE*>(friendly), sizeof friendly - 1,
+                                          nullptr)) {
+      friendly[sizeof friendly - 1] = 0;
+      name = friendly;
+    }
+  }
+  SetupDiDestroyDeviceInfoList(devices);
+  return name;
+}
+
 // ---- The user's input: a thread waits for lines, so that a wait for one can end ---------------
 
 struct Lines {
@@ -154,7 +191,8 @@ std::vector<SerialPort> ListSerialPorts() {
     if (result != ERROR_SUCCESS || type != REG_SZ) continue;
     port[portSize] = 0;
     const std::string name = ControllerPortName(port);
-    if (!name.empty()) ports.push_back(SerialPort{name, device});
+    const std::string friendly = FriendlyName(port);
+    if (!name.empty()) ports.push_back(SerialPort{name, friendly.empty() ? device : friendly});
   }
   RegCloseKey(map);
   // In the order of their numbers, as Device Manager shows them.

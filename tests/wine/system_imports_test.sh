@@ -23,8 +23,9 @@ for exe in "$build/controller/Knobvane.exe" "$build/lister/Linescout.exe" \
   grep -q "file format $format\$" <<<"$headers" || fail "$exe is not $format"
   imports=$(awk '/DLL Name:/ { print toupper($3) }' <<<"$headers" | sort)
   [ -n "$imports" ] || fail "$exe imports nothing"
-  # The registry's functions are ADVAPI32's, on every Windows too.
-  foreign=$(grep -vxE 'ADVAPI32\.DLL|KERNEL32\.DLL|MSVCRT\.DLL|USER32\.DLL|WINMM\.DLL' <<<"$imports" || true)
+  # The registry's functions are ADVAPI32's and the devices' SETUPAPI's, on every Windows too.
+  foreign=$(grep -vxE 'ADVAPI32\.DLL|KERNEL32\.DLL|MSVCRT\.DLL|SETUPAPI\.DLL|USER32\.DLL|WINMM\.DLL' <<<"$imports" ||
+    true)
   [ -z "$foreign" ] || fail "$exe imports" $foreign
   echo "$exe imports only" $imports
 done
