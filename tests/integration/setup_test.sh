@@ -255,17 +255,19 @@ EOF
     ;;
 
   TakesItsSettingsFromTheCommandLine)
-    # Without a dialogue: every row is ARGUMENTS|STATUS|WHAT IT SAYS. A refusal changes nothing.
+    # Without a dialogue: every row is ARGUMENTS|STATUS|WHAT IT SAYS[|WHAT HOLDS AFTER]. A
+    # refusal changes nothing.
     printf 'KNOBVANE_PORT=/dev/ttyACM0\nKNOBVANE_LINES="3"\n' >"$dir/old.conf"
     mkdir -p "$(dirname "$settings")"
     cp "$dir/old.conf" "$settings"
-    while IFS='|' read -r arguments expected_status said; do
+    while IFS='|' read -r arguments expected_status said after; do
       eval "words=($arguments)"
       status=0
       output=$("$setup" "${words[@]}" 2>&1 </dev/null) || status=$?
       [ "$status" = "$expected_status" ] || fail "$arguments: status $status, not $expected_status: $output"
       grep -qF -- "$said" <<<"$output" || fail "$arguments said: $output"
       if [ "$status" = 2 ]; then cmp -s "$settings" "$dir/old.conf" || fail "$arguments changed the settings"; fi
+      eval "${after:-true}" || fail "after $arguments: $after"
     done <<EOF
 --help|0|--port PORT --lines "1 x 3"
 --version|0|knobvane-setup (Knobvane) 1.
@@ -277,7 +279,7 @@ EOF
 --port /dev/ttyACM1 --lines "1 1 1 1 1 1 1"|2|The box has six knobs
 --port "/dev/tty ACM1" --lines 1|2|No port can be called "/dev/tty ACM1"
 --port /dev/ttyACM1 --lines 1 --now|2|"--now" is not an argument it takes.
---port ttyACM1 --lines "x 05 x"|0|lines  x 5
+--port ttyACM1 --lines "x 05 x"|0|lines  x 5|cmp -s "$settings.bak" "$dir/old.conf"
 --show|0|port   /dev/ttyACM1
 --remove|0|Moved $settings to $settings.bak
 --show|0|Nothing is set

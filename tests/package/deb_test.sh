@@ -81,6 +81,8 @@ case $case_name in
     "$tests/integration/linescout_test.sh" pulseaudio ListsThePrivateServer "$bin/linescout"
     "$tests/integration/knobvane_test.sh" pulseaudio SetsTheOutputVolumeKeepingItsBalance \
       "$bin/knobvane" "$bin/linescout" "$adc_box"
+    "$tests/integration/setup_test.sh" TakesItsSettingsFromTheCommandLine "$bin/knobvane-setup" \
+      "$bin/knobvane" "$adc_box"
     ;;
   *)
     fail "unknown case $case_name"
