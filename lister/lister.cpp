@@ -42,3 +42,5 @@ int ListSoundLines() {
   ForEachSoundLine(PrintEntry, nullptr);
   return 0;
 }
+
+int32_t ListedLineCount() { return printedCount; }

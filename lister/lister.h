@@ -3,7 +3,12 @@
 #ifndef KNOBVANE_LISTER_LISTER_H
 #define KNOBVANE_LISTER_LISTER_H
 
+#include <cstdint>
+
 // Prints the banner and the numbered list to standard output; returns the exit code, 0.
 int ListSoundLines();
+
+// How many numbered lines the last ListSoundLines printed.
+int32_t ListedLineCount();
 
 #endif  // KNOBVANE_LISTER_LISTER_H

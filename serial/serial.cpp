@@ -82,6 +82,39 @@ bool ReadComLine(HANDLE port, char* buffer, int32_t size) {
   return ok != 0;
 }
 
+BOOL LimitComReads(HANDLE port, DWORD milliseconds) {
+  // This combination waits up to the constant for the first byte and returns at once with it.
+  COMMTIMEOUTS timeouts = {};
+  timeouts.ReadIntervalTimeout = MAXDWORD;
+  timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+  timeouts.ReadTotalTimeoutConstant = milliseconds;
+  return SetCommTimeouts(port, &timeouts);
+}
+
+ComLinePart ReadComLinePart(HANDLE port, char* buffer, int32_t size, int32_t* length) {
+  if (buffer == nullptr || size < 1 || length == nullptr || *length < 0 || *length >= size) {
+    return COM_PORT_FAILED;
+  }
+  ComLinePart result = COM_LINE_PENDING;
+  for (int32_t taken = 0; taken < size; ++taken) {
+    char byte = 0;
+    DWORD count = 0;
+    if (!ReadFile(port, &byte, 1, &count, nullptr)) {
+      result = COM_PORT_FAILED;
+      break;
+    }
+    if (count == 0) break;
+    if (byte == LINE_FEED) {
+      buffer[*length] = 0;
+      *length = 0;
+      return COM_LINE_DONE;
+    }
+    if (*length < size - 1) buffer[(*length)++] = byte;
+  }
+  buffer[*length] = 0;
+  return result;
+}
+
 BOOL CloseComPort(HANDLE port) {
   PurgeComm(port, PURGE_RXABORT);
   return CloseHandle(port);

@@ -18,6 +18,25 @@ HANDLE OpenComPort(const char* name, DWORD baudRate);
 // buffer is null or size below 1 (nothing written).
 bool ReadComLine(HANDLE port, char* buffer, int32_t size);
 
+// For a reader that must not wait for a quiet box (the setup's live view of the knobs): makes
+// every later read on port return within milliseconds, with whatever arrived; the call's result.
+BOOL LimitComReads(HANDLE port, DWORD milliseconds);
+
+// What ReadComLinePart ended with.
+enum ComLinePart {
+  COM_LINE_DONE,     // a whole line is in the buffer
+  COM_LINE_PENDING,  // no more bytes for now: the part read so far waits for the next call
+  COM_PORT_FAILED,   // the port failed (unplugged): the buffer holds what arrived
+};
+
+// Reads on a port whose reads are limited (LimitComReads) into buffer, which holds *length
+// bytes of a line begun by earlier calls, until the line feed (the line without it, NUL-
+// terminated, and *length back to 0), a read that brings nothing, a failure, or size bytes
+// taken, whichever comes first. Keeps at most size - 1 bytes of a line and drops the rest, so
+// a stream without line feeds never holds the caller for long. COM_PORT_FAILED, with nothing
+// read, when buffer is null, size is below 1 or *length outside 0..size - 1.
+ComLinePart ReadComLinePart(HANDLE port, char* buffer, int32_t size, int32_t* length);
+
 // Abandons pending reads and closes the port; the close's result.
 BOOL CloseComPort(HANDLE port);
 

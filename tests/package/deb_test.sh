@@ -27,11 +27,12 @@ case $case_name in
     ;;
   HoldsTheProgramsDocumentationAndUnit)
     expected=(
-      usr/bin/knobvane usr/bin/linescout
+      usr/bin/knobvane usr/bin/linescout usr/bin/knobvane-setup
       usr/lib/systemd/user/knobvane.service
       usr/share/doc/knobvane/README.md usr/share/doc/knobvane/changelog.gz
       usr/share/doc/knobvane/copyright usr/share/doc/knobvane/examples/knobvane.conf
       usr/share/man/man1/knobvane.1.gz usr/share/man/man1/linescout.1.gz
+      usr/share/man/man1/knobvane-setup.1.gz
     )
     # The firmware is part of the package wherever the tree has it.
     firmware=usr/share/knobvane/firmware
@@ -66,7 +67,7 @@ case $case_name in
       fail "the unit does not read ~/.config/knobvane/knobvane.conf"
     ;;
   ManPagesRenderWithoutWarnings)
-    for page in knobvane linescout; do
+    for page in knobvane linescout knobvane-setup; do
       rendered=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/$page.1.gz" \
         2>"$dir/man.log") || fail "man failed on $page.1: $(cat "$dir/man.log")"
       [ ! -s "$dir/man.log" ] || fail "man warns about $page.1: $(cat "$dir/man.log")"
@@ -80,6 +81,8 @@ case $case_name in
     "$tests/integration/linescout_test.sh" pulseaudio ListsThePrivateServer "$bin/linescout"
     "$tests/integration/knobvane_test.sh" pulseaudio SetsTheOutputVolumeKeepingItsBalance \
       "$bin/knobvane" "$bin/linescout" "$adc_box"
+    "$tests/integration/setup_test.sh" TakesItsSettingsFromTheCommandLine "$bin/knobvane-setup" \
+      "$bin/knobvane" "$adc_box"
     ;;
   *)
     fail "unknown case $case_name"

@@ -22,7 +22,7 @@ unzip -q "$zip" -d "$folder" || fail "unzip cannot unpack $zip"
 case $case_name in
   HoldsExactlyTheFiles)
     find_firmware "$firmware_build"
-    expected=$(printf '%s\n' Knobvane.exe Linescout.exe README.txt LICENSE.txt xp-compat.cmd autostart.cmd \
+    expected=$(printf '%s\n' Knobvane.exe Linescout.exe KnobvaneSetup.exe README.txt LICENSE.txt xp-compat.cmd autostart.cmd \
       "${firmware_names[@]/#/firmware/}" | sort)
     names=$(unzip -Z1 "$zip" | grep -v '/$' | sort)
     [ "$names" = "$expected" ] || fail $'the zip holds:\n'"$names"$'\nexpected:\n'"$expected"
@@ -42,7 +42,7 @@ case $case_name in
       ! grep -qF "$linux" <<<"$readme" || fail "README.txt holds what is not for Windows: $linux"
     done
     "$tests/wine/version_resource_test.sh" i686-w64-mingw32-windres "$version" \
-      "$folder/Knobvane.exe" "$folder/Linescout.exe"
+      "$folder/Knobvane.exe" "$folder/Linescout.exe" "$folder/KnobvaneSetup.exe"
     ;;
   XpCompatSetsAndRemovesTheModes)
     start_wine

@@ -272,3 +272,38 @@ TEST(SerialLink, OneReadTakesTheWholeLineAndClosingOrPurgingDropsTheRest) {
 }
 
 }  // namespace
+
+// A limited read hands back whole lines, keeps a line's beginning for the next call, cuts an
+// overlong line to the buffer, and tells a port that hung up: the setup's live view never waits.
+TEST(SerialLink, LimitedReadsReturnLinesAndPartsWithoutWaiting) {
+  struct Row {
+    std::string sent;
+    ComLinePart expected;
+    std::string text;
+  } rows[] = {
+      {"", COM_LINE_PENDING, ""},  // nothing came: back at once
+      {"12", COM_LINE_PENDING, "12"},
+      {"34\n5", COM_LINE_DONE, "1234"},
+      {"", COM_LINE_PENDING, "5"},  // the next line's beginning, kept
+      {"6789abcdef\n", COM_LINE_PENDING, "56789ab"},
+      {"", COM_LINE_DONE, "56789ab"},  // the rest of the overlong line dropped
+  };
+  PseudoTerminal terminal;
+  HANDLE port = OpenComPort(terminal.Path(), 115200);
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(LimitComReads(port, 20));
+  char buffer[8];
+  int32_t length = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.sent);
+    terminal.Send(row.sent);
+    ASSERT_TRUE(terminal.WaitForUnread(static_cast<int>(row.sent.size())));
+    EXPECT_EQ(ReadComLinePart(port, buffer, sizeof buffer, &length), row.expected);
+    EXPECT_EQ(std::string(buffer), row.text);
+  }
+  terminal.HangUp();
+  EXPECT_EQ(ReadComLinePart(port, buffer, sizeof buffer, &length), COM_PORT_FAILED);
+  length = 8;
+  EXPECT_EQ(ReadComLinePart(port, buffer, sizeof buffer, &length), COM_PORT_FAILED);
+  CloseComPort(port);
+}

@@ -2,7 +2,7 @@
 # The Windows programs of one build folder run on a bare Windows: they import only DLLs
 # every Windows has (no libgcc, libstdc++ or pthread DLLs to ship beside them), are built
 # for the folder's machine, and Knobvane.exe is a GUI-subsystem program, so starting it
-# opens no console. Exits 77 (skipped) when the folder holds no build.
+# opens no console, while KnobvaneSetup.exe is a console program, its dialogue's window. Exits 77 (skipped) when the folder holds no build.
 # Usage: system_imports_test.sh BUILD-FOLDER OBJDUMP FILE-FORMAT (pei-i386 or pei-x86-64)
 set -euo pipefail
 build=$1 objdump=$2 format=$3
@@ -17,16 +17,21 @@ fail() {
   exit 77
 }
 
-for exe in "$build/controller/Knobvane.exe" "$build/lister/Linescout.exe"; do
+for exe in "$build/controller/Knobvane.exe" "$build/lister/Linescout.exe" \
+  "$build/setup/KnobvaneSetup.exe"; do
   headers=$("$objdump" -p "$exe") || fail "$objdump cannot read $exe"
   grep -q "file format $format\$" <<<"$headers" || fail "$exe is not $format"
   imports=$(awk '/DLL Name:/ { print toupper($3) }' <<<"$headers" | sort)
   [ -n "$imports" ] || fail "$exe imports nothing"
-  foreign=$(grep -vxE 'KERNEL32\.DLL|MSVCRT\.DLL|USER32\.DLL|WINMM\.DLL' <<<"$imports" || true)
+  # The registry's functions are ADVAPI32's and the devices' SETUPAPI's, on every Windows too.
+  foreign=$(grep -vxE 'ADVAPI32\.DLL|KERNEL32\.DLL|MSVCRT\.DLL|SETUPAPI\.DLL|USER32\.DLL|WINMM\.DLL' <<<"$imports" ||
+    true)
   [ -z "$foreign" ] || fail "$exe imports" $foreign
   echo "$exe imports only" $imports
 done
 
 subsystem=$("$objdump" -p "$build/controller/Knobvane.exe" | awk '$1 == "Subsystem" { print $2 + 0 }')
 [ "$subsystem" = 2 ] || fail "Knobvane.exe has subsystem $subsystem, not 2 (Windows GUI)"
-echo "PASS: $build: system DLLs only; Knobvane.exe is a GUI program"
+subsystem=$("$objdump" -p "$build/setup/KnobvaneSetup.exe" | awk '$1 == "Subsystem" { print $2 + 0 }')
+[ "$subsystem" = 3 ] || fail "KnobvaneSetup.exe has subsystem $subsystem, not 3 (Windows console)"
+echo "PASS: $build: system DLLs only; Knobvane.exe is a GUI program, KnobvaneSetup.exe a console one"

@@ -1,0 +1,444 @@
+#include "setup/setup.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "controller/knobvane.h"
+#include "lister/lister.h"
+#include "platform/setup.h"
+#include "serial/serial.h"
+#include "sound-lines/sound_line.h"
+
+using platform::ControllerSettings;
+using platform::SerialPort;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr DWORD PORT_LOOK_MS = 250;                // how often the ports are listed while waiting
+constexpr DWORD KNOB_READ_MS = 50;                 // the longest a read of the box holds the view
+constexpr DWORD REOPEN_MS = 500;                   // how often a port that went away is tried again
+constexpr auto SILENCE = std::chrono::seconds(5);  // a restarted box reports well within it
+constexpr int STRAY_LINES = 3;  // lines that are no readings before they are told
+constexpr int LINE_BUFFER_SIZE = 256;
+
+const char USAGE[] =
+    "Usage: %s                       the dialogue: the box, its knobs, their lines\n"
+    "       %s --port PORT --lines \"1 x 3\"\n"
+    "                                     keep these settings and start the controller\n"
+    "       %s --show                what is set\n"
+    "       %s --remove              take the settings and the start at login away\n"
+    "       %s --help | --version\n"
+    "LINES are the line numbers Linescout lists, knob 0 first; x: none.\n";
+
+// Whether this run stopped the controller, which then has to run again at its end.
+bool controllerStopped = false;
+// Whether the live view's line is open, without its line end.
+bool viewLineOpen = false;
+
+void EndViewLine() {
+  if (viewLineOpen) printf("\n");
+  viewLineOpen = false;
+}
+
+std::string Trimmed(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// What a port sent, fit to be shown: printable, and short.
+std::string Shown(const char* line) {
+  std::string shown;
+  for (const char* c = line; *c != 0 && shown.size() < 40; ++c) {
+    shown += *c >= 32 && *c < 127 ? *c : '?';
+  }
+  return shown;
+}
+
+// Waits for a typed line; false when the input ended.
+bool AskLine(std::string* answer) {
+  fflush(stdout);
+  platform::Input input;
+  while ((input = platform::ReadInputLine(answer, 1000)) == platform::INPUT_NOTHING) {
+  }
+  if (input == platform::INPUT_ENDED) printf("\nStopped: nothing was set.\n");
+  return input == platform::INPUT_LINE;
+}
+
+// ---- 1. The box ------------------------------------------------------------------------------
+
+bool Listed(const std::vector<SerialPort>& ports, const std::string& name) {
+  for (const SerialPort& port : ports) {
+    if (port.name == name) return true;
+  }
+  return false;
+}
+
+void PrintPorts(const std::vector<SerialPort>& ports) {
+  if (ports.empty()) printf("No serial port is there now.\n");
+  if (!ports.empty()) printf("The serial ports there now:\n");
+  for (const SerialPort& port : ports) {
+    printf("  %s%s%s\n", port.name.c_str(), port.device.empty() ? "" : "  ", port.device.c_str());
+  }
+}
+
+// The port that appears while the user plugs the box in, or the one typed; "" when the input
+// ended. Opens no port: opening one restarts the board behind it.
+std::string AwaitPort() {
+  std::vector<SerialPort> before = platform::ListSerialPorts();
+  PrintPorts(before);
+  printf(
+      "Plug the box in now (or unplug it and plug it in again): its port is the one that "
+      "appears. Or type its port and press Enter.\n");
+  for (;;) {
+    std::string typed;
+    const platform::Input input = platform::ReadInputLine(&typed, PORT_LOOK_MS);
+    if (input == platform::INPUT_ENDED) {
+      printf("Stopped: nothing was set.\n");
+      return "";
+    }
+    if (input == platform::INPUT_LINE && !Trimmed(typed).empty()) {
+      const std::string name = platform::ControllerPortName(Trimmed(typed));
+      if (!name.empty()) return name;
+      printf("No port can be called \"%s\": type another, or plug the box in.\n",
+             Shown(typed.c_str()).c_str());
+      continue;
+    }
+    const std::vector<SerialPort> now = platform::ListSerialPorts();
+    for (const SerialPort& port : before) {
+      if (!Listed(now, port.name)) printf("Gone: %s\n", port.name.c_str());
+    }
+    for (const SerialPort& port : now) {
+      if (Listed(before, port.name)) continue;
+      printf("The box: %s%s%s\n", port.name.c_str(), port.device.empty() ? "" : "  ",
+             port.device.c_str());
+      return port.name;
+    }
+    before = now;
+  }
+}
+
+// The port's name that holds the next time the box is plugged in.
+std::string StableName(const std::string& port) {
+  std::string note;
+  const std::string stable = platform::StablePortName(port, &note);
+  if (stable != port) printf("Its lasting name: %s\n", stable.c_str());
+  if (!note.empty()) printf("%s\n", note.c_str());
+  return stable;
+}
+
+// ---- 2. Access -------------------------------------------------------------------------------
+
+// Opens the port the user chose; when the controller holds it, stops the controller first.
+HANDLE OpenBox(const std::string& port) {
+  HANDLE box = OpenComPort(port.c_str(), READING_BAUD);
+  DWORD error = GetLastError();
+  if (box == INVALID_HANDLE_VALUE && error == ERROR_ACCESS_DENIED && !controllerStopped &&
+      platform::ControllerRunning()) {
+    controllerStopped = platform::StopController();
+    box = OpenComPort(port.c_str(), READING_BAUD);
+    error = GetLastError();
+  }
+  if (box == INVALID_HANDLE_VALUE) {
+    printf("%s\nNothing was set.\n", platform::WhyPortRefused(port, error).c_str());
+  }
+  return box;
+}
+
+// ---- 3. The knobs ----------------------------------------------------------------------------
+
+// Shows the knob a reading moved, on a line of its own while it is the one turning.
+void ShowKnob(int knob, int percent, int* lastKnob) {
+  if (knob != *lastKnob) EndViewLine();
+  printf("\rknob %d %3d %%", knob, percent);
+  fflush(stdout);
+  viewLineOpen = true;
+  *lastKnob = knob;
+}
+
+// Shows the knobs live until the user presses Enter. The highest knob seen; -1 when none was
+// (or the input ended): then nothing can be set.
+int ShowKnobs(HANDLE box, const std::string& port) {
+  printf(
+      "Turn each knob: the knob's number and position show here. Press Enter when you know "
+      "which knob is which.\n");
+  LimitComReads(box, KNOB_READ_MS);
+  char line[LINE_BUFFER_SIZE];
+  int32_t length = 0;
+  int highest = -1, lastKnob = -1, strays = 0;
+  bool silenceTold = false;
+  const Clock::time_point opened = Clock::now();
+  for (;;) {
+    const ComLinePart part = box == INVALID_HANDLE_VALUE
+                                 ? COM_LINE_PENDING
+                                 : ReadComLinePart(box, line, sizeof line, &length);
+    int knob = 0, percent = 0;
+    if (part == COM_LINE_DONE && ReadKnob(line, &knob, &percent)) {
+      ShowKnob(knob, percent, &lastKnob);
+      if (knob > highest) highest = knob;
+    } else if (part == COM_LINE_DONE && ++strays == STRAY_LINES) {
+      EndViewLine();
+      printf(
+          "%s sends lines that are not the box's readings, like \"%s\": is it the box's port? "
+          "The box sends at %u baud; is Knobvane's firmware on it?\n",
+          port.c_str(), Shown(line).c_str(), static_cast<unsigned>(READING_BAUD));
+    } else if (part == COM_PORT_FAILED) {
+      CloseComPort(box);
+      box = INVALID_HANDLE_VALUE;
+      length = 0;
+      EndViewLine();
+      printf("%s went away: was the box unplugged? Plug it in again to go on.\n", port.c_str());
+    }
+    if (highest < 0 && !silenceTold && Clock::now() - opened > SILENCE) {
+      EndViewLine();
+      printf(
+          "Nothing that reads as a knob came from %s in %d seconds: is it the box's port, and is "
+          "Knobvane's firmware on the box? Turn a knob, or press Enter to stop.\n",
+          port.c_str(), static_cast<int>(SILENCE.count()));
+      silenceTold = true;
+    }
+    std::string typed;
+    const platform::Input input =
+        platform::ReadInputLine(&typed, box == INVALID_HANDLE_VALUE ? REOPEN_MS : 0);
+    if (input != platform::INPUT_NOTHING) {
+      if (box != INVALID_HANDLE_VALUE) CloseComPort(box);
+      // The Enter typed ended the view's line on the screen.
+      viewLineOpen = viewLineOpen && input == platform::INPUT_ENDED;
+      EndViewLine();
+      if (input == platform::INPUT_ENDED) highest = -1;
+      if (highest < 0) printf("No knob was seen on %s: nothing was set.\n", port.c_str());
+      return highest;
+    }
+    if (box == INVALID_HANDLE_VALUE) {
+      box = OpenComPort(port.c_str(), READING_BAUD);
+      if (box != INVALID_HANDLE_VALUE) LimitComReads(box, KNOB_READ_MS);
+      if (box != INVALID_HANDLE_VALUE) printf("The box is back.\n");
+    }
+  }
+}
+
+// ---- 4. The lines ----------------------------------------------------------------------------
+
+int32_t CountLine(VisitKind, const MIXERCAPSA*, const MIXERLINEA*, void* count) {
+  ++*static_cast<int32_t*>(count);
+  return 0;
+}
+
+// The number of lines in Linescout's listing: its numbered lines.
+int32_t NumberedLines(const std::string& listing) {
+  int32_t count = 0;
+  for (size_t start = 0; start < listing.size(); start = listing.find('\n', start) + 1) {
+    const size_t digit = listing.find_first_not_of(' ', start);
+    if (digit != std::string::npos && listing[digit] >= '0' && listing[digit] <= '9') ++count;
+    if (listing.find('\n', start) == std::string::npos) break;
+  }
+  return count;
+}
+
+// The number of sound lines as the controller numbers them, the list printed first when asked.
+int32_t SoundLines(bool print) {
+  std::string listing;
+  if (platform::ControllerLinesListing(&listing)) {
+    if (print) printf("%s", listing.c_str());
+    return NumberedLines(listing);
+  }
+  if (print) {
+    ListSoundLines();
+    return ListedLineCount();
+  }
+  int32_t count = 0;
+  ForEachSoundLine(CountLine, &count);
+  return count;
+}
+
+// Asks each knob's line in turn, a number not in the list again; "" when the input ended.
+std::string AskLines(int knobs, int32_t lineCount) {
+  std::string typed;
+  for (int knob = 0; knob <= knobs; ++knob) {
+    const int proposed = knob == 0 && platform::ProposedFirstLine() < lineCount
+                             ? platform::ProposedFirstLine()
+                             : NO_LINE;
+    for (;;) {
+      if (proposed == NO_LINE) printf("Line for knob %d (Enter: none): ", knob);
+      if (proposed != NO_LINE) printf("Line for knob %d (Enter: %d): ", knob, proposed);
+      std::string answer;
+      if (!AskLine(&answer)) return "";
+      answer = Trimmed(answer);
+      if (answer.empty()) answer = proposed == NO_LINE ? "x" : std::to_string(proposed);
+      std::string lines, reason;
+      if (answer.find(' ') == std::string::npos &&
+          (answer == "x" || answer == "X" || ParseKnobLines(answer, lineCount, &lines, &reason))) {
+        typed += (knob == 0 ? "" : " ") + std::string(answer == "X" ? "x" : answer);
+        break;
+      }
+      printf(
+          "%s is not a line of the list above: type a number from 0 to %d, or x (or nothing) "
+          "for none.\n",
+          Shown(answer.c_str()).c_str(), static_cast<int>(lineCount - 1));
+    }
+  }
+  std::string lines, reason;
+  if (!ParseKnobLines(typed, lineCount, &lines, &reason)) {
+    printf("%s Nothing was set.\n", reason.c_str());
+    return "";
+  }
+  return lines;
+}
+
+// ---- 5. Done ---------------------------------------------------------------------------------
+
+void PrintSettings(const ControllerSettings& settings) {
+  printf("  port   %s\n  lines  %s  (knob 0 first; x: none)\n", settings.port.c_str(),
+         settings.lines.c_str());
+}
+
+// Keeps the settings and starts the controller with them; the exit status.
+int Apply(const ControllerSettings& settings) {
+  if (!platform::WriteSettings(settings)) return 1;
+  const bool started = platform::StartController();
+  controllerStopped = false;
+  if (!started) return 1;
+  printf("Done. Knobvane reads the box with these settings:\n");
+  PrintSettings(settings);
+  printf("To undo all of this: %s --remove\n", platform::SetupProgramName());
+  return 0;
+}
+
+int RunDialogue() {
+  printf("Knobvane setup %s: from the box to knobs that set your volumes.\n\n1. The box\n",
+         KNOBVANE_VERSION);
+  std::string port = AwaitPort();
+  if (port.empty()) return 1;
+  port = StableName(port);
+  printf("\n2. The port\n");
+  HANDLE box = OpenBox(port);
+  if (box == INVALID_HANDLE_VALUE) return 1;
+  printf("%s is open.\n\n3. The knobs\n", port.c_str());
+  const int knobs = ShowKnobs(box, port);
+  if (knobs < 0) return 1;
+  printf("\n4. The lines\n");
+  const int32_t lineCount = SoundLines(true);
+  if (lineCount == 0) {
+    printf("No sound line is listed: is the sound server running? Nothing was set.\n");
+    return 1;
+  }
+  const std::string lines = AskLines(knobs, lineCount);
+  if (lines.empty()) return 1;
+  printf("\n5. Done\n");
+  return Apply({port, lines});
+}
+
+int Show() {
+  ControllerSettings settings;
+  if (!platform::ReadSettings(&settings)) {
+    printf("Nothing is set (%s).\n", platform::SettingsPlace().c_str());
+    return 0;
+  }
+  printf("Set in %s:\n", platform::SettingsPlace().c_str());
+  PrintSettings(settings);
+  printf(platform::ControllerRunning() ? "Knobvane runs now.\n" : "Knobvane does not run now.\n");
+  return 0;
+}
+
+int Refuse(const char* program, const std::string& reason) {
+  fprintf(stderr, "%s: %s Nothing was changed.\n", program, reason.c_str());
+  fprintf(stderr, USAGE, program, program, program, program, program);
+  return 2;
+}
+
+}  // namespace
+
+bool ReadKnob(const char* line, int* knob, int* percent) {
+  // Only the box's own lines count: digits, and the line end a terminal program may leave.
+  const size_t digits = strspn(line, "0123456789");
+  const bool carriageReturn = line[digits] == '\r' && line[digits + 1] == 0;
+  if (digits == 0 || digits >= READING_LINE_BYTES || (line[digits] != 0 && !carriageReturn)) {
+    return false;
+  }
+  const Reading reading = DecodeReading(line);
+  if (reading.channel < 0 || reading.channel >= CHANNEL_COUNT) return false;
+  *knob = reading.channel;
+  *percent = static_cast<int>((reading.volume * 100 + 32767) / 65535);
+  return true;
+}
+
+bool ParseKnobLines(const std::string& typed, int32_t lineCount, std::string* lines,
+                    std::string* reason) {
+  std::vector<std::string> knobs;
+  for (size_t start = typed.find_first_not_of(" \t"); start != std::string::npos;
+       start = typed.find_first_not_of(" \t", start)) {
+    const size_t end = std::min(typed.find_first_of(" \t", start), typed.size());
+    const std::string word = typed.substr(start, end - start);
+    start = end;
+    if (word == "x" || word == "X") {
+      knobs.push_back("x");
+      continue;
+    }
+    const bool number =
+        word.size() <= 9 && word.find_first_not_of("0123456789") == std::string::npos;
+    if (!number || atol(word.c_str()) >= lineCount) {
+      *reason = word + " is not a line of the list: the lines are 0 to " +
+                std::to_string(lineCount - 1) + ", or x for none.";
+      return false;
+    }
+    knobs.push_back(std::to_string(atol(word.c_str())));
+  }
+  while (!knobs.empty() && knobs.back() == "x") knobs.pop_back();
+  if (knobs.empty()) {
+    *reason = "No knob has a line.";
+    return false;
+  }
+  if (knobs.size() > static_cast<size_t>(CHANNEL_COUNT)) {
+    *reason = "The box has six knobs, 0 to 5: more lines than that were given.";
+    return false;
+  }
+  lines->clear();
+  for (const std::string& knob : knobs) *lines += (lines->empty() ? "" : " ") + knob;
+  return true;
+}
+
+int RunSetup(int argc, char** argv) {
+  const char* program = platform::SetupProgramName();
+  if (argc <= 1) {
+    const int status = RunDialogue();
+    if (controllerStopped) platform::StartController();
+    return status;
+  }
+  const std::string first = argv[1];
+  if (argc == 2 && (first == "--help" || first == "-h")) {
+    printf(USAGE, program, program, program, program, program);
+    return 0;
+  }
+  if (argc == 2 && first == "--version") {
+    printf("%s (Knobvane) %s\n", program, KNOBVANE_VERSION);
+    return 0;
+  }
+  if (argc == 2 && first == "--show") return Show();
+  if (argc == 2 && first == "--remove") return platform::RemoveSettings() ? 0 : 1;
+  std::string port, typedLines;
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (argument == "--port" && i + 1 < argc && port.empty()) {
+      port = argv[++i];
+    } else if (argument == "--lines" && i + 1 < argc && typedLines.empty()) {
+      typedLines = argv[++i];
+    } else {
+      return Refuse(program, "\"" + Shown(argument.c_str()) + "\" is not an argument it takes.");
+    }
+  }
+  if (port.empty() || typedLines.empty()) return Refuse(program, "Give both --port and --lines.");
+  const std::string controllerPort = platform::ControllerPortName(port);
+  if (controllerPort.empty()) {
+    return Refuse(program, "No port can be called \"" + Shown(port.c_str()) + "\".");
+  }
+  std::string lines, reason;
+  if (!ParseKnobLines(typedLines, SoundLines(false), &lines, &reason)) {
+    return Refuse(program, reason);
+  }
+  return Apply({controllerPort, lines});
+}
