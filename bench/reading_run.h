@@ -13,7 +13,7 @@
 #include "bench/pulse_observer.h"
 #include "platform/pulse/pulse.h"
 #include "reading_format.h"
-#include "reading_text.h"
+#include "tools/reading_text.h"
 
 namespace bench {
 
