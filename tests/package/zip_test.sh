@@ -31,11 +31,11 @@ case $case_name in
       ! grep -q $'[^\r]$\|^$' "$folder/$text" || fail "$text has a line without CRLF"
       ! LC_ALL=C grep -q '[^[:print:][:space:]]' "$folder/$text" || fail "$text is not plain ASCII"
     done
-    # The Windows part of the README, and none of the Linux part.
+    # What a Windows user needs to know, and nothing of Linux.
     readme=$(tr -d '\r' <"$folder/README.txt")
     for topic in "Knobvane $version for Windows" 'USAGE: Knobvane.exe' '\\.\COM13' 'COM Port Number' \
       'autostart.cmd COM3 1 x 4' 'autostart.cmd /remove' 'Windows XP (Service Pack 3)' 'xp-compat.cmd /remove' \
-      'knobbox-leonardo.hex' 'CH340' 'MIT' 'Troubleshooting' 'serial monitor' '115200'; do
+      'knobbox-leonardo.hex' 'CH340' 'MIT' 'Troubleshooting' 'serial monitor' '115200' 'KnobvaneSetup.exe --remove'; do
       grep -qF "$topic" <<<"$readme" || fail "README.txt does not tell: $topic"
     done
     for linux in systemctl /dev/serial/by-id '```' '<!--'; do
