@@ -415,7 +415,7 @@ int RunSetup(int argc, char** argv) {
     return 0;
   }
   if (argc == 2 && first == "--version") {
-    printf("%s (Knobvane) %s\n", program, KNOBVANE_VERSION);
+    printf("%s %s\n", program, KNOBVANE_VERSION);
     return 0;
   }
   if (argc == 2 && first == "--show") return Show();

@@ -270,7 +270,7 @@ EOF
       eval "${after:-true}" || fail "after $arguments: $after"
     done <<EOF
 --help|0|--port PORT --lines "1 x 3"
---version|0|knobvane-setup (Knobvane) 1.
+--version|0|knobvane-setup 1.
 --show|0|lines  3  (knob 0 first; x: none)
 --port /dev/ttyACM1|2|Give both --port and --lines.
 --lines 1|2|Give both --port and --lines.
