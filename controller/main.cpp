@@ -28,9 +28,8 @@ const char USAGE[] =
     "            x skips a knob\n"
     "Example: knobvane /dev/serial/by-id/usb-Maker_Box_1234-if00 1 x 3\n"
     "At login the systemd user unit knobvane.service runs it with the port and lines\n"
-    "of ~/.config/knobvane/knobvane.conf, once you have written that file and run\n"
-    "  systemctl --user enable --now knobvane\n"
-    "More, and an example settings file: man knobvane\n";
+    "of ~/.config/knobvane/knobvane.conf: knobvane-setup finds the box, asks the lines,\n"
+    "writes that file and enables the unit. More: man knobvane\n";
 
 void ShowUsage() { fputs(USAGE, stderr); }
 
