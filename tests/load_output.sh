@@ -7,8 +7,9 @@
 # it so: on PipeWire 1.4 one that no stream has run through yet ignores every volume write and
 # reads 100 % on every channel, and WirePlumber 0.5 sets a new one's volume again a moment after
 # it appears, over whatever a test has set by then. So ours run from the start, as a device
-# does (node.always-process), and WirePlumber keeps its hands off their volumes
-# (state.restore-props). PulseAudio and earlier PipeWire take both as any other property.
+# does (node.always-process), and WirePlumber 0.5 keeps its hands off their volumes
+# (state.restore-props; 0.4 ignores it: stop_server in world.sh forgets what it kept).
+# PulseAudio and earlier PipeWire take both as any other property.
 set -euo pipefail
 desktop_like="node.always-process=true state.restore-props=false"
 arguments=()

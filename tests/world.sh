@@ -145,8 +145,11 @@ stop_server() {
     wait "${server_pids[i]}" 2>/dev/null || true
   done
   server_pids=()
-  # A socket left behind would pass for the next server's being up.
-  rm -rf "$dir/run" "$dir/bus"
+  # A socket left behind would pass for the next server's being up. What WirePlumber 0.4 keeps
+  # of the outputs' volumes goes too (it takes no state.restore-props from a null output, see
+  # load_output.sh): it would set them again a moment after the next server makes them, over
+  # whatever the test has set by then.
+  rm -rf "$dir/run" "$dir/bus" "$XDG_STATE_HOME/wireplumber"
 }
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
