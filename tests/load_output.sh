@@ -8,7 +8,7 @@
 # reads 100 % on every channel, and WirePlumber 0.5 sets a new one's volume again a moment after
 # it appears, over whatever a test has set by then. So ours run from the start, as a device
 # does (node.always-process), and WirePlumber 0.5 keeps its hands off their volumes
-# (state.restore-props; 0.4 ignores it: stop_server in world.sh forgets what it kept).
+# (state.restore-props; 0.4 takes it only from a rule, which world.sh writes).
 # PulseAudio and earlier PipeWire take both as any other property.
 set -euo pipefail
 desktop_like="node.always-process=true state.restore-props=false"
