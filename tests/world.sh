@@ -2,7 +2,7 @@
 # sound server of its own on request. Everything started is stopped by PID on exit.
 # Gives: dir, pids (append the PID of whatever you start), fail, eventually, start_pulse,
 # start_server and stop_server (PulseAudio or PipeWire, as $server_kind says), output_name,
-# output_volume, expect_volume.
+# output_volume, expect_volume, load_output, turn.
 #
 # Run as a program, it is the C++ tests' and benchmarks' server (tests/support/sound_server.h):
 #   world.sh FOLDER pulseaudio|pipewire [MODULE...]
@@ -66,6 +66,15 @@ start_pulse() {
     >"$dir/pulse.log" 2>&1 &
   pids+=($!)
   eventually pactl info >/dev/null 2>&1 || fail "the private PulseAudio server did not come up"
+}
+
+# Sends readings (adc-box words) to the test's box, the coprocess "box" (adc-box --pty PATH -),
+# and waits until whoever has the port read them all.
+turn() {
+  local answer
+  echo "$*" >&"${box[1]}"
+  read -r -t 20 -u "${box[0]}" answer || fail "nobody read \"$*\" from the box"
+  [ "$answer" = taken ] || fail "the box refused \"$*\": $answer"
 }
 
 # Loads a null output into the running server (module-null-sink with these arguments), as a

@@ -30,13 +30,6 @@ unplug_box() {
   wait "$box_pid" 2>/dev/null || true
 }
 
-# Sends readings (adc-box words) and waits until knobvane has read them all.
-turn() {
-  local answer
-  echo "$*" >&"${box[1]}"
-  read -r -t 20 -u "${box[0]}" answer || fail "knobvane did not read \"$*\""
-  [ "$answer" = taken ] || fail "the box refused \"$*\": $answer"
-}
 
 start_knobvane() {
   "$knobvane" "$dir/box" "$@" 2>"$dir/knobvane.log" &

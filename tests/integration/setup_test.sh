@@ -54,13 +54,6 @@ unplug_box() {
   wait "$box_pid" 2>/dev/null || true
 }
 
-# Sends readings (adc-box words) and waits until whoever has the port read them all.
-turn() {
-  local answer
-  echo "$*" >&"${box[1]}"
-  read -r -t 20 -u "${box[0]}" answer || fail "nobody read \"$*\""
-  [ "$answer" = taken ] || fail "the box refused \"$*\": $answer"
-}
 
 # ---- The terminal ----------------------------------------------------------------------------
 
