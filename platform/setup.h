@@ -1,9 +1,10 @@
 // What the setup program needs of its platform beyond the functions the other two programs
 // use: the serial ports there now and what they are, why a port refuses to open, where the
 // controller's settings live, how the controller starts at login and now, and a line of the
-// user's input that can be waited for with a time limit. One file per platform:
-// platform/posix/setup.cpp (Linux: /dev/serial, sysfs, systemd's user unit) and
-// platform/windows/setup.cpp (SERIALCOMM, the Run value, the compatibility mode).
+// user's input that can be waited for with a time limit. Two files per platform, the ports and
+// the rest: platform/posix/setup_ports.cpp and setup_login.cpp (Linux: /dev/serial, sysfs,
+// systemd's user unit), platform/windows/setup_ports.cpp and setup_login.cpp (SERIALCOMM, the
+// Run value, the compatibility mode).
 // What these functions do they say on standard output, in words for the user.
 #ifndef KNOBVANE_PLATFORM_SETUP_H
 #define KNOBVANE_PLATFORM_SETUP_H

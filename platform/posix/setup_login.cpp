@@ -1,13 +1,8 @@
-// The setup program's platform on Linux: the ports udev names under /dev/serial/by-id/ with
-// what their USB device tells sysfs, the stable name (by-id, or by-path where boards share a
-// serial number), why a port refuses (the group, or the program holding it), the settings in
-// ~/.config/knobvane/knobvane.conf that the systemd user unit reads, and that unit.
-// KNOBVANE_SERIAL_DIR and KNOBVANE_SYSFS stand in for /dev/serial and /sys (tests).
-#include <dirent.h>
+// The setup program's platform on Linux, the rest: the settings in
+// ~/.config/knobvane/knobvane.conf that the systemd user unit reads, that unit, and a line of
+// the user's input that can be waited for with a time limit.
 #include <errno.h>
 #include <fcntl.h>
-#include <grp.h>
-#include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -15,7 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -30,113 +24,12 @@ extern char** environ;
 
 namespace {
 
-std::string Environment(const char* name, const char* otherwise) {
-  const char* value = getenv(name);
-  return value != nullptr && value[0] != 0 ? value : otherwise;
-}
-
-std::string SerialFolder(const char* kind) {
-  return Environment("KNOBVANE_SERIAL_DIR", "/dev/serial") + "/" + kind;
-}
-
-// The entries of a folder, sorted, without the hidden ones.
-std::vector<std::string> Entries(const std::string& folder) {
-  std::vector<std::string> names;
-  DIR* listing = opendir(folder.c_str());
-  if (listing == nullptr) return names;
-  while (dirent* entry = readdir(listing)) {
-    if (entry->d_name[0] != '.') names.push_back(entry->d_name);
-  }
-  closedir(listing);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-std::string RealPath(const std::string& path) {
-  char real[PATH_MAX];
-  return realpath(path.c_str(), real) != nullptr ? real : "";
-}
-
-// The first line of a small file, "" when there is none.
-std::string FirstLine(const std::string& path) {
-  FILE* file = fopen(path.c_str(), "r");
-  if (file == nullptr) return "";
-  char text[256] = "";
-  if (fgets(text, sizeof text, file) == nullptr) text[0] = 0;
-  fclose(file);
-  text[strcspn(text, "\r\n")] = 0;
-  return text;
-}
-
-bool Exists(const std::string& path) {
-  struct stat status;
-  return stat(path.c_str(), &status) == 0;
-}
-
-// What the USB device behind a serial port tells sysfs.
-struct UsbDevice {
-  std::string maker, product, serial, vendorId, productId;
-};
-
-// Boards whose serial number is made from their USB descriptors, the same on every board of
-// the kind: a serial number that tells nothing apart.
-bool SharedSerial(const UsbDevice& usb) {
-  const std::string id = usb.vendorId + ":" + usb.productId;
-  for (const char* shared : {"2341:8036", "2341:8037", "1b4f:9206"}) {
-    if (id == shared) return true;
-  }
-  return false;
-}
-
-// The USB device a tty belongs to sits a few folders above its device folder in sysfs.
-bool FindUsbDevice(const std::string& port, UsbDevice* usb) {
-  const std::string device = RealPath(port);
-  if (device.empty()) return false;
-  const std::string sysfs = Environment("KNOBVANE_SYSFS", "/sys");
-  std::string folder =
-      RealPath(sysfs + "/class/tty/" + device.substr(device.rfind('/') + 1) + "/device");
-  const std::string root = RealPath(sysfs);
-  while (!folder.empty() && folder.size() > root.size() && !Exists(folder + "/idVendor")) {
-    folder.erase(folder.rfind('/'));
-  }
-  if (folder.size() <= root.size()) return false;
-  *usb = UsbDevice{FirstLine(folder + "/manufacturer"), FirstLine(folder + "/product"),
-                   FirstLine(folder + "/serial"), FirstLine(folder + "/idVendor"),
-                   FirstLine(folder + "/idProduct")};
-  return true;
-}
-
-// The entry of a /dev/serial folder that leads to the same device as port; "" when none does.
-std::string EntryFor(const char* kind, const std::string& port) {
-  const std::string device = RealPath(port);
-  for (const std::string& name : Entries(SerialFolder(kind))) {
-    const std::string entry = SerialFolder(kind) + "/" + name;
-    if (!device.empty() && RealPath(entry) == device) return entry;
-  }
-  return "";
-}
-
-// The programs holding a device open, "name (process N), ..."; "" when none can be seen.
-std::string Holders(const std::string& device) {
-  std::string holders;
-  for (const std::string& process : Entries("/proc")) {
-    if (process.find_first_not_of("0123456789") != std::string::npos) continue;
-    if (atoi(process.c_str()) == getpid()) continue;
-    const std::string fds = "/proc/" + process + "/fd";
-    for (const std::string& fd : Entries(fds)) {
-      if (RealPath(fds + "/" + fd) != device) continue;
-      holders += (holders.empty() ? "" : ", ") + FirstLine("/proc/" + process + "/comm") +
-                 " (process " + process + ")";
-      break;
-    }
-  }
-  return holders;
-}
-
 std::string SettingsFile() {
   const char* config = getenv("XDG_CONFIG_HOME");
-  const std::string folder =
-      config != nullptr && config[0] == '/' ? config : Environment("HOME", "") + "/.config";
+  const char* home = getenv("HOME");
+  const std::string folder = config != nullptr && config[0] == '/'
+                                 ? std::string(config)
+                                 : std::string(home != nullptr ? home : "") + "/.config";
   return folder + "/knobvane/knobvane.conf";
 }
 
@@ -198,69 +91,6 @@ void Interrupt(int) { interrupted = 1; }
 
 namespace platform {
 
-const char* SetupProgramName() { return "knobvane-setup"; }
-
-std::vector<SerialPort> ListSerialPorts() {
-  std::vector<SerialPort> ports;
-  for (const std::string& name : Entries(SerialFolder("by-id"))) {
-    SerialPort port{SerialFolder("by-id") + "/" + name, ""};
-    UsbDevice usb;
-    if (FindUsbDevice(port.name, &usb)) {
-      port.device = usb.maker.empty() || usb.product.empty() ? usb.maker + usb.product
-                                                             : usb.maker + " " + usb.product;
-      if (port.device.empty()) port.device = "USB device " + usb.vendorId + ":" + usb.productId;
-    }
-    ports.push_back(port);
-  }
-  return ports;
-}
-
-std::string ControllerPortName(const std::string& typed) {
-  // The settings file holds the name unquoted, and the unit hands it on as one argument.
-  if (typed.empty() || typed.find_first_of(" \t\"'\\$`") != std::string::npos) return "";
-  for (char c : typed) {
-    if (static_cast<unsigned char>(c) < 32 || c == 127) return "";
-  }
-  return typed[0] == '/' ? typed : "/dev/" + typed;
-}
-
-std::string StablePortName(const std::string& port, std::string* note) {
-  note->clear();
-  std::string byId = EntryFor("by-id", port);
-  if (byId.empty()) byId = port;
-  UsbDevice usb;
-  if (!FindUsbDevice(port, &usb) || (!usb.serial.empty() && !SharedSerial(usb))) return byId;
-  const std::string byPath = EntryFor("by-path", port);
-  if (byPath.empty()) return byId;
-  *note =
-      "This board has no serial number of its own, so the name kept is that of the USB socket "
-      "it is plugged into: plug the box into the same socket from now on (or run " +
-      std::string(SetupProgramName()) + " again).";
-  return byPath;
-}
-
-std::string WhyPortRefused(const std::string& port, DWORD error) {
-  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-    return port + " is not there: is the box plugged in?";
-  }
-  if (error != ERROR_ACCESS_DENIED) {
-    return port + " could not be opened (error " + std::to_string(error) + ").";
-  }
-  if (access(port.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM)) {
-    struct stat status;
-    const group* owners = stat(port.c_str(), &status) == 0 ? getgrgid(status.st_gid) : nullptr;
-    const std::string name = owners != nullptr ? owners->gr_name : "dialout";
-    return "Your user may not open " + port + ": only the group " + name +
-           " may. Join it with\n  sudo adduser \"$USER\" " + name +
-           "\nthen log out and in again: a new group counts from the next login on.";
-  }
-  const std::string holder = Holders(RealPath(port));
-  return port + " is in use by " +
-         (holder.empty() ? "another program (a serial monitor, the Arduino IDE, a slicer?)"
-                         : holder) +
-         ": close it, then try again.";
-}
-
 int ProposedFirstLine() { return 1; }
 
 bool ControllerLinesListing(std::string*) { return false; }
@@ -299,7 +129,7 @@ bool WriteSettings(const ControllerSettings& settings) {
       settings.port + "\nKNOBVANE_LINES=\"" + settings.lines + "\"\n";
   // Written whole beside the old file first, then renamed over it: never half a file.
   bool done = MakeFolders(path) && WriteFile(next, text);
-  const bool old = Exists(path);
+  const bool old = access(path.c_str(), F_OK) == 0;
   // The old settings stay whole under the backup's name: a second name for the same file.
   if (done && old) done = (unlink(backup.c_str()), link(path.c_str(), backup.c_str()) == 0);
   if (done) done = rename(next.c_str(), path.c_str()) == 0;
@@ -326,7 +156,7 @@ bool RemoveSettings() {
         "No systemd user instance answers here: to stop knobvane and its start at login, run as "
         "yourself\n  systemctl --user disable --now knobvane\n");
   }
-  if (Exists(path)) {
+  if (access(path.c_str(), F_OK) == 0) {
     if (rename(path.c_str(), (path + ".bak").c_str()) == 0) {
       printf("Moved %s to %s.bak.\n", path.c_str(), path.c_str());
     } else {
