@@ -25,6 +25,7 @@ constexpr DWORD REOPEN_MS = 500;                   // how often a port that went
 constexpr auto SILENCE = std::chrono::seconds(5);  // a restarted box reports well within it
 constexpr int STRAY_LINES = 3;  // lines that are no readings before they are told
 constexpr int LINE_BUFFER_SIZE = 256;
+const char NO_SOUND_LINES[] = "No sound line is listed: is the sound server running?";
 
 const char USAGE[] =
     "Usage: %s                       the dialogue: the box, its knobs, their lines\n"
@@ -324,7 +325,7 @@ int RunDialogue() {
   printf("\n4. The lines\n");
   const int32_t lineCount = SoundLines(true);
   if (lineCount == 0) {
-    printf("No sound line is listed: is the sound server running? Nothing was set.\n");
+    printf("%s Nothing was set.\n", NO_SOUND_LINES);
     return 1;
   }
   const std::string lines = AskLines(knobs, lineCount);
@@ -436,9 +437,9 @@ int RunSetup(int argc, char** argv) {
   if (controllerPort.empty()) {
     return Refuse(program, "No port can be called \"" + Shown(port.c_str()) + "\".");
   }
+  const int32_t lineCount = SoundLines(false);
+  if (lineCount == 0) return Refuse(program, NO_SOUND_LINES);
   std::string lines, reason;
-  if (!ParseKnobLines(typedLines, SoundLines(false), &lines, &reason)) {
-    return Refuse(program, reason);
-  }
+  if (!ParseKnobLines(typedLines, lineCount, &lines, &reason)) return Refuse(program, reason);
   return Apply({controllerPort, lines});
 }

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/posix.h"
 #include "platform/setup.h"
 
 namespace {
@@ -150,7 +151,9 @@ std::string ControllerPortName(const std::string& typed) {
   for (char c : typed) {
     if (static_cast<unsigned char>(c) < 32 || c == 127) return "";
   }
-  return typed[0] == '/' ? typed : "/dev/" + typed;
+  // COMn names what knobvane itself takes it for; a bare name is a device of /dev.
+  const std::string path = posix::ComPortDevicePath(typed.c_str());
+  return path[0] == '/' ? path : "/dev/" + path;
 }
 
 std::string StablePortName(const std::string& port, std::string* note) {

@@ -272,7 +272,8 @@ EOF
 --port /dev/ttyACM1 --lines "1 1 1 1 1 1 1"|2|The box has six knobs
 --port "/dev/tty ACM1" --lines 1|2|No port can be called "/dev/tty ACM1"
 --port /dev/ttyACM1 --lines 1 --now|2|"--now" is not an argument it takes.
---port ttyACM1 --lines "x 05 x"|0|lines  x 5|cmp -s "$settings.bak" "$dir/old.conf"
+--port COM3 --lines 1|0|port   /dev/ttyS2|cmp -s "$settings.bak" "$dir/old.conf"
+--port ttyACM1 --lines "x 05 x"|0|lines  x 5|grep -qx KNOBVANE_PORT=/dev/ttyS2 "$settings.bak"
 --show|0|port   /dev/ttyACM1
 --remove|0|Moved $settings to $settings.bak
 --show|0|Nothing is set
