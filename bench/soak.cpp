@@ -28,8 +28,10 @@ constexpr int64_t READINGS_PER_CYCLE = 1000;
 constexpr long RSS_SLACK_KB = 256;
 // Under AddressSanitizer freed memory waits in a quarantine, so resident memory grows by
 // design; the sanitizer's own leak check at exit stands in for it there.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__)  // gcc
 constexpr bool MEMORY_TELLS_LEAKS = false;
+#elif defined(__has_feature)  // clang
+constexpr bool MEMORY_TELLS_LEAKS = !__has_feature(address_sanitizer);
 #else
 constexpr bool MEMORY_TELLS_LEAKS = true;
 #endif

@@ -29,7 +29,6 @@ using namespace pulse;
 
 namespace {
 
-constexpr DWORD VOLUME_MAXIMUM = 65535;
 constexpr DWORD VOLUME_STEPS = 100;
 
 // Open handles count up from here, far above any device index, so a handle passed where an
@@ -81,12 +80,6 @@ void FillLine(const Device& device, DWORD destination, MIXERLINEA* line) {
   winmm::CopyName(line->szShortName, name);
   winmm::CopyName(line->szName, name);
   winmm::CopyName(line->Target.szPname, device.description);
-}
-
-// PulseAudio's 100 % (65536) and anything louder is the control's maximum, 65535; the
-// maximum written back is exactly 100 %, so a full knob never boosts.
-DWORD ToMixer(pa_volume_t volume) {
-  return volume >= PA_VOLUME_NORM ? VOLUME_MAXIMUM : static_cast<DWORD>(volume);
 }
 
 // The line a details call names by its control's ID (hold the cache's lock), and that line's

@@ -9,9 +9,19 @@
 
 namespace pulse {
 
-// A value of the mixer's volume scale 0..65535 in PulseAudio's units: the scale's maximum is
-// exactly PulseAudio's 100 %, so a full knob never boosts.
-constexpr pa_volume_t ToPulse(uint32_t value) { return value >= 65535 ? PA_VOLUME_NORM : value; }
+// The mixer's volume controls run 0..VOLUME_MAXIMUM.
+constexpr uint32_t VOLUME_MAXIMUM = 65535;
+
+// A value of the mixer's volume scale in PulseAudio's units: the scale's maximum is exactly
+// PulseAudio's 100 %, so a full knob never boosts.
+constexpr pa_volume_t ToPulse(uint32_t value) {
+  return value >= VOLUME_MAXIMUM ? PA_VOLUME_NORM : value;
+}
+
+// PulseAudio's 100 % (65536) and anything louder is the scale's maximum.
+constexpr uint32_t ToMixer(pa_volume_t volume) {
+  return volume >= PA_VOLUME_NORM ? VOLUME_MAXIMUM : volume;
+}
 
 // Waits until every write on its way or waiting has been answered by the server, the server
 // is gone, or the deadline has passed; for a process about to end without the exit-time

@@ -68,20 +68,19 @@ sim::Topology ReadTopology(FILE* file, const char* path) {
     const char* rest = text + used;
     unsigned long channels = 0;
     int nameAt = 0;
-    const bool line = strcmp(word, "destination") == 0 || strcmp(word, "source") == 0;
-    if (line && sscanf(rest, "%lu", &channels) == 1 && (channels == 0 || channels > MAX_CHANNELS)) {
+    const bool counted = (strcmp(word, "destination") == 0 || strcmp(word, "source") == 0) &&
+                         sscanf(rest, "%lu %n", &channels, &nameAt) == 1;
+    if (counted && (channels == 0 || channels > MAX_CHANNELS)) {
       fprintf(stderr, "winmm stand-in: %s, line %d: a line of %lu channels; no devices\n", path,
               number, channels);
       return sim::Topology();
     }
     if (strcmp(word, "device") == 0) {
       topology.Device(rest);
-    } else if (strcmp(word, "destination") == 0 && !topology.devices.empty() &&
-               sscanf(rest, "%lu %n", &channels, &nameAt) == 1) {
+    } else if (strcmp(word, "destination") == 0 && counted && !topology.devices.empty()) {
       topology.Destination(rest + nameAt, static_cast<DWORD>(channels));
-    } else if (strcmp(word, "source") == 0 && !topology.devices.empty() &&
-               !topology.devices.back().destinations.empty() &&
-               sscanf(rest, "%lu %n", &channels, &nameAt) == 1) {
+    } else if (strcmp(word, "source") == 0 && counted && !topology.devices.empty() &&
+               !topology.devices.back().destinations.empty()) {
       topology.Source(rest + nameAt, static_cast<DWORD>(channels));
     } else if (strcmp(word, "volume") == 0 && !topology.HasLine()) {
       fprintf(stderr, "winmm stand-in: %s, line %d: a volume before any line; no devices\n", path,

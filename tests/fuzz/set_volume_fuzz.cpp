@@ -50,8 +50,10 @@ struct Control {
   bool AtLevel(uint64_t level, uint64_t volume) const {
     const Wide exact = Wide{volume} * maximum;  // times SCALE_TOP
     const Wide scaled = Wide{level} * SCALE_TOP;
-    const uint64_t tolerance = Fine() || volume == 0 ? 1 : volume;
-    return scaled <= exact && exact - scaled < Wide{tolerance} * SCALE_TOP;
+    // A wider range converts a whole number of device units per scale unit: it falls short by
+    // the rest of that division for every scale unit of the volume.
+    const Wide shortfall = Fine() ? 0 : Wide{volume} * (maximum % SCALE_TOP);
+    return scaled <= exact && exact - scaled < shortfall + SCALE_TOP;
   }
 
   // The least and the most the line may take a loudest channel of `top` (within the range)

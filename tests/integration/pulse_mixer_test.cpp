@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -49,9 +50,14 @@ std::string Output(const std::string& command) {
 
 std::string Pactl(const std::string& arguments) { return Output("pactl " + arguments); }
 
-// Loads a null output with these module arguments, the way the tests load every output;
-// returns its module's index.
+// The outputs LoadOutput loaded in this process, by their sink_name: each stays a device of
+// the mixer's list once it has been seen.
+std::set<std::string> loadedOutputs;
+
+// Loads a null output with these module arguments (sink_name first), the way the tests load
+// every output; returns its module's index.
 std::string LoadOutput(const std::string& arguments) {
+  loadedOutputs.insert(arguments.substr(0, arguments.find(' ')));
   return Output(KNOBVANE_LOAD_OUTPUT_SH " " + arguments);
 }
 
@@ -256,6 +262,7 @@ class PulseMixer : public testing::Test {
 PrivateServer PulseMixer::server;
 
 TEST_F(PulseMixer, ListsTheDefaultsThenEveryDeviceEachWithOneMasterLine) {
+  ASSERT_EQ(devices, DEVICES + loadedOutputs.size());
   MIXERCAPSA last;
   ASSERT_EQ(mixerGetDevCapsA(applicationsIndex, &last, sizeof last), MMSYSERR_NOERROR);
   EXPECT_STREQ(last.szPname, "Applications");

@@ -130,6 +130,9 @@ TEST_F(SerialSettings, ChangesOnlyTheLineSettingsAndKeepsTheRest) {
   EXPECT_EQ(applied.ErrorChar, reported.ErrorChar);
   EXPECT_EQ(applied.EofChar, reported.EofChar);
   EXPECT_EQ(applied.EvtChar, reported.EvtChar);
+  EXPECT_EQ(applied.fDummy2, reported.fDummy2);
+  EXPECT_EQ(applied.wReserved, reported.wReserved);
+  EXPECT_EQ(applied.wReserved1, reported.wReserved1);
 }
 
 // Windows refuses the whole record when XonChar equals XoffChar, and the port then keeps
