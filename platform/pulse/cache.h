@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/pulse/remembered.h"
+#include "platform/remembered.h"
 #include "platform/pulse/types.h"
 
 namespace pulse {

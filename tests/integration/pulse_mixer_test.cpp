@@ -18,7 +18,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/pulse/remembered.h"
+#include "platform/remembered.h"
 #include "platform/win32.h"
 #include "sound-lines/sound_line.h"
 #include "tests/support/deadline.h"

@@ -1,6 +1,6 @@
 // The Linux mixer's lists of the devices and applications it has seen, on files in a folder of
 // its own.
-#include "platform/pulse/remembered.h"
+#include "platform/remembered.h"
 
 #include <sys/stat.h>
 
@@ -16,7 +16,7 @@ namespace {
 // A list file as several programs, a crash or a user may leave it: whatever is in it, no
 // entry listed changes place, and one not yet listed comes after the others.
 TEST(RememberedList, KeepsEveryPlaceWhateverTheFileHolds) {
-  using pulse::RememberedList;
+  using RememberedList;
   char tmpl[] = "/tmp/knobvane-applications-XXXXXX";
   const std::string folder = mkdtemp(tmpl);
   const auto write = [](const std::string& path, const std::string& text) {
@@ -27,7 +27,7 @@ TEST(RememberedList, KeepsEveryPlaceWhateverTheFileHolds) {
   };
   const auto ids = [](const RememberedList& list) {
     std::string all;
-    for (const pulse::Remembered& entry : list.All()) all += entry.id + ",";
+    for (const Remembered& entry : list.All()) all += entry.id + ",";
     return all;
   };
   struct Row {

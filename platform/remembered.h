@@ -1,4 +1,4 @@
-// What the Linux mixer has seen, in the order it first saw it: the devices, and the applications
+// What a mixer face has seen, in the order it first saw it: the devices, and the applications
 // that played. Each list is kept in a file shared by every program of ours, one entry a line,
 // so that every device and application keeps its line number from run to run and while it
 // comes and goes. A file only ever grows; remove it to start its list afresh.
@@ -6,8 +6,6 @@
 
 #include <string>
 #include <vector>
-
-namespace pulse {
 
 struct Remembered {
   std::string id;    // a device's "sink:" or "source:" and pulse name; how an application was named
@@ -46,5 +44,3 @@ class RememberedList {
   Key key_;
   std::vector<Remembered> entries_;
 };
-
-}  // namespace pulse

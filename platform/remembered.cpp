@@ -1,11 +1,11 @@
-// The lists of devices and applications the Linux mixer has seen, each kept in a file so that
+// The lists of devices and applications a mixer face has seen, each kept in a file so that
 // their line numbers hold. Several of our programs may append to one at once, and a file may be
 // damaged or unreadable: every reader skips what is not a whole, well-formed line, and takes
 // the first of several lines with one id, so a known entry never changes place. At worst a new
 // one comes later than it might have. Every line with an id of its own has a place, also one
 // whose name another line has already, so a list whose lines tell applications apart by other
 // ids (the server's stream-restore ids) keeps every place.
-#include "platform/pulse/remembered.h"
+#include "platform/remembered.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,7 +16,6 @@
 
 #include "platform/text.h"
 
-namespace pulse {
 namespace {
 
 // Enough for any desktop; a file grown past this (damaged, or filled on purpose) is read only
@@ -155,4 +154,3 @@ int RememberedList::Remember(const std::string& id, const std::string& name) {
   return static_cast<int>(entries_.size() - 1);
 }
 
-}  // namespace pulse
