@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/setup.h"
+#include "platform/setup_services.h"
 #include "platform/win32.h"
 
 int main(int argc, char** argv) {

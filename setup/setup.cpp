@@ -9,7 +9,7 @@
 
 #include "controller/knobvane.h"
 #include "lister/lister.h"
-#include "platform/setup.h"
+#include "platform/setup_services.h"
 #include "serial/serial.h"
 #include "sound-lines/sound_line.h"
 

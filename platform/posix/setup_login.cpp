@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/setup.h"
+#include "platform/setup_services.h"
 
 extern char** environ;
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "platform/posix/posix.h"
-#include "platform/setup.h"
+#include "platform/setup_services.h"
 
 namespace {
 

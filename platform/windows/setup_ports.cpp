@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/setup.h"
+#include "platform/setup_services.h"
 #include "platform/win32.h"
 // After <windows.h>, whose types they use.
 #include <setupapi.h>
