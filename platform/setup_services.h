@@ -6,8 +6,8 @@
 // systemd's user unit), platform/windows/setup_ports.cpp and setup_login.cpp (SERIALCOMM, the
 // Run value, the compatibility mode).
 // What these functions do they say on standard output, in words for the user.
-#ifndef KNOBVANE_PLATFORM_SETUP_H
-#define KNOBVANE_PLATFORM_SETUP_H
+#ifndef KNOBVANE_PLATFORM_SETUP_SERVICES_H
+#define KNOBVANE_PLATFORM_SETUP_SERVICES_H
 
 #include <string>
 #include <vector>
@@ -94,4 +94,4 @@ Input ReadInputLine(std::string* line, DWORD milliseconds);
 
 }  // namespace platform
 
-#endif  // KNOBVANE_PLATFORM_SETUP_H
+#endif  // KNOBVANE_PLATFORM_SETUP_SERVICES_H
