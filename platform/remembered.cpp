@@ -153,4 +153,3 @@ int RememberedList::Remember(const std::string& id, const std::string& name) {
   entries_.push_back(entry);
   return static_cast<int>(entries_.size() - 1);
 }
-

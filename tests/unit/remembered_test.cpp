@@ -16,7 +16,6 @@ namespace {
 // A list file as several programs, a crash or a user may leave it: whatever is in it, no
 // entry listed changes place, and one not yet listed comes after the others.
 TEST(RememberedList, KeepsEveryPlaceWhateverTheFileHolds) {
-  using RememberedList;
   char tmpl[] = "/tmp/knobvane-applications-XXXXXX";
   const std::string folder = mkdtemp(tmpl);
   const auto write = [](const std::string& path, const std::string& text) {
