@@ -1,25 +1,22 @@
 // The setup program's platform on Linux, its ports: the names udev gives under /dev/serial/by-id/
 // with what their USB device tells sysfs, the stable name (by-id, or by-path where boards
-// share a serial number), and why a port refuses (the group, or the program holding it).
+// share a serial number). Why a port refuses is port_refusal.cpp's, which the controller uses too.
 // KNOBVANE_SERIAL_DIR and KNOBVANE_SYSFS stand in for /dev/serial and /sys (tests).
-#include <dirent.h>
-#include <errno.h>
-#include <grp.h>
-#include <limits.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
+#include "platform/posix/files.h"
 #include "platform/posix/posix.h"
 #include "platform/setup_services.h"
 
 namespace {
+
+using posix::Entries;
+using posix::FirstLine;
+using posix::RealPath;
 
 std::string Environment(const char* name, const char* otherwise) {
   const char* value = getenv(name);
@@ -28,35 +25,6 @@ std::string Environment(const char* name, const char* otherwise) {
 
 std::string SerialFolder(const char* kind) {
   return Environment("KNOBVANE_SERIAL_DIR", "/dev/serial") + "/" + kind;
-}
-
-// The entries of a folder, sorted, without the hidden ones.
-std::vector<std::string> Entries(const std::string& folder) {
-  std::vector<std::string> names;
-  DIR* listing = opendir(folder.c_str());
-  if (listing == nullptr) return names;
-  while (dirent* entry = readdir(listing)) {
-    if (entry->d_name[0] != '.') names.push_back(entry->d_name);
-  }
-  closedir(listing);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-std::string RealPath(const std::string& path) {
-  char real[PATH_MAX];
-  return realpath(path.c_str(), real) != nullptr ? real : "";
-}
-
-// The first line of a small file, "" when there is none.
-std::string FirstLine(const std::string& path) {
-  FILE* file = fopen(path.c_str(), "r");
-  if (file == nullptr) return "";
-  char text[256] = "";
-  if (fgets(text, sizeof text, file) == nullptr) text[0] = 0;
-  fclose(file);
-  text[strcspn(text, "\r\n")] = 0;
-  return text;
 }
 
 bool Exists(const std::string& path) {
@@ -107,23 +75,6 @@ std::string EntryFor(const char* kind, const std::string& port) {
   return "";
 }
 
-// The programs holding a device open, "name (process N), ..."; "" when none can be seen.
-std::string Holders(const std::string& device) {
-  std::string holders;
-  for (const std::string& process : Entries("/proc")) {
-    if (process.find_first_not_of("0123456789") != std::string::npos) continue;
-    if (atoi(process.c_str()) == getpid()) continue;
-    const std::string fds = "/proc/" + process + "/fd";
-    for (const std::string& fd : Entries(fds)) {
-      if (RealPath(fds + "/" + fd) != device) continue;
-      holders += (holders.empty() ? "" : ", ") + FirstLine("/proc/" + process + "/comm") +
-                 " (process " + process + ")";
-      break;
-    }
-  }
-  return holders;
-}
-
 }  // namespace
 
 namespace platform {
@@ -169,28 +120,6 @@ std::string StablePortName(const std::string& port, std::string* note) {
       "it is plugged into: plug the box into the same socket from now on (or run " +
       std::string(SetupProgramName()) + " again).";
   return byPath;
-}
-
-std::string WhyPortRefused(const std::string& port, DWORD error) {
-  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-    return port + " is not there: is the box plugged in?";
-  }
-  if (error != ERROR_ACCESS_DENIED) {
-    return port + " could not be opened (error " + std::to_string(error) + ").";
-  }
-  if (access(port.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM)) {
-    struct stat status;
-    const group* owners = stat(port.c_str(), &status) == 0 ? getgrgid(status.st_gid) : nullptr;
-    const std::string name = owners != nullptr ? owners->gr_name : "dialout";
-    return "Your user may not open " + port + ": only the group " + name +
-           " may. Join it with\n  sudo adduser \"$USER\" " + name +
-           "\nthen log out and in again: a new group counts from the next login on.";
-  }
-  const std::string holder = Holders(RealPath(port));
-  return port + " is in use by " +
-         (holder.empty() ? "another program (a serial monitor, the Arduino IDE, a slicer?)"
-                         : holder) +
-         ": close it, then try again.";
 }
 
 }  // namespace platform
