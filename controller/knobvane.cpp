@@ -1,9 +1,14 @@
 #include "controller/knobvane.h"
 
 #include <cctype>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
+#include "controller/states.h"
+#include "platform/controller_services.h"
 #include "serial/serial.h"
 
 int32_t channelLines[CHANNEL_COUNT] = {NO_LINE, NO_LINE, NO_LINE, NO_LINE, NO_LINE, NO_LINE};
@@ -24,23 +29,170 @@ constexpr DWORD BAUD_RATE = READING_BAUD;
 constexpr DWORD CONNECT_PAUSE_MS = 2000;
 constexpr int LINE_BUFFER_SIZE = 256;
 constexpr int FIRST_LINE_ARGUMENT = 2;
+// Lines in a row that are not readings before that is told: the first line after a connection
+// may be the tail of one the box had begun.
+constexpr int STRAY_LINES = 3;
+// How often a knob's line that is not there is looked for while readings for it come.
+constexpr auto LINE_LOOK_PAUSE = std::chrono::milliseconds(CONNECT_PAUSE_MS);
+
+using Clock = std::chrono::steady_clock;
 
 bool SleepBetweenAttempts(DWORD milliseconds) {
   Sleep(milliseconds);
   return true;
 }
 
-void ApplyReading(const char* line) {
+// One run of the program: what it knows of the box, the server and the lines.
+struct Run {
+  explicit Run(const char* portName) : port(portName), report(portName, tellState) {}
+  const char* port;
+  StateReport report;
+  DWORD refusal = ERROR_SUCCESS;  // the open's error the cause told was found for
+  int strays = 0;                 // lines in a row that were not readings
+  std::string lastStray;
+  bool lineOpen[CHANNEL_COUNT] = {};
+  bool serverAway = false;
+  Clock::time_point linesLooked;
+};
+
+bool AnyLine() {
+  for (int32_t line : channelLines) {
+    if (line != NO_LINE) return true;
+  }
+  return false;
+}
+
+// Opens every knob's line that is not open yet, telling which are not there.
+void LookForLines(Run& run) {
+  for (int channel = 0; channel < CHANNEL_COUNT; ++channel) {
+    if (channelLines[channel] == NO_LINE || run.lineOpen[channel]) continue;
+    run.lineOpen[channel] = channelSoundLines[channel].Open(nullptr, channelLines[channel]);
+    run.report.Line(channel, channelLines[channel], run.lineOpen[channel]);
+  }
+  run.linesLooked = Clock::now();
+}
+
+// Asks whether the sound server answers, telling a change; a server back may bring the lines
+// that were not there.
+void LookAtServer(Run& run) {
+  if (soundServerThere == nullptr || !AnyLine()) return;
+  const bool there = soundServerThere();
+  run.report.Server(there);
+  if (there && run.serverAway) LookForLines(run);
+  run.serverAway = !there;
+}
+
+void ApplyReading(Run& run, const char* line) {
   const Reading reading = DecodeReading(line);
   // The box has six channels; anything else names no slot and is dropped.
   if (reading.channel < 0 || reading.channel >= CHANNEL_COUNT) return;
   if (channelLines[reading.channel] == NO_LINE) return;
-  channelSoundLines[reading.channel].SetVolume(reading.volume);
+  if (!run.lineOpen[reading.channel]) {
+    // A walk per reading would cost the readings of every other knob.
+    if (run.serverAway || Clock::now() - run.linesLooked < LINE_LOOK_PAUSE) return;
+    LookForLines(run);
+    if (!run.lineOpen[reading.channel]) return;
+  }
+  const MMRESULT result = channelSoundLines[reading.channel].SetVolume(reading.volume);
+  // A write that fails may mean the server went away; one after that, that it is back.
+  if (result != MMSYSERR_NOERROR || run.serverAway) LookAtServer(run);
+}
+
+// Takes one line from the box; true when it was a reading.
+bool TakeLine(Run& run, const char* line) {
+  const bool reading = IsReading(line);
+  if (reading) {
+    run.strays = 0;
+    run.report.Box(BOX_READING);
+  } else {
+    run.lastStray = line;
+    if (++run.strays >= STRAY_LINES) run.report.Box(BOX_NOT_READINGS, line);
+  }
+  // Lines that are not readings are decoded all the same, as the box's contract says.
+  ApplyReading(run, line);
+  return reading;
+}
+
+// Reads until the first reading, or until the box has been silent longer than a box that
+// reports its knobs when its port opens would be; false when the port failed.
+bool AwaitFirstReading(Run& run, HANDLE port, char* line, int32_t size) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(boxSilenceMs);
+  int32_t length = 0;
+  bool heard = false;
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) break;
+    LimitComReads(port, static_cast<DWORD>(left));
+    const ComLinePart part = ReadComLinePart(port, line, size, &length);
+    if (part == COM_PORT_FAILED) return false;
+    if (part == COM_LINE_DONE && TakeLine(run, line)) return true;
+    heard = heard || part == COM_LINE_DONE || length > 0;
+  }
+  if (!heard) {
+    run.report.Box(BOX_SILENT);
+  } else if (run.report.Box() != BOX_READING) {
+    run.report.Box(BOX_NOT_READINGS, length > 0 ? std::string(line, length) : run.lastStray);
+  }
+  return true;
+}
+
+// Reads the box until its port fails. A port that is no serial port is not read: a file's lines
+// would set volumes.
+void ReadBox(Run& run, HANDLE port, char* line, int32_t size) {
+  DCB settings = {};
+  settings.DCBlength = sizeof settings;
+  if (!GetCommState(port, &settings)) {
+    run.report.Box(BOX_NOT_SERIAL);
+    return;
+  }
+  run.strays = 0;
+  if (!AwaitFirstReading(run, port, line, size)) return;
+  // From now on a read waits as long as the box rests, which may be hours.
+  WaitForComReads(port);
+  while (ReadComLine(port, line, size)) TakeLine(run, line);
+}
+
+// The port could not be opened: why, found again only when the error changes, as finding a
+// port's holder reads every process's open files.
+void TellRefusal(Run& run, DWORD error) {
+  if (run.report.Box() == BOX_REFUSED && error == run.refusal) return;
+  run.refusal = error;
+  run.report.Box(BOX_REFUSED, platform::WhyPortRefused(run.port, error));
+}
+
+bool IsSkip(const char* text) { return strcmp(text, "x") == 0 || strcmp(text, "X") == 0; }
+
+// Says once what of the line arguments is not used: a word that is no line number, and
+// arguments past the sixth. An empty argument (blanks at the end of a command line) is none.
+void TellArgumentFaults(const ArgumentList& arguments, StateReport& report) {
+  const uint32_t count = arguments.Count();
+  const uint32_t end = FIRST_LINE_ARGUMENT + CHANNEL_COUNT;
+  for (uint32_t i = FIRST_LINE_ARGUMENT; i < count && i < end; ++i) {
+    const char* text = arguments.Argument(i);
+    char* after = nullptr;
+    strtol(text, &after, 10);
+    if (text[0] == 0 || after != text || IsSkip(text)) continue;
+    report.Remark("Knob " + std::to_string(i - FIRST_LINE_ARGUMENT) + ": \"" + Shown(text) +
+                  "\" is no line number (nor x, for none): the knob sets nothing.");
+  }
+  std::string ignored;
+  for (uint32_t i = end; i < count; ++i) {
+    if (arguments.Argument(i)[0] != 0)
+      ignored += (ignored.empty() ? "" : " ") + Shown(arguments.Argument(i));
+  }
+  if (!ignored.empty()) {
+    report.Remark("The box has six knobs, 0 to 5: the line arguments after the sixth (" +
+                  Shown(ignored.c_str()) + ") are ignored.");
+  }
 }
 
 }  // namespace
 
 bool (*connectPause)(DWORD milliseconds) = SleepBetweenAttempts;
+void (*tellState)(const char* line) = platform::TellState;
+bool (*soundServerThere)() = nullptr;
+DWORD boxSilenceMs = 5000;
 
 void ShowUsageBox() { MessageBoxA(nullptr, USAGE, "Help", MB_OK); }
 
@@ -52,6 +204,16 @@ int32_t ParseLineArgument(const char* text) {
   if (number > INT32_MAX) return INT32_MAX;
   if (number < INT32_MIN) return INT32_MIN;
   return static_cast<int32_t>(number);
+}
+
+bool IsReading(const char* line) {
+  const size_t digits = strspn(line, "0123456789");
+  const bool carriageReturn = line[digits] == '\r' && line[digits + 1] == 0;
+  if (digits == 0 || digits >= READING_LINE_BYTES || (line[digits] != 0 && !carriageReturn)) {
+    return false;
+  }
+  const Reading reading = DecodeReading(line);
+  return reading.channel >= 0 && reading.channel < CHANNEL_COUNT;
 }
 
 Reading DecodeReading(const char* line) {
@@ -90,23 +252,34 @@ int RunKnobvane(const ArgumentList& arguments, void (*showUsage)()) {
   }
   // Without a port there is nothing to connect to, ever.
   if (count < 2) return 1;
-  const char* portName = arguments.Argument(1);
+  Run run(arguments.Argument(1));
+  TellArgumentFaults(arguments, run.report);
 
-  for (int channel = 0; channel < CHANNEL_COUNT; ++channel) {
-    if (channelLines[channel] != NO_LINE) {
-      channelSoundLines[channel].Open(nullptr, channelLines[channel]);
+  // The lines are looked up once the server answers: a knobvane started before it works as one
+  // started after.
+  if (soundServerThere != nullptr && AnyLine()) {
+    while (!soundServerThere()) {
+      run.report.Server(false);
+      if (!connectPause(CONNECT_PAUSE_MS)) return 0;
     }
+    run.report.Server(true);
   }
+  LookForLines(run);
 
   char line[LINE_BUFFER_SIZE];
   for (;;) {
-    HANDLE port = OpenComPort(portName, BAUD_RATE);
+    HANDLE port = OpenComPort(run.port, BAUD_RATE);
+    const DWORD error = GetLastError();
     // The pause follows every attempt: a box that was just plugged in gets time to start.
     const bool goOn = connectPause(CONNECT_PAUSE_MS);
-    if (port != INVALID_HANDLE_VALUE) {
-      while (goOn && ReadComLine(port, line, sizeof line)) ApplyReading(line);
+    if (port == INVALID_HANDLE_VALUE && goOn) {
+      TellRefusal(run, error);
+    } else if (port != INVALID_HANDLE_VALUE) {
+      if (goOn) ReadBox(run, port, line, sizeof line);
       CloseComPort(port);
     }
     if (!goOn) return 0;
+    LookAtServer(run);
+    if (!run.serverAway) LookForLines(run);
   }
 }

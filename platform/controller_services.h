@@ -1,8 +1,12 @@
 // What Knobvane needs of its platform beyond the Windows functions: why a serial port refuses
-// to open. The setup program tells the same causes.
+// to open, and where its state lines go: standard error on Linux, which the user unit's journal
+// keeps (platform/posix/state_log.cpp), a small log file of its own on Windows
+// (platform/windows/state_log.cpp). The setup program tells the same causes and shows the last
+// of those lines.
 #ifndef KNOBVANE_PLATFORM_CONTROLLER_SERVICES_H
 #define KNOBVANE_PLATFORM_CONTROLLER_SERVICES_H
 
+#include <cstddef>
 #include <string>
 
 #include "platform/win32.h"
@@ -12,6 +16,22 @@ namespace platform {
 // Why port could not be opened, given GetLastError after the open: what to do, in a sentence
 // or two (the advice may stand on a line of its own).
 std::string WhyPortRefused(const std::string& port, DWORD error);
+
+// Tells one line of Knobvane's state (no line end) where its user finds it; on Windows with
+// the local time in front.
+void TellState(const char* line);
+
+// Where TellState's lines can be read, for the user: a command, or the log file's path.
+std::string StateLogPlace();
+
+// The last `count` lines told, oldest first, each with its line feed; false when there are
+// none or they cannot be read.
+bool RecentStateLines(int count, std::string* lines);
+
+// The log's text with entry (whole lines) appended, kept within capBytes: when it would pass
+// them, the oldest lines go until at most half of capBytes is left, so that the file is
+// rewritten seldom. An entry longer than that half is kept alone, cut to it.
+std::string AppendCapped(const std::string& log, const std::string& entry, size_t capBytes);
 
 }  // namespace platform
 

@@ -355,14 +355,8 @@ int Refuse(const char* program, const std::string& reason) {
 }  // namespace
 
 bool ReadKnob(const char* line, int* knob, int* percent) {
-  // Only the box's own lines count: digits, and the line end a terminal program may leave.
-  const size_t digits = strspn(line, "0123456789");
-  const bool carriageReturn = line[digits] == '\r' && line[digits + 1] == 0;
-  if (digits == 0 || digits >= READING_LINE_BYTES || (line[digits] != 0 && !carriageReturn)) {
-    return false;
-  }
+  if (!IsReading(line)) return false;
   const Reading reading = DecodeReading(line);
-  if (reading.channel < 0 || reading.channel >= CHANNEL_COUNT) return false;
   *knob = reading.channel;
   *percent = static_cast<int>((reading.volume * 100 + 32767) / 65535);
   return true;

@@ -210,6 +210,10 @@ void WithLoop(bool roundTrip) {
 }  // namespace
 
 void ReachServer() { WithLoop(false); }
+bool ServerThere() {
+  ReachServer();
+  return Online();
+}
 void SyncWithServer() { WithLoop(true); }
 bool Online() { return TheConnection().online; }
 

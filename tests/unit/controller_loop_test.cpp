@@ -1,7 +1,13 @@
 // The controller's real connect/read/reconnect loop, on pseudo-terminals through the POSIX
 // serial layer, driving the simulated mixer. Only the 2-second pause is replaced.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -9,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "controller/knobvane.h"
+#include "platform/controller_services.h"
 #include "platform/sim/sim_mixer.h"
 #include "tests/support/controller_thread.h"
 #include "tests/support/deadline.h"
@@ -161,6 +168,186 @@ TEST_F(ControllerLoop, WithOnlyAPortShowsUsageThenReadsAndIgnoresEverything) {
   ASSERT_TRUE(Eventually([&] { return box_->Drained(); }));
   Stop();
   EXPECT_TRUE(sim::Calls().empty());  // no line opened, nothing written
+}
+
+// ---- The states knobvane tells ------------------------------------------------------------
+
+std::mutex toldLock;
+std::vector<std::string> told;
+std::atomic<bool> serverThere{true};
+
+void Record(const char* line) {
+  std::lock_guard<std::mutex> guard(toldLock);
+  told.push_back(line);
+}
+
+std::vector<std::string> Told() {
+  std::lock_guard<std::mutex> guard(toldLock);
+  return told;
+}
+
+bool ServerThere() { return serverThere; }
+
+class ControllerStates : public ControllerLoop {
+ protected:
+  void SetUp() override {
+    ControllerLoop::SetUp();
+    {
+      std::lock_guard<std::mutex> guard(toldLock);
+      told.clear();
+    }
+    tellState = Record;
+    soundServerThere = ServerThere;
+    serverThere = true;
+    // Long enough never to pass in a row that is not about a silent box.
+    boxSilenceMs = 60000;
+  }
+
+  void TearDown() override {
+    ControllerLoop::TearDown();
+    tellState = platform::TellState;
+    soundServerThere = nullptr;
+    boxSilenceMs = 5000;
+  }
+
+ public:
+  // Waits until a line holding text has been told.
+  bool Told(const std::string& text) {
+    return Eventually([&] {
+      for (const std::string& line : ::Told()) {
+        if (line.find(text) != std::string::npos) return true;
+      }
+      return false;
+    });
+  }
+  void Start(const std::string& lineArguments) { ControllerLoop::Start(lineArguments); }
+  support::Box& Box() { return *box_; }
+};
+
+TEST_F(ControllerStates, TellsEachChangeOfStateOnceAndNothingElse) {
+  using Steps = std::function<void(ControllerStates&)>;
+  struct Row {
+    const char* name;
+    Steps steps;
+    std::vector<std::string> lines;  // what each told line holds, in order; PORT: the port
+  } rows[] = {
+      {"a port that is missing, then a box plugged in",
+       [](ControllerStates& t) {
+         t.Start("1");
+         ASSERT_TRUE(Eventually([] { return attempts >= 3; }));
+         ASSERT_TRUE(t.Box().PlugIn());
+         ASSERT_TRUE(t.Box().Send("0\n1023\n"));
+         ASSERT_TRUE(t.Told("Reading"));
+       },
+       {"PORT is not there: is the box plugged in?", "Reading the box on PORT."}},
+      {"a folder",
+       [](ControllerStates& t) {
+         ASSERT_EQ(mkdir(t.Box().Path(), 0755), 0);
+         t.Start("1");
+         ASSERT_TRUE(Eventually([] { return attempts >= 3; }));
+       },
+       {"PORT is a folder, not a serial port"}},
+      {"a file with readings in it, which no one must take for the box",
+       [](ControllerStates& t) {
+         FILE* file = fopen(t.Box().Path(), "w");
+         ASSERT_NE(file, nullptr);
+         fputs("1023\n0\n", file);
+         fclose(file);
+         t.Start("1");
+         ASSERT_TRUE(Eventually([] { return attempts >= 3; }));
+         EXPECT_TRUE(sim::CallsOf(sim::Call::SetControlDetails).empty());
+       },
+       {"PORT opens, but it is not a serial port"}},
+      {"a silent box, then a reading",
+       [](ControllerStates& t) {
+         boxSilenceMs = 20;
+         ASSERT_TRUE(t.Box().PlugIn());
+         t.Start("1");
+         ASSERT_TRUE(t.Told("nothing came"));
+         ASSERT_TRUE(t.Box().Send("512\n"));
+         ASSERT_TRUE(t.Told("Reading"));
+       },
+       {"PORT is open, but nothing came from it", "Reading the box on PORT."}},
+      {"lines that are not readings, then readings",
+       [](ControllerStates& t) {
+         ASSERT_TRUE(t.Box().PlugIn());
+         t.Start("1");
+         ASSERT_TRUE(t.Box().Send("hello\nworld\n7000\n12 34\n\n"));
+         ASSERT_TRUE(t.Told("not the box's readings"));
+         ASSERT_TRUE(t.Box().Send("512\n1023\n"));
+         ASSERT_TRUE(t.Told("Reading"));
+       },
+       {"PORT sends lines that are not the box's readings, like \"7000\"",
+        "Reading the box on PORT."}},
+      {"started before the sound server",
+       [](ControllerStates& t) {
+         serverThere = false;
+         ASSERT_TRUE(t.Box().PlugIn());
+         t.Start("1");
+         ASSERT_TRUE(Eventually([] { return attempts >= 3; }));
+         // No line is looked up without the server.
+         EXPECT_TRUE(sim::Calls().empty());
+         serverThere = true;
+         ASSERT_TRUE(t.Box().Send("1023\n"));
+         ASSERT_TRUE(
+             Eventually([] { return !sim::CallsOf(sim::Call::SetControlDetails).empty(); }));
+       },
+       {"Waiting for the sound server", "The sound server answers", "Reading the box on PORT."}},
+      {"the sound server away, then back",
+       [](ControllerStates& t) {
+         ASSERT_TRUE(t.Box().PlugIn());
+         t.Start("1");
+         ASSERT_TRUE(t.Box().Send("512\n"));
+         ASSERT_TRUE(t.Told("Reading"));
+         sim::FailCall(sim::Call::SetControlDetails, 2, MMSYSERR_NODRIVER);
+         sim::FailCall(sim::Call::SetControlDetails, 3, MMSYSERR_NODRIVER);
+         serverThere = false;
+         ASSERT_TRUE(t.Box().Send("1023\n1023\n"));
+         ASSERT_TRUE(t.Told("went away"));
+         serverThere = true;
+         ASSERT_TRUE(t.Box().Send("0\n0\n"));
+         ASSERT_TRUE(t.Told("is back"));
+       },
+       {"Reading the box on PORT.", "The sound server went away", "The sound server is back."}},
+      {"a line argument that names no line, a word, and a line that comes later",
+       [](ControllerStates& t) {
+         t.Start("6 x abc");  // lines 0 to 4 are there
+         ASSERT_TRUE(t.Told("not there"));
+         sim::Install(Card().Device("Headset").Destination("Phones", 2).Volume(65535, 32, {1, 1}));
+         ASSERT_TRUE(t.Told("is there now"));
+       },
+       {"Knob 2: \"abc\" is no line number", "Knob 0: there is no sound line 6",
+        "PORT is not there", "Knob 0: sound line 6 is there now."}},
+      {"more than six line arguments",
+       [](ControllerStates& t) {
+         ASSERT_TRUE(t.Box().PlugIn());
+         t.Start("1 x x x x x 2 3");
+         ASSERT_TRUE(t.Box().Send("1023\n"));
+         ASSERT_TRUE(t.Told("Reading"));
+       },
+       {"the line arguments after the sixth (2 3) are ignored", "Reading the box on PORT."}},
+  };
+  for (Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    SetUp();
+    row.steps(*this);
+    Stop();
+    // What a row put where the box plugs in.
+    rmdir(Box().Path());
+    unlink(Box().Path());
+    const std::vector<std::string> lines = ::Told();
+    std::string all;
+    for (const std::string& line : lines) all += "\n  " + line;
+    ASSERT_EQ(lines.size(), row.lines.size()) << all;
+    for (size_t i = 0; i < lines.size(); ++i) {
+      std::string expected = row.lines[i];
+      const size_t port = expected.find("PORT");
+      if (port != std::string::npos) expected.replace(port, 4, Box().Path());
+      EXPECT_NE(lines[i].find(expected), std::string::npos) << all;
+    }
+    TearDown();
+    controller_.box.Unplug();
+  }
 }
 
 // Runs the program's start until its first connection attempt, then ends it.
