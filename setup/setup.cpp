@@ -25,6 +25,7 @@ constexpr DWORD REOPEN_MS = 500;                   // how often a port that went
 constexpr auto SILENCE = std::chrono::seconds(5);  // a restarted box reports well within it
 constexpr int STRAY_LINES = 3;  // lines that are no readings before they are told
 constexpr int LINE_BUFFER_SIZE = 256;
+constexpr int SHOWN_STATE_LINES = 8;  // of Knobvane's, at the end of --show
 const char NO_SOUND_LINES[] = "No sound line is listed: is the sound server running?";
 
 const char USAGE[] =
@@ -334,15 +335,24 @@ int RunDialogue() {
   return Apply({port, lines});
 }
 
+// The last lines Knobvane told of its states: why its knobs do nothing, when they do not.
+void PrintStateLines() {
+  std::string lines;
+  if (!platform::RecentStateLines(SHOWN_STATE_LINES, &lines)) return;
+  printf("Knobvane's last lines (%s):\n%s", platform::StateLogPlace().c_str(), lines.c_str());
+}
+
 int Show() {
   ControllerSettings settings;
   if (!platform::ReadSettings(&settings)) {
     printf("Nothing is set (%s).\n", platform::SettingsPlace().c_str());
+    PrintStateLines();
     return 0;
   }
   printf("Set in %s:\n", platform::SettingsPlace().c_str());
   PrintSettings(settings);
   printf(platform::ControllerRunning() ? "Knobvane runs now.\n" : "Knobvane does not run now.\n");
+  PrintStateLines();
   return 0;
 }
 
