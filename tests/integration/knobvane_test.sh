@@ -162,20 +162,22 @@ case $case_name in
     expect_volume "50% 50%" output_volume
     ;;
 
-  KeepsRetryingThePortWithoutAServer)
-    # No server at all: the socket named does not exist, so no line can be opened.
+  WaitsForTheServerBeforeTakingThePort)
+    # No server at all: the socket named does not exist, so no line can be opened. knobvane
+    # waits for one before it takes the box (which reports its knobs when its port opens),
+    # and says so.
     export PULSE_SERVER=unix:$dir/nobody-listens-here
     plug_box
     start_knobvane 1 2
-    turn 0:512 1:1023
-    turn 0:0 9999 junk
+    waiting() { grep -qF "Waiting for the sound server" "$dir/knobvane.log"; }
+    eventually waiting || fail "knobvane said: $(cat "$dir/knobvane.log")"
     expect_knobvane_running
-    # Unplugged and plugged in again: knobvane finds the box anew.
+    # Unplugged and plugged in again meanwhile: knobvane still waits, and says nothing more.
     unplug_box
     plug_box
-    turn 0:1023
-    turn 1:0
     expect_knobvane_running
+    [ "$(cat "$dir/knobvane.log")" = "Waiting for the sound server before looking up the lines." ] ||
+      fail "knobvane said: $(cat "$dir/knobvane.log")"
     ;;
 
   AppliesReadingsAgainAfterTheServerRestarts)
@@ -257,6 +259,49 @@ case $case_name in
     wait "$knobvane_pid" || status=$?
     [ "$status" = 143 ] || fail "knobvane ended with $status, not as SIGTERM ends it"
     expect_volume "75% 75%" output_volume
+    ;;
+
+  TellsEachStateOnceWaitingForTheServerFirst)
+    # Started before the sound server, knobvane says so once and looks its lines up when the
+    # server answers. Each change of state is one line on standard error, which the user
+    # unit's journal keeps; a retry says nothing.
+    [ "$server_kind" = pulseaudio ] || export PULSE_SERVER=unix:$dir/run/pulse/native
+    plug_box
+    start_knobvane 1 99
+    told() { grep -qF "$1" "$dir/knobvane.log"; }
+    eventually told "Waiting for the sound server" || fail "knobvane said: $(cat "$dir/knobvane.log")"
+    start_server
+    pactl set-sink-volume knobs 30% 60%
+    turn 0:1023
+    expect_volume "50% 100%" output_volume
+    stop_server
+    gone_told() {
+      turn 0:0
+      told "went away"
+    }
+    eventually gone_told || fail "knobvane said: $(cat "$dir/knobvane.log")"
+    start_server
+    back_told() {
+      turn 0:512
+      told "is back"
+    }
+    eventually back_told || fail "knobvane said: $(cat "$dir/knobvane.log")"
+    unplug_box
+    eventually told "is not there" || fail "knobvane said: $(cat "$dir/knobvane.log")"
+    plug_box
+    turn 0:1023
+    expected="Waiting for the sound server before looking up the lines.
+The sound server answers: the lines are looked up.
+Knob 1: there is no sound line 99 with a volume now (Linescout lists the lines): the knob sets nothing until there is.
+Reading the box on $dir/box.
+The sound server went away: the knobs set nothing until it is back.
+The sound server is back.
+$dir/box is not there: is the box plugged in? Knobvane tries again every 2 seconds.
+Reading the box on $dir/box."
+    twice_reading() { [ "$(grep -c '^Reading the box' "$dir/knobvane.log")" = 2 ]; }
+    eventually twice_reading || true
+    [ "$(cat "$dir/knobvane.log")" = "$expected" ] ||
+      fail $'knobvane said:\n'"$(cat "$dir/knobvane.log")"$'\nnot:\n'"$expected"
     ;;
 
   *)
