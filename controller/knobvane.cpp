@@ -82,10 +82,20 @@ void LookAtServer(Run& run) {
   run.serverAway = !there;
 }
 
-void ApplyReading(Run& run, const char* line) {
-  const Reading reading = DecodeReading(line);
+// Only the box's own lines: digits, and the carriage return a terminal program may leave.
+bool ReadingForm(const char* line) {
+  const size_t digits = strspn(line, "0123456789");
+  const bool carriageReturn = line[digits] == '\r' && line[digits + 1] == 0;
+  return digits > 0 && digits < READING_LINE_BYTES && (line[digits] == 0 || carriageReturn);
+}
+
+bool OfAChannel(const Reading& reading) {
+  return reading.channel >= 0 && reading.channel < CHANNEL_COUNT;
+}
+
+void ApplyReading(Run& run, const Reading& reading) {
   // The box has six channels; anything else names no slot and is dropped.
-  if (reading.channel < 0 || reading.channel >= CHANNEL_COUNT) return;
+  if (!OfAChannel(reading)) return;
   if (channelLines[reading.channel] == NO_LINE) return;
   if (!run.lineOpen[reading.channel]) {
     // A walk per reading would cost the readings of every other knob.
@@ -100,16 +110,17 @@ void ApplyReading(Run& run, const char* line) {
 
 // Takes one line from the box; true when it was a reading.
 bool TakeLine(Run& run, const char* line) {
-  const bool reading = IsReading(line);
+  const Reading decoded = DecodeReading(line);
+  const bool reading = ReadingForm(line) && OfAChannel(decoded);
   if (reading) {
     run.strays = 0;
-    run.report.Box(BOX_READING);
+    if (run.report.Box() != BOX_READING) run.report.Box(BOX_READING);
   } else {
     run.lastStray = line;
     if (++run.strays >= STRAY_LINES) run.report.Box(BOX_NOT_READINGS, line);
   }
   // Lines that are not readings are decoded all the same, as the box's contract says.
-  ApplyReading(run, line);
+  ApplyReading(run, decoded);
   return reading;
 }
 
@@ -178,8 +189,8 @@ void TellArgumentFaults(const ArgumentList& arguments, StateReport& report) {
   }
   std::string ignored;
   for (uint32_t i = end; i < count; ++i) {
-    if (arguments.Argument(i)[0] != 0)
-      ignored += (ignored.empty() ? "" : " ") + Shown(arguments.Argument(i));
+    if (arguments.Argument(i)[0] == 0) continue;
+    ignored += (ignored.empty() ? "" : " ") + Shown(arguments.Argument(i));
   }
   if (!ignored.empty()) {
     report.Remark("The box has six knobs, 0 to 5: the line arguments after the sixth (" +
@@ -206,15 +217,7 @@ int32_t ParseLineArgument(const char* text) {
   return static_cast<int32_t>(number);
 }
 
-bool IsReading(const char* line) {
-  const size_t digits = strspn(line, "0123456789");
-  const bool carriageReturn = line[digits] == '\r' && line[digits + 1] == 0;
-  if (digits == 0 || digits >= READING_LINE_BYTES || (line[digits] != 0 && !carriageReturn)) {
-    return false;
-  }
-  const Reading reading = DecodeReading(line);
-  return reading.channel >= 0 && reading.channel < CHANNEL_COUNT;
-}
+bool IsReading(const char* line) { return ReadingForm(line) && OfAChannel(DecodeReading(line)); }
 
 Reading DecodeReading(const char* line) {
   const unsigned char* c = reinterpret_cast<const unsigned char*>(line);
