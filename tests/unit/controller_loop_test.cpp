@@ -1,6 +1,5 @@
 // The controller's real connect/read/reconnect loop, on pseudo-terminals through the POSIX
 // serial layer, driving the simulated mixer. Only the 2-second pause is replaced.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -186,168 +185,114 @@ std::vector<std::string> Told() {
   return told;
 }
 
+// Waits until a line holding text has been told.
+bool Told(const std::string& text) {
+  return Eventually([&] { return testing::PrintToString(Told()).find(text) != std::string::npos; });
+}
+
 bool ServerThere() { return serverThere; }
+bool Retried() {
+  return Eventually([] { return attempts >= 3; });
+}
 
-class ControllerStates : public ControllerLoop {
- protected:
-  void SetUp() override {
-    ControllerLoop::SetUp();
-    {
-      std::lock_guard<std::mutex> guard(toldLock);
-      told.clear();
-    }
-    tellState = Record;
-    soundServerThere = ServerThere;
-    serverThere = true;
-    // Long enough never to pass in a row that is not about a silent box.
-    boxSilenceMs = 60000;
-  }
-
-  void TearDown() override {
-    ControllerLoop::TearDown();
-    tellState = platform::TellState;
-    soundServerThere = nullptr;
-    boxSilenceMs = 5000;
-  }
-
- public:
-  // Waits until a line holding text has been told.
-  bool Told(const std::string& text) {
-    return Eventually([&] {
-      for (const std::string& line : ::Told()) {
-        if (line.find(text) != std::string::npos) return true;
-      }
-      return false;
-    });
-  }
-  void Start(const std::string& lineArguments) { ControllerLoop::Start(lineArguments); }
-  support::Box& Box() { return *box_; }
-};
-
-TEST_F(ControllerStates, TellsEachChangeOfStateOnceAndNothingElse) {
-  using Steps = std::function<void(ControllerStates&)>;
+TEST_F(ControllerLoop, TellsEachChangeOfStateOnceAndNothingElse) {
+  const std::string port = box_->Path();
   struct Row {
     const char* name;
-    Steps steps;
-    std::vector<std::string> lines;  // what each told line holds, in order; PORT: the port
+    std::function<void()> steps;
+    std::vector<std::string> lines;  // how each told line begins, in order
   } rows[] = {
       {"a port that is missing, then a box plugged in",
-       [](ControllerStates& t) {
-         t.Start("1");
-         ASSERT_TRUE(Eventually([] { return attempts >= 3; }));
-         ASSERT_TRUE(t.Box().PlugIn());
-         ASSERT_TRUE(t.Box().Send("0\n1023\n"));
-         ASSERT_TRUE(t.Told("Reading"));
+       [this] {
+         Start("1");
+         ASSERT_TRUE(Retried() && box_->PlugIn() && box_->Send("0\n1023\n") && Told("Reading"));
        },
-       {"PORT is not there: is the box plugged in?", "Reading the box on PORT."}},
-      {"a folder",
-       [](ControllerStates& t) {
-         ASSERT_EQ(mkdir(t.Box().Path(), 0755), 0);
-         t.Start("1");
-         ASSERT_TRUE(Eventually([] { return attempts >= 3; }));
-       },
-       {"PORT is a folder, not a serial port"}},
+       {port + " is not there: is the box plugged in?", "Reading the box on " + port + "."}},
       {"a file with readings in it, which no one must take for the box",
-       [](ControllerStates& t) {
-         FILE* file = fopen(t.Box().Path(), "w");
-         ASSERT_NE(file, nullptr);
-         fputs("1023\n0\n", file);
-         fclose(file);
-         t.Start("1");
-         ASSERT_TRUE(Eventually([] { return attempts >= 3; }));
-         EXPECT_TRUE(sim::CallsOf(sim::Call::SetControlDetails).empty());
+       [this] {
+         FILE* file = fopen(box_->Path(), "w");
+         ASSERT_TRUE(file != nullptr && fputs("1023\n0\n", file) >= 0 && fclose(file) == 0);
+         Start("1");
+         ASSERT_TRUE(Retried());
+         EXPECT_TRUE(Writes().empty());
        },
-       {"PORT opens, but it is not a serial port"}},
+       {port + " opens, but it is not a serial port"}},
       {"a silent box, then a reading",
-       [](ControllerStates& t) {
+       [this] {
          boxSilenceMs = 20;
-         ASSERT_TRUE(t.Box().PlugIn());
-         t.Start("1");
-         ASSERT_TRUE(t.Told("nothing came"));
-         ASSERT_TRUE(t.Box().Send("512\n"));
-         ASSERT_TRUE(t.Told("Reading"));
+         ASSERT_TRUE(box_->PlugIn());
+         Start("1");
+         ASSERT_TRUE(Told("nothing came") && box_->Send("512\n") && Told("Reading"));
        },
-       {"PORT is open, but nothing came from it", "Reading the box on PORT."}},
+       {port + " is open, but nothing came from it", "Reading the box on " + port + "."}},
       {"lines that are not readings, then readings",
-       [](ControllerStates& t) {
-         ASSERT_TRUE(t.Box().PlugIn());
-         t.Start("1");
-         ASSERT_TRUE(t.Box().Send("hello\nworld\n7000\n12 34\n\n"));
-         ASSERT_TRUE(t.Told("not the box's readings"));
-         ASSERT_TRUE(t.Box().Send("512\n1023\n"));
-         ASSERT_TRUE(t.Told("Reading"));
+       [this] {
+         ASSERT_TRUE(box_->PlugIn());
+         Start("1");
+         ASSERT_TRUE(box_->Send("hello\nworld\n7000\n12 34\n\n") && Told("not the box's"));
+         ASSERT_TRUE(box_->Send("512\n1023\n") && Told("Reading"));
        },
-       {"PORT sends lines that are not the box's readings, like \"7000\"",
-        "Reading the box on PORT."}},
+       {port + " sends lines that are not the box's readings, like \"7000\"",
+        "Reading the box on " + port + "."}},
       {"started before the sound server",
-       [](ControllerStates& t) {
+       [this] {
          serverThere = false;
-         ASSERT_TRUE(t.Box().PlugIn());
-         t.Start("1");
-         ASSERT_TRUE(Eventually([] { return attempts >= 3; }));
-         // No line is looked up without the server.
-         EXPECT_TRUE(sim::Calls().empty());
+         ASSERT_TRUE(box_->PlugIn());
+         Start("1");
+         ASSERT_TRUE(Retried());
+         EXPECT_TRUE(sim::Calls().empty());  // no line is looked up without the server
          serverThere = true;
-         ASSERT_TRUE(t.Box().Send("1023\n"));
-         ASSERT_TRUE(
-             Eventually([] { return !sim::CallsOf(sim::Call::SetControlDetails).empty(); }));
+         ASSERT_TRUE(box_->Send("1023\n") && WritesReach(1));
        },
-       {"Waiting for the sound server", "The sound server answers", "Reading the box on PORT."}},
+       {"Waiting for the sound server", "The sound server answers",
+        "Reading the box on " + port + "."}},
       {"the sound server away, then back",
-       [](ControllerStates& t) {
-         ASSERT_TRUE(t.Box().PlugIn());
-         t.Start("1");
-         ASSERT_TRUE(t.Box().Send("512\n"));
-         ASSERT_TRUE(t.Told("Reading"));
+       [this] {
+         ASSERT_TRUE(box_->PlugIn());
+         Start("1");
+         ASSERT_TRUE(box_->Send("512\n") && Told("Reading"));
          sim::FailCall(sim::Call::SetControlDetails, 2, MMSYSERR_NODRIVER);
          sim::FailCall(sim::Call::SetControlDetails, 3, MMSYSERR_NODRIVER);
          serverThere = false;
-         ASSERT_TRUE(t.Box().Send("1023\n1023\n"));
-         ASSERT_TRUE(t.Told("went away"));
+         ASSERT_TRUE(box_->Send("1023\n1023\n") && Told("went away"));
          serverThere = true;
-         ASSERT_TRUE(t.Box().Send("0\n0\n"));
-         ASSERT_TRUE(t.Told("is back"));
+         ASSERT_TRUE(box_->Send("0\n0\n") && Told("is back"));
        },
-       {"Reading the box on PORT.", "The sound server went away", "The sound server is back."}},
-      {"a line argument that names no line, a word, and a line that comes later",
-       [](ControllerStates& t) {
-         t.Start("6 x abc");  // lines 0 to 4 are there
-         ASSERT_TRUE(t.Told("not there"));
+       {"Reading the box on " + port + ".", "The sound server went away",
+        "The sound server is back."}},
+      {"arguments: a line that comes later, a word, more than six",
+       [this] {
+         Start("6 x abc x x x 2 3");  // lines 0 to 4 are there
+         ASSERT_TRUE(Told("not there"));
          sim::Install(Card().Device("Headset").Destination("Phones", 2).Volume(65535, 32, {1, 1}));
-         ASSERT_TRUE(t.Told("is there now"));
+         ASSERT_TRUE(Told("is there now"));
        },
-       {"Knob 2: \"abc\" is no line number", "Knob 0: there is no sound line 6",
-        "PORT is not there", "Knob 0: sound line 6 is there now."}},
-      {"more than six line arguments",
-       [](ControllerStates& t) {
-         ASSERT_TRUE(t.Box().PlugIn());
-         t.Start("1 x x x x x 2 3");
-         ASSERT_TRUE(t.Box().Send("1023\n"));
-         ASSERT_TRUE(t.Told("Reading"));
-       },
-       {"the line arguments after the sixth (2 3) are ignored", "Reading the box on PORT."}},
+       {"Knob 2: \"abc\" is no line number",
+        "The box has six knobs, 0 to 5: the line arguments after the sixth (2 3)",
+        "Knob 0: there is no sound line 6", port + " is not there",
+        "Knob 0: sound line 6 is there now."}},
   };
+  tellState = Record;
+  soundServerThere = ServerThere;
   for (Row& row : rows) {
     SCOPED_TRACE(row.name);
     SetUp();
-    row.steps(*this);
+    told.clear();
+    serverThere = true;
+    boxSilenceMs = 60000;  // never passes in a row that is not about a silent box
+    row.steps();
     Stop();
-    // What a row put where the box plugs in.
-    rmdir(Box().Path());
-    unlink(Box().Path());
-    const std::vector<std::string> lines = ::Told();
-    std::string all;
-    for (const std::string& line : lines) all += "\n  " + line;
-    ASSERT_EQ(lines.size(), row.lines.size()) << all;
+    unlink(box_->Path());  // the file a row put where the box plugs in
+    const std::vector<std::string> lines = Told();
+    ASSERT_EQ(lines.size(), row.lines.size()) << testing::PrintToString(lines);
     for (size_t i = 0; i < lines.size(); ++i) {
-      std::string expected = row.lines[i];
-      const size_t port = expected.find("PORT");
-      if (port != std::string::npos) expected.replace(port, 4, Box().Path());
-      EXPECT_NE(lines[i].find(expected), std::string::npos) << all;
+      EXPECT_EQ(lines[i].find(row.lines[i]), 0u) << lines[i];
     }
     TearDown();
-    controller_.box.Unplug();
   }
+  tellState = platform::TellState;
+  soundServerThere = nullptr;
+  boxSilenceMs = 5000;
 }
 
 // Runs the program's start until its first connection attempt, then ends it.
