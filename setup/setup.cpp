@@ -339,7 +339,12 @@ int RunDialogue() {
 void PrintStateLines() {
   std::string lines;
   if (!platform::RecentStateLines(SHOWN_STATE_LINES, &lines)) return;
-  printf("Knobvane's last lines (%s):\n%s", platform::StateLogPlace().c_str(), lines.c_str());
+  printf("Knobvane's last lines (%s):\n", platform::StateLogPlace().c_str());
+  for (size_t start = 0; start < lines.size();) {
+    const size_t end = std::min(lines.find('\n', start), lines.size());
+    printf("  %s\n", lines.substr(start, end - start).c_str());
+    start = end + 1;
+  }
 }
 
 int Show() {
