@@ -154,7 +154,7 @@ void ReadBox(Run& run, HANDLE port, char* line, int32_t size) {
   DCB settings = {};
   settings.DCBlength = sizeof settings;
   if (!GetCommState(port, &settings)) {
-    run.report.Box(BOX_NOT_SERIAL);
+    run.report.Box(BOX_NOT_SERIAL, platform::WhyPortRefused(run.port, ERROR_INVALID_FUNCTION));
     return;
   }
   run.strays = 0;

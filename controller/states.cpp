@@ -33,19 +33,18 @@ StateReport::StateReport(const char* port, void (*tell)(const char* line))
 
 void StateReport::Box(BoxState state, const std::string& detail) {
   // Called for every reading: the same state costs a comparison and nothing else.
-  if (state == box_ && (state != BOX_REFUSED || detail == cause_)) return;
+  const bool caused = state == BOX_REFUSED || state == BOX_NOT_SERIAL;
+  if (state == box_ && (!caused || detail == cause_)) return;
   box_ = state;
-  cause_ = state == BOX_REFUSED ? detail : std::string();
+  cause_ = caused ? detail : std::string();
   const std::string again = " Knobvane tries again every 2 seconds.";
   std::string line;
   switch (state) {
     case BOX_UNKNOWN:
       return;
     case BOX_REFUSED:
-      line = OneLine(detail) + again;
-      break;
     case BOX_NOT_SERIAL:
-      line = port_ + " opens, but it is not a serial port: is it the box's port?" + again;
+      line = OneLine(detail) + again;
       break;
     case BOX_SILENT:
       line = port_ +

@@ -14,7 +14,7 @@
 enum BoxState {
   BOX_UNKNOWN,       // not tried yet
   BOX_REFUSED,       // missing, or may not be opened: the cause is told
-  BOX_NOT_SERIAL,    // it opens, but is no serial port (a file)
+  BOX_NOT_SERIAL,    // it opens, but is no serial port (a file): the cause is told
   BOX_SILENT,        // open, and nothing came in the time a box takes to report its knobs
   BOX_NOT_READINGS,  // open, sending lines that are not readings
   BOX_READING,       // readings arrive
@@ -25,8 +25,8 @@ class StateReport {
  public:
   StateReport(const char* port, void (*tell)(const char* line));
 
-  // The box's state. detail: the cause for BOX_REFUSED (a change of cause is told too), the
-  // line that is no reading for BOX_NOT_READINGS; unused otherwise.
+  // The box's state. detail: the cause for BOX_REFUSED and BOX_NOT_SERIAL (a change of cause
+  // is told too), the line that is no reading for BOX_NOT_READINGS; unused otherwise.
   void Box(BoxState state, const std::string& detail = std::string());
   BoxState Box() const { return box_; }
 

@@ -13,8 +13,9 @@
 
 namespace platform {
 
-// Why port could not be opened, given GetLastError after the open: what to do, in a sentence
-// or two (the advice may stand on a line of its own).
+// Why port could not be opened, or is no serial port, given GetLastError after the open (or
+// ERROR_INVALID_FUNCTION when GetCommState failed on it): what it is and what to do, in a
+// sentence or two (the advice may stand on a line of its own).
 std::string WhyPortRefused(const std::string& port, DWORD error);
 
 // Tells one line of Knobvane's state (no line end) where its user finds it; on Windows with

@@ -13,8 +13,10 @@ std::string WhyPortRefused(const std::string& port, DWORD error) {
   // Opening a folder fails as a port in use does, and no other program is to blame.
   const DWORD attributes = GetFileAttributesA(port.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    return port + " is a folder, not a serial port: is the port's name complete?";
+    return port + " is a folder, not a serial port.";
   }
+  // GetCommState's answer for what opened but is no serial port.
+  if (error == ERROR_INVALID_FUNCTION) return port + " is not a serial port.";
   if (error == ERROR_ACCESS_DENIED) {
     return port +
            " is in use by another program (a serial monitor, the Arduino IDE, a slicer?): close "

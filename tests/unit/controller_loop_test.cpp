@@ -216,7 +216,7 @@ TEST_F(ControllerLoop, TellsEachChangeOfStateOnceAndNothingElse) {
          ASSERT_TRUE(Retried());
          EXPECT_TRUE(Writes().empty());
        },
-       {port + " opens, but it is not a serial port"}},
+       {port + " is a file, not a serial port."}},
       {"a silent box, then a reading",
        [this] {
          boxSilenceMs = 20;
