@@ -338,4 +338,19 @@ TEST(KnobBox, KeepsALineThatDoesNotFitPendingWithTheNewestReading) {
   EXPECT_EQ(box.TakeLine(line, 64), 0);
 }
 
+// Every line the box can send is its reading's decimal number; a reading beyond 4 digits
+// (never a knob's) keeps to the line's 5 bytes.
+TEST(ReadingFormat, WritesEveryReadingAsItsDecimalNumber) {
+  for (uint8_t knob = 0; knob < READING_KNOBS; ++knob) {
+    for (uint16_t adc = 0; adc <= READING_ADC_TOP; ++adc) {
+      char line[READING_LINE_BYTES];
+      const uint8_t length = FormatReadingLine(knob, adc, line);
+      ASSERT_EQ(std::string(line, length), std::to_string(knob * 1024 + adc) + "\n");
+    }
+  }
+  char line[READING_LINE_BYTES];
+  EXPECT_EQ(std::string(line, FormatReadingLine(12, 345, line)), "2633\n");   // 12,633
+  EXPECT_EQ(std::string(line, FormatReadingLine(63, 1023, line)), "5535\n");  // 65,535
+}
+
 }  // namespace
