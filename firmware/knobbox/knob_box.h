@@ -65,7 +65,8 @@ class KnobBox {
 
   // Once a tick: the buttons (bit k: knob k's button reads pressed now), whether a program
   // has the serial port open (DTR is high), and the time as KnobSampled has it. The buttons'
-  // debouncing and the refresh count in ticks.
+  // debouncing and the refresh count in ticks. A press, the report and the refresh send at
+  // once, whatever the gap (a press counts once in 20 ms at most), and start a gap of their own.
   void StartTick(uint8_t buttonsDown, bool portOpen, uint32_t nowUs) {
     // Every knob reports when a program opens the port, so that it learns where the knobs
     // are. An Uno, Nano or Mega restarts then (DTR resets the chip), so their first tick is
