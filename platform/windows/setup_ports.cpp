@@ -109,4 +109,6 @@ std::string WhyPortRefused(const std::string& port, DWORD error) {
   return port + " could not be opened (error " + std::to_string(error) + ").";
 }
 
+std::string PortHolders(const std::string&) { return ""; }
+
 }  // namespace platform
