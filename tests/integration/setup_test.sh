@@ -16,24 +16,11 @@ source "$(dirname "$0")/../world.sh"
 
 export KNOBVANE_SERIAL_DIR=$dir/serial KNOBVANE_SYSFS=$dir/sys XDG_CONFIG_HOME=$dir/config
 settings=$XDG_CONFIG_HOME/knobvane/knobvane.conf
-mkdir -p "$dir/serial/by-id" "$dir/serial/by-path" "$dir/ptys" "$dir/sys/class/tty"
+mkdir -p "$dir/serial/by-id" "$dir/serial/by-path" "$dir/ptys"
 box_id=usb-Maker_Knob_Box_K1234-if00
 box_socket=pci-0000:00:14.0-usb-0:2:1.0
 
 # ---- The USB devices, as udev and sysfs show them --------------------------------------------
-
-# Describes the tty behind PATH in sysfs as a USB device: MAKER PRODUCT [SERIAL].
-describe_usb() {
-  local usb=$dir/sys/devices/usb1/1-$RANDOM tty
-  tty=$dir/sys/class/tty/$(basename "$(readlink -f "$1")")
-  mkdir -p "$usb/interface" "$tty"
-  echo 2341 >"$usb/idVendor"
-  echo 0043 >"$usb/idProduct"
-  echo "$2" >"$usb/manufacturer"
-  echo "$3" >"$usb/product"
-  [ -z "${4:-}" ] || echo "$4" >"$usb/serial"
-  ln -sfn "$usb/interface" "$tty/device"
-}
 
 # Plugs the box in: adc-box on a new pseudo-terminal, fed readings by turn, appearing under
 # by-id (as BOX_ID) once sysfs knows it, with its serial number SERIAL ("" for none).
@@ -255,6 +242,8 @@ EOF
     systemctl --user --quiet restart knobvane
     turn 0:10%
     # Without a user systemd, setup only names the program that has the port.
+    "$setup" --show | grep -qF "The port is open in knobvane (process $(cat "$dir/unit.pid")) now." ||
+      fail "--show said: $("$setup" --show)"
     start_setup
     answer "Plug the box in now" "$dir/serial/by-id/$box_id"
     expect_screen "$dir/serial/by-id/$box_id is in use by "
