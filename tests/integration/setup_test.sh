@@ -349,6 +349,22 @@ EOF
     grep -qx "KNOBVANE_PORT=$dir/ptys/silent" "$settings" || fail "the settings are: $(cat "$settings")"
     ;;
 
+  TheReadmesDemoOfSetupRuns)
+    # scripts/demo --setup as the README gives it: the box appears, its knobs turn by
+    # themselves, the user presses Enter at each question; the settings outlive the demo.
+    terminal new-session -d -x 150 -y 80 bash -c '"$@"; echo "$?" >"$0"' "$dir/status" \
+      "$tests_folder/../scripts/demo" --setup
+    pids+=("$(terminal display-message -p '#{pid}')")
+    deadline=60 expect_screen "knob 2 "
+    terminal send-keys Enter
+    answer "Line for knob 0 (Enter for 1, x for none)" ""
+    for knob in 1 2 3 4 5; do answer "Line for knob $knob (Enter or x for none)" ""; done
+    expect_exit 0
+    expect_screen "Stopped the server, the box and the adapter."
+    kept=("$dir"/knobvane-setup-demo-*/knobvane/knobvane.conf)
+    grep -qx 'KNOBVANE_LINES="1"' "${kept[0]}" || fail "the demo's settings: $(cat "${kept[@]}")"
+    ;;
+
   *)
     fail "unknown case $case_name"
     ;;
