@@ -303,6 +303,14 @@ EOF
 --remove|0|Moved $settings to $settings.bak
 --show|0|Nothing is set
 EOF
+    # Without a sound server: not done (1), said at once, before any port is opened; no usage.
+    for arguments in "--port /dev/ttyACM97 --lines 1" ""; do
+      status=0
+      # shellcheck disable=SC2086 # no arguments at all is one of the cases
+      output=$(PULSE_SERVER=unix:$dir/nowhere "$setup" $arguments 2>&1 </dev/null) || status=$?
+      [ "$status" = 1 ] && grep -qF "No sound line is listed" <<<"$output" || fail "$arguments without a server: $status: $output"
+      ! grep -qE "Usage|ttyACM97|1\. The box" <<<"$output" || fail "$arguments without a server said: $output"
+    done
     cmp -s "$settings.bak" <(printf '# %s\nKNOBVANE_PORT=/dev/ttyACM97\nKNOBVANE_LINES="x 5"\n' \
       'Written by knobvane-setup for the systemd user unit knobvane.service (man knobvane).') ||
       fail "the settings --remove kept: $(cat "$settings.bak")"
