@@ -145,8 +145,8 @@ posix::PortAccess AccessOf(const struct stat& device) {
     access.listedInGroup = access.listedInGroup || strcmp(*member, user->pw_name) == 0;
   }
   access.listedInGroup = access.listedInGroup || (user != nullptr && user->pw_gid == device.st_gid);
-  gid_t groups[NGROUPS_MAX];
-  const int count = getgroups(NGROUPS_MAX, groups);
+  std::vector<gid_t> groups(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
+  const int count = getgroups(static_cast<int>(groups.size()), groups.data());
   for (int i = 0; i < count; ++i)
     access.processHasGroup = access.processHasGroup || groups[i] == device.st_gid;
   return access;

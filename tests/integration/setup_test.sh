@@ -303,6 +303,11 @@ EOF
 --remove|0|Moved $settings to $settings.bak
 --show|0|Nothing is set
 EOF
+    # Run with sudo, it warns first, naming the user whose settings these are not.
+    if [ "$(id -u)" = 0 ]; then
+      first=$(SUDO_USER=ann "$setup" --port /dev/ttyACM97 --lines 1 2>&1 | head -n 1) || true
+      grep -q "^Warning: .* root's, not ann's" <<<"$first" || fail "with sudo it said first: $first"
+    fi
     # Without a sound server: not done (1), said at once, before any port is opened; no usage.
     for arguments in "--port /dev/ttyACM97 --lines 1" ""; do
       status=0
