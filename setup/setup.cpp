@@ -442,11 +442,11 @@ int Show() {
   printf("Set in %s:\n", platform::SettingsPlace().c_str());
   PrintSettings(settings);
   // A knobvane started by hand holds the port too, though no unit of the user's runs.
-  const std::string holders =
-      platform::ControllerRunning() ? "" : platform::PortHolders(settings.port);
-  if (platform::ControllerRunning()) printf("Knobvane runs now.\n");
+  const bool running = platform::ControllerRunning();
+  const std::string holders = running ? "" : platform::PortHolders(settings.port);
+  if (running) printf("Knobvane runs now.\n");
   if (!holders.empty()) printf("The port is open in %s now.\n", holders.c_str());
-  if (!platform::ControllerRunning() && holders.empty()) printf("Knobvane does not run now.\n");
+  if (!running && holders.empty()) printf("Knobvane does not run now.\n");
   return 0;
 }
 
