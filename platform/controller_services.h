@@ -18,6 +18,10 @@ namespace platform {
 // sentence or two (the advice may stand on a line of its own).
 std::string WhyPortRefused(const std::string& port, DWORD error);
 
+// The programs that hold port open now, "knobvane (process 812)", ...; "" when none can be seen
+// (on Windows none ever can).
+std::string PortHolders(const std::string& port);
+
 // Tells one line of Knobvane's state (no line end) where its user finds it; on Windows with
 // the local time in front.
 void TellState(const char* line);

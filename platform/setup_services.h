@@ -48,6 +48,10 @@ std::string ControllerPortName(const std::string& typed);
 // none better.
 std::string StablePortName(const std::string& port, std::string* note);
 
+// A warning, in words for the user, when this program runs as a user whom what it sets should
+// not belong to (root, or another user through sudo); "" when it runs as the user it sets up.
+std::string UserWarning();
+
 // The line the first knob is offered when the user names none, -1 for none.
 int ProposedFirstLine();
 

@@ -15,8 +15,8 @@ std::string WhyPortRefused(const std::string& port, DWORD error) {
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return port + " is a folder, not a serial port.";
   }
-  // GetCommState's answer for what opened but is no serial port.
-  if (error == ERROR_INVALID_FUNCTION) return port + " is not a serial port.";
+  // GetCommState's answer for a device that is no serial port.
+  if (error == ERROR_INVALID_FUNCTION) return port + " is a device, but not a serial port.";
   if (error == ERROR_ACCESS_DENIED) {
     return port +
            " is in use by another program (a serial monitor, the Arduino IDE, a slicer?): close "
@@ -24,5 +24,7 @@ std::string WhyPortRefused(const std::string& port, DWORD error) {
   }
   return port + " could not be opened (error " + std::to_string(error) + ").";
 }
+
+std::string PortHolders(const std::string&) { return ""; }
 
 }  // namespace platform
