@@ -55,6 +55,8 @@ typedef HMIXER* LPHMIXER;
 
 #define FALSE 0
 #define TRUE 1
+// Windows' calling convention of its functions; the C one here.
+#define WINAPI
 
 // ---- Multimedia mixer ------------------------------------------------------------------
 
