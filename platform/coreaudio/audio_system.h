@@ -10,14 +10,14 @@ namespace coreaudio {
 
 // Core Audio's volumes are scalars, 0..1, per channel. An endpoint of more channels than this
 // has the rest left as they are.
-constexpr uint32_t MAX_CHANNELS = 32;
+constexpr uint32_t MAX_LEVELS = 32;
 
 struct Levels {
   uint32_t count = 0;  // 0: none given
-  float level[MAX_CHANNELS] = {};
+  float level[MAX_LEVELS] = {};
 };
 
-enum Flow { RENDER = 0, CAPTURE = 1 };
+enum EndpointFlow { RENDER = 0, CAPTURE = 1 };
 
 // A session as one scan saw it. The texts are UTF-8, "" when Core Audio gave none.
 struct SessionFacts {
@@ -35,9 +35,9 @@ class AudioSystem {
  public:
   // The default endpoint's channel volumes (console role) and which endpoint it is now (a
   // number that changes when the default moves to another); false when there is none.
-  virtual bool ReadDefault(Flow flow, Levels* levels, uint32_t* endpoint) = 0;
+  virtual bool ReadDefault(EndpointFlow flow, Levels* levels, uint32_t* endpoint) = 0;
   // Sets the default endpoint's first levels.count channels; false when it failed.
-  virtual bool WriteDefault(Flow flow, const Levels& levels) = 0;
+  virtual bool WriteDefault(EndpointFlow flow, const Levels& levels) = 0;
   // Takes a new snapshot of the sessions of every active render endpoint, telling each.
   virtual void ScanSessions(SessionSeen seen, void* context) = 0;
   // A session's master volume and its channel volumes (count 0 when it gives none).

@@ -7,7 +7,7 @@
 namespace coreaudio {
 namespace {
 
-Flow FlowOf(Device device) { return device == DEFAULT_INPUT ? CAPTURE : RENDER; }
+EndpointFlow FlowOf(Device device) { return device == DEFAULT_INPUT ? CAPTURE : RENDER; }
 
 }  // namespace
 
@@ -97,7 +97,7 @@ void Lines::Service(AudioSystem& system, bool rescan) {
   }
   for (int flow = 0; flow < 2; ++flow) {
     if (defaults[flow].waiting) {
-      SendDefault(system, static_cast<Flow>(flow), defaults[flow].value, writtenFrom[flow]);
+      SendDefault(system, static_cast<EndpointFlow>(flow), defaults[flow].value, writtenFrom[flow]);
     }
   }
   if (rescan) {
@@ -149,7 +149,7 @@ void Lines::TakeSession(int session, const SessionFacts& facts) {
 // A value written while there is no default waits for one. One made from another endpoint's
 // balance (the default moved between the caller's read and its write) sets only the loudest
 // channel of the new one, which keeps its own balance.
-void Lines::SendDefault(AudioSystem& system, Flow flow, LineValue value, uint32_t from) {
+void Lines::SendDefault(AudioSystem& system, EndpointFlow flow, LineValue value, uint32_t from) {
   Levels before;
   uint32_t endpoint = 0;
   if (!system.ReadDefault(flow, &before, &endpoint)) {
@@ -182,7 +182,7 @@ void Lines::ReadBack(AudioSystem& system) {
   for (int flow = 0; flow < 2; ++flow) {
     Levels levels;
     uint32_t endpoint = 0;
-    const bool there = system.ReadDefault(static_cast<Flow>(flow), &levels, &endpoint);
+    const bool there = system.ReadDefault(static_cast<EndpointFlow>(flow), &levels, &endpoint);
     Locked locked(mutex_);
     defaults_[flow].endpoint = there ? endpoint : 0;
     if (there) defaults_[flow].shown = LineOfEndpoint(levels);

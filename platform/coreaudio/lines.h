@@ -83,7 +83,7 @@ class Lines {
 
   static void SessionFound(void* context, int session, const SessionFacts& facts);
   void TakeSession(int session, const SessionFacts& facts);
-  void SendDefault(AudioSystem& system, Flow flow, LineValue value, uint32_t from);
+  void SendDefault(AudioSystem& system, EndpointFlow flow, LineValue value, uint32_t from);
   void SendApplication(AudioSystem& system, int session, LineValue value);
   void ReadBack(AudioSystem& system);
 

@@ -99,16 +99,10 @@ void OntoSession(LineValue line, const Levels& before, float* master, Levels* ch
   const uint32_t top = Louder(line);
   *master = ToLevel(top);
   *channels = before;
-  if (before.count == 0 || top == 0) return;
-  const float front = LouderFront(before);
-  if (before.count == 1) {
-    channels->level[0] = 1.0f;
-    return;
-  }
-  channels->level[0] = static_cast<float>(line.left) / top;
-  channels->level[1] = static_cast<float>(line.right) / top;
-  for (uint32_t i = 2; i < before.count; ++i) {
-    channels->level[i] = front > 0.0f ? AtMostOne(before.level[i] / front) : 1.0f;
+  const float loudest = Loudest(before);
+  if (top == 0) return;
+  for (uint32_t i = 0; i < before.count; ++i) {
+    channels->level[i] = loudest > 0.0f ? before.level[i] / loudest : 1.0f;
   }
 }
 

@@ -36,10 +36,12 @@ Levels OntoEndpoint(LineValue line, const Levels& before, bool keepBalance);
 // A session as a line: what is heard is the session's master times its channel's volume.
 LineValue LineOfSession(float master, const Levels& channels);
 
-// A line's value carried onto a session: its master takes the line's loudest channel, which is
-// what the system's volume mixer shows, and its channel volumes only the balance, the louder of
-// the first two at full. A session that gives no channel volumes takes the master alone; one
-// turned down to silence keeps its balance in its channels.
+// A line's value carried onto a session, which keeps its own balance: its master takes the
+// line's loudest channel, which is what the system's volume mixer shows, and its channel volumes
+// only their ratios, the loudest at full, so the loudest channel heard is the line's. Each
+// session of an application has a balance of its own (one per output, one per song), and a knob
+// only turns them. A session that gives no channel volumes takes the master alone; one turned
+// down to silence keeps its channels as they were.
 void OntoSession(LineValue line, const Levels& before, float* master, Levels* channels);
 
 // The fields of an application's entry in the list: an id that tells one executable from

@@ -111,7 +111,7 @@ void ComAudio::Refresh() {
 }
 
 // The console role: what Windows plays and records through unless a program asks otherwise.
-void ComAudio::RefreshDefault(Flow flow) {
+void ComAudio::RefreshDefault(EndpointFlow flow) {
   IMMDevice* device = nullptr;
   if (FAILED(enumerator_->GetDefaultAudioEndpoint(flow == RENDER ? eRender : eCapture, eConsole,
                                                   &device))) {
@@ -173,11 +173,11 @@ void ComAudio::DropEndpoint(Endpoint* endpoint) {
   endpoint->registered = false;
 }
 
-bool ComAudio::ReadDefault(Flow flow, Levels* levels, uint32_t* endpoint) {
+bool ComAudio::ReadDefault(EndpointFlow flow, Levels* levels, uint32_t* endpoint) {
   IAudioEndpointVolume* volume = defaults_[flow];
   UINT count = 0;
   if (volume == nullptr || FAILED(volume->GetChannelCount(&count))) return false;
-  levels->count = count < MAX_CHANNELS ? count : MAX_CHANNELS;
+  levels->count = count < MAX_LEVELS ? count : MAX_LEVELS;
   for (UINT i = 0; i < levels->count; ++i) {
     if (FAILED(volume->GetChannelVolumeLevelScalar(i, &levels->level[i]))) return false;
   }
@@ -185,7 +185,7 @@ bool ComAudio::ReadDefault(Flow flow, Levels* levels, uint32_t* endpoint) {
   return true;
 }
 
-bool ComAudio::WriteDefault(Flow flow, const Levels& levels) {
+bool ComAudio::WriteDefault(EndpointFlow flow, const Levels& levels) {
   IAudioEndpointVolume* volume = defaults_[flow];
   bool written = volume != nullptr;
   for (UINT i = 0; written && i < levels.count; ++i) {
@@ -273,7 +273,7 @@ bool ComAudio::ReadSession(int session, float* master, Levels* channels) {
   UINT count = 0;
   channels->count = 0;
   if (s.channels != nullptr && SUCCEEDED(s.channels->GetChannelCount(&count)) && count > 0 &&
-      count <= MAX_CHANNELS && SUCCEEDED(s.channels->GetAllVolumes(count, channels->level))) {
+      count <= MAX_LEVELS && SUCCEEDED(s.channels->GetAllVolumes(count, channels->level))) {
     channels->count = count;
   }
   return true;

@@ -92,8 +92,8 @@ class ComAudio : public AudioSystem {
   // Takes the default endpoints and the render endpoints afresh.
   void Refresh();
 
-  bool ReadDefault(Flow flow, Levels* levels, uint32_t* endpoint) override;
-  bool WriteDefault(Flow flow, const Levels& levels) override;
+  bool ReadDefault(EndpointFlow flow, Levels* levels, uint32_t* endpoint) override;
+  bool WriteDefault(EndpointFlow flow, const Levels& levels) override;
   void ScanSessions(SessionSeen seen, void* context) override;
   bool ReadSession(int session, float* master, Levels* channels) override;
   bool WriteSession(int session, float master, const Levels& channels) override;
@@ -110,7 +110,7 @@ class ComAudio : public AudioSystem {
     IChannelAudioVolume* channels;  // null where the session gives none
   };
 
-  void RefreshDefault(Flow flow);
+  void RefreshDefault(EndpointFlow flow);
   void RefreshEndpoints();
   void DropEndpoint(Endpoint* endpoint);
   void DropSessions();
