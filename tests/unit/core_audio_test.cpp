@@ -307,6 +307,13 @@ TEST(CoreAudioLines, TheApplicationsKeepTheirPlacesFromRunToRun) {
   ASSERT_EQ(again.Applications(), 2u);
   ASSERT_TRUE(again.ApplicationName(1, name, sizeof name));
   EXPECT_STREQ(name, "a.exe");
+  // A line of an application that plays nothing now shows what was written to it.
+  FakeAudio silent;
+  ASSERT_TRUE(again.Write(APPLICATIONS, 1, LineValue{1000, 2000}));
+  for (const bool rescan : {false, true}) {
+    again.Service(silent, rescan);
+    EXPECT_EQ(again.Read(APPLICATIONS, 1).right, 2000u);
+  }
   std::string command = std::string("rm -r ") + folder;
   ASSERT_EQ(system(command.c_str()), 0);
 }
