@@ -455,4 +455,42 @@ TEST(CoreAudioFace, AnswersBadCallsAsWinmmDoes) {
   EXPECT_EQ(faced.Close(output), MMSYSERR_INVALHANDLE);
 }
 
+// A winmm whose handles are small numbers, as some are: one that equals an index of ours, passed
+// without the handle bit as the walk passes handles, is still winmm's.
+UINT WINAPI TwoDevices() { return 2; }
+MMRESULT WINAPI OpenAsThree(LPHMIXER mixer, UINT, DWORD_PTR, DWORD_PTR, DWORD) {
+  *mixer = reinterpret_cast<HMIXER>(static_cast<UINT_PTR>(3));
+  return MMSYSERR_NOERROR;
+}
+MMRESULT WINAPI Closed(HMIXER) { return MMSYSERR_NOERROR; }
+UINT_PTR legacyAsked = 0;
+MMRESULT WINAPI LineOfLegacy(HMIXEROBJ object, LPMIXERLINEA, DWORD) {
+  legacyAsked = reinterpret_cast<UINT_PTR>(object);
+  return MMSYSERR_NOERROR;
+}
+
+TEST(CoreAudioFace, NeverTakesAHandleOfWinmmsForAnIndexOfOurs) {
+  LegacyMixer smallHandles = SIMULATED_WINMM;
+  smallHandles.getNumDevs = TwoDevices;
+  smallHandles.open = OpenAsThree;
+  smallHandles.close = Closed;
+  smallHandles.getLineInfo = LineOfLegacy;
+  Lines lines("");
+  lines.SetAvailable(true);
+  MixerFace faced(smallHandles, lines);
+  HMIXER legacy = nullptr;
+  ASSERT_EQ(faced.Open(&legacy, 0, 0, 0, 0), MMSYSERR_NOERROR);
+  MIXERLINEA line = {};
+  line.cbStruct = sizeof line;
+  EXPECT_EQ(faced.GetLineInfo(reinterpret_cast<HMIXEROBJ>(legacy), &line, 0), MMSYSERR_NOERROR);
+  EXPECT_EQ(legacyAsked, 3u);
+  EXPECT_EQ(line.szName[0], '\0');
+  // Once winmm's handle is closed, 3 is the index of the default input again.
+  ASSERT_EQ(faced.Close(legacy), MMSYSERR_NOERROR);
+  legacyAsked = 0;
+  EXPECT_EQ(faced.GetLineInfo(reinterpret_cast<HMIXEROBJ>(legacy), &line, 0), MMSYSERR_NOERROR);
+  EXPECT_EQ(legacyAsked, 0u);
+  EXPECT_STREQ(line.Target.szPname, "Default Input");
+}
+
 }  // namespace
