@@ -4,8 +4,9 @@
 // coreaudio_model.h): re-read whenever it changes, and written back after every volume a
 // client sets, so a test sees what a program did. Without that variable, or with a model file
 // that cannot be read, the enumerator's class is not available, as where Core Audio is missing.
-// Calls a careful client must never make are appended to the file named by
-// KNOBVANE_SIM_COREAUDIO_LOG, beside every write.
+// The file named by KNOBVANE_SIM_COREAUDIO_LOG gets a line for every write, for each new
+// answer to which endpoint is the default (a test learns so that a program has seen a change),
+// and for each call a careful client never makes ("fault: ...").
 //
 // Wine loads it in place of its own only from the prefix's system32 (syswow64 for a 32-bit
 // program in a 64-bit prefix) with WINEDLLOVERRIDES naming mmdevapi=n: COM finds the class by
@@ -125,6 +126,10 @@ class World {
 
   void Log(const std::string& line);
 
+  // The default endpoint's id, empty for none. A changed answer is logged, which tells a test
+  // that a client has seen the change.
+  std::string DefaultEndpoint(Flow flow);
+
   // False where the model file cannot be read: Core Audio is then missing.
   bool Available();
 
@@ -168,6 +173,7 @@ class World {
   FILETIME stamp = {};
   DWORD size = 0;
   bool readable = false;
+  std::string answeredDefault[2];
 
   // Held while a notification is delivered, so that an unregistered client is never called.
   CRITICAL_SECTION clientLock;
@@ -201,6 +207,18 @@ void World::Log(const std::string& line) {
   if (log == nullptr) return;
   fprintf(log, "%s\n", line.c_str());
   fflush(log);
+}
+
+std::string World::DefaultEndpoint(Flow flow) {
+  Hold held(modelLock);
+  Refresh();
+  const bool render = flow == Flow::RENDER;
+  const std::string& id = render ? model.defaultRender : model.defaultCapture;
+  if (id != answeredDefault[render]) {
+    answeredDefault[render] = id;
+    Log(std::string("default ") + (render ? "render " : "capture ") + (id.empty() ? "none" : id));
+  }
+  return id;
 }
 
 // Reads the file again when it changed since the last read; false where it cannot be read.
@@ -970,10 +988,8 @@ class DeviceEnumerator : public Counted<IMMDeviceEnumerator> {
       return E_INVALIDARG;
     }
     World* world = World::Get();
-    const std::string id = world ? world->Read([flow](const Model& model) {
-      return flow == eRender ? model.defaultRender : model.defaultCapture;
-    })
-                                 : std::string();
+    const std::string id =
+        world ? world->DefaultEndpoint(flow == eRender ? Flow::RENDER : Flow::CAPTURE) : "";
     if (id.empty()) return NOT_FOUND;
     *out = new Device(id);
     return S_OK;
