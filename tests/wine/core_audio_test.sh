@@ -1,0 +1,247 @@
+#!/usr/bin/env bash
+# The lines after winmm's under Wine: Linescout.exe and Knobvane.exe over the stand-in Core
+# Audio (mmdevapi.dll in the prefix's system32, over a model file this test writes and the
+# stand-in writes back) and the stand-in winmm.dll. The sessions belong to real processes of
+# ours named like the applications, so the programs can name them as on Windows. One prefix
+# serves every check.
+# Usage: core_audio_test.sh BUILD-ROOT
+source "$(dirname "$0")/wine_world.sh" "$1"
+
+start_wine
+# Wine looks for a native mmdevapi only where COM registered the class: system32.
+cp "$exes/sim/mmdevapi.dll" "$WINEPREFIX/drive_c/windows/system32/mmdevapi.dll"
+app=$dir/app
+mkdir "$app"
+cp "$exes/controller/Knobvane.exe" "$exes/lister/Linescout.exe" "$exes/sim/winmm.dll" "$app/"
+export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winmm=n,b;mmdevapi=n"
+
+# The legacy lines: 0 Card, 1 Speakers, 2 Wave.
+cat >"$dir/mixer" <<'EOF'
+device Card
+destination 2 Speakers
+volume 65535 32 40000 20000
+source 2 Wave
+volume 100 100 50 25
+EOF
+export KNOBVANE_SIM_MIXER=$dir/mixer
+model=$dir/model
+export KNOBVANE_SIM_COREAUDIO=$model KNOBVANE_SIM_COREAUDIO_LOG=$dir/coreaudio.log
+speakers='{0.0.0.00000000}.{speakers}' headphones='{0.0.0.00000000}.{headphones}'
+microphone='{0.0.1.00000000}.{microphone}'
+
+# --- The model, as the stand-in and this test share it -----------------------------------------
+
+# Replaces the model whole: the stand-in never reads half a file.
+write_model() {
+  cat >"$model.edit"
+  mv "$model.edit" "$model"
+}
+
+# Appends a session of process PID (a line of the model's) while the programs run. A program's
+# write lands by replacing the file too, so an edit may be overwritten: it is made again until
+# it stays.
+add_session() {
+  local pid=$1 line=$2
+  has() { grep -q " pid=$pid " "$model"; }
+  added() {
+    has || { cat "$model" - <<<"$line" | write_model; }
+    has
+  }
+  eventually added || fail "the session of $pid never stayed in the model"
+}
+
+# A session's field (master or levels) as the stand-in wrote it back: session ENDPOINT PID FIELD.
+session_field() {
+  grep -F "session endpoint=$1 pid=$2 " "$model" | grep -o " $3=[^ ]*" | cut -d= -f2 || true
+}
+endpoint_levels() { grep -F "endpoint id=$1 " "$model" | grep -o ' levels=[^ ]*' | cut -d= -f2 || true; }
+
+# Whether two lists of levels agree within what a knob's step and the file's figures round off.
+near() {
+  awk -v a="$1" -v b="$2" 'BEGIN {
+    n = split(a, x, ","); if (n != split(b, y, ",") || a == "") exit 1
+    for (i = 1; i <= n; i++) if (x[i] - y[i] > 0.01 || y[i] - x[i] > 0.01) exit 1
+  }'
+}
+
+# Waits until COMMAND... prints levels near EXPECTED: expect_levels EXPECTED WHAT COMMAND...
+expect_levels() {
+  local expected=$1 what=$2
+  shift 2
+  is_near() { near "$("$@")" "$expected"; }
+  eventually is_near "$@" || fail "$what: expected $expected, the model says \"$("$@")\""$'\n'"$(cat "$model")"
+}
+
+# --- The processes that own sessions -------------------------------------------------------------
+
+# Starts a copy of session-owner as C:\Program Files\FOLDER\NAME; sets owner (its Windows pid).
+start_owner() {
+  local folder=$1 name=$2 image
+  image="$WINEPREFIX/drive_c/Program Files/$folder/$name"
+  mkdir -p "$(dirname "$image")"
+  [ -e "$image" ] || cp "$exes/sim/session-owner.exe" "$image"
+  rm -f "$dir/owner.pid"
+  "$wine" "$image" "$dir/owner.pid" >>"$dir/owners.out" 2>&1 &
+  owner_unix_pid=$!
+  pids+=("$owner_unix_pid")
+  eventually test -s "$dir/owner.pid" || fail "$name never told its process id"
+  owner=$(tr -d '\r\n' <"$dir/owner.pid")
+}
+
+# --- The programs -----------------------------------------------------------------------------------
+
+banner=$'Linescout - part of Knobvane.\nYour sound lines:'
+legacy=$'   0 Card\n   1   Speakers\n   2     Wave'
+
+listing() {
+  timeout 60 "$wine" "$app/Linescout.exe" >"$dir/linescout.out" 2>"$dir/linescout.err" ||
+    fail "Linescout.exe exited with $?: $(cat "$dir/linescout.err")"
+  tr -d '\r' <"$dir/linescout.out"
+}
+
+expect_listing() {
+  local expected=$1 actual
+  actual=$(listing)
+  [ "$actual" = "$expected" ] || fail $'expected the listing\n'"$expected"$'\ngot\n'"$actual"
+}
+
+# The number Linescout.exe gives line NAME of device DEVICE.
+line_number() {
+  listing | awk -v device="$1" -v name="$2" '
+    substr($0, 5, 1) == " " && substr($0, 6, 1) != " " { here = substr($0, 6) == device; next }
+    here && substr($0, 8) == name { print substr($0, 1, 4) + 0; found = 1; exit }
+    END { exit !found }' || fail "no line $2 under $1"
+}
+
+# A box on COM3: the test writes readings into $dir/box, Knobvane.exe reads $dir/port.
+socat pty,raw,echo=0,link="$dir/box" pty,raw,echo=0,link="$dir/port" 2>"$dir/socat.log" &
+pids+=($!)
+eventually test -e "$dir/box" -a -e "$dir/port" || fail "socat made no pseudo-terminal pair"
+ln -s "$dir/port" "$WINEPREFIX/dosdevices/com3"
+
+# A reading: the knob (ADC channel) and its value 0..1023.
+send() { printf '%s\n' "$(($1 * 1024 + $2))" >"$dir/box"; }
+
+start_knobvane() {
+  : >"$dir/knobvane.mixer"
+  KNOBVANE_SIM_LOG=$dir/knobvane.mixer "$wine" "$app/Knobvane.exe" COM3 "$@" \
+    >"$dir/knobvane.out" 2>&1 &
+  knobvane=$!
+  pids+=("$knobvane")
+}
+
+stop_knobvane() {
+  kill "$knobvane" 2>/dev/null || true
+  wait "$knobvane" 2>/dev/null || true
+}
+
+# --- Core Audio missing: the legacy lines alone, as before ------------------------------------------
+
+: >"$model"
+KNOBVANE_SIM_COREAUDIO='' expect_listing "$banner"$'\n'"$legacy"
+WINEDLLOVERRIDES="${WINEDLLOVERRIDES/mmdevapi=n/mmdevapi=}" expect_listing "$banner"$'\n'"$legacy"
+echo "PASS: without Core Audio only the legacy lines are listed"
+
+# --- The lines after the legacy ones -----------------------------------------------------------------
+
+start_owner "Mozilla Firefox" firefox.exe
+firefox=$owner firefox_unix_pid=$owner_unix_pid
+start_owner Discord Discord.exe
+discord=$owner
+# Discord's three playing sessions: one on each output from its process, and one whose process
+# cannot be named (several share it), which only its identifier names. Its microphone session
+# is the microphone's volume, not the application's.
+write_model <<EOF
+endpoint id=$speakers flow=render levels=0.5,1 name=Speakers
+endpoint id=$headphones flow=render levels=1,0.5 name=Headphones
+endpoint id=$microphone flow=capture levels=0.8 name=Microphone
+default render $speakers
+default capture $microphone
+session endpoint=$speakers pid=0 master=1 levels=1,1 system
+session endpoint=$speakers pid=$firefox master=1 levels=1,0.5
+session endpoint=$speakers pid=$discord master=1
+session endpoint=$speakers pid=many master=1 levels=1,1 path=C:\\Program Files\\Discord\\Discord.exe
+session endpoint=$headphones pid=$discord master=1
+session endpoint=$microphone pid=$discord master=0.7
+EOF
+
+new_lines=$'\n   3 Default Output\n   4   Master Volume\n   5 Default Input\n   6   Master Volume'
+new_lines+=$'\n   7 Applications\n   8   System Sounds\n   9   firefox.exe\n  10   Discord.exe'
+expect_listing "$banner"$'\n'"$legacy$new_lines"
+echo "PASS: Default Output, Default Input and the applications follow the legacy lines"
+
+# --- Knobs on every kind of line -----------------------------------------------------------------------
+
+# Knob 0 on the legacy Speakers, 1 on firefox.exe, 2 on Discord.exe, 3 on Default Output,
+# 4 on Default Input.
+start_knobvane 1 9 10 4 6 x
+send 0 1023
+send 1 512
+send 2 256
+send 3 512
+send 4 0
+expect_levels 0.5,0.25 "firefox.exe's session keeps its balance" session_field "$speakers" "$firefox" levels
+expect_levels 0.25 "Discord.exe's session on the default output" session_field "$speakers" "$discord" master
+expect_levels 0.25 "Discord.exe's session on the other output" session_field "$headphones" "$discord" master
+expect_levels 0.25,0.25 "Discord.exe's session of several processes" session_field "$speakers" many levels
+expect_levels 0.25,0.5 "the default output keeps its balance" endpoint_levels "$speakers"
+expect_levels 0 "the default input" endpoint_levels "$microphone"
+# Where a session has channels, what is heard is channel level times master: both count.
+[ "$(session_field "$speakers" "$firefox" master)" = 1 ] || fail "firefox.exe's master moved"
+[ "$(session_field "$microphone" "$discord" master)" = 0.7 ] || fail "Discord.exe's microphone session was set"
+[ "$(session_field "$speakers" 0 levels)" = 1,1 ] || fail "the system sounds were set"
+[ "$(endpoint_levels "$headphones")" = 1,0.5 ] || fail "an output that is not the default was set"
+# The legacy line is written exactly as before.
+legacy_write="mixerSetControlDetails device=0 flags=0x80000000 line=0xffff0000 values=65535,32768 result=0"
+[ "$(grep '^mixerSetControlDetails' "$dir/knobvane.mixer" | tr -d '\r')" = "$legacy_write" ] ||
+  fail "the legacy line's writes changed: $(cat "$dir/knobvane.mixer")"
+echo "PASS: a knob sets all three of an application's playing sessions, keeping the balance where they have channels"
+
+# A session that appears later gets the line's last value.
+start_owner Discord Discord.exe
+late=$owner
+add_session "$late" "session endpoint=$headphones pid=$late master=1 levels=1,0.6"
+expect_levels 0.25,0.15 "Discord.exe's later session" session_field "$headphones" "$late" levels
+echo "PASS: a session that appears later gets its application's level"
+
+# The default output moves to the headphones: the line follows it. The stand-in logs the first
+# answer that names the new default, so the knob turns once the program has seen it.
+moved() {
+  grep -qxF "default render $headphones" "$model" ||
+    sed "s/^default render .*/default render $headphones/" "$model" | write_model
+  grep -qxF "default render $headphones" "$model"
+}
+eventually moved || fail "the default never stayed moved in the model"
+seen() { tr -d '\r' <"$dir/coreaudio.log" | grep -qxF "default render $headphones"; }
+eventually seen || fail "Knobvane.exe never asked for the default output again"
+send 3 256
+expect_levels 0.25,0.125 "the new default output" endpoint_levels "$headphones"
+expect_levels 0.25,0.5 "the old default output" endpoint_levels "$speakers"
+echo "PASS: the Default Output line follows the default"
+
+# --- A restart: the applications keep their numbers ------------------------------------------------------
+
+stop_knobvane
+kill "$firefox_unix_pid"
+wait "$firefox_unix_pid" 2>/dev/null || true
+grep -v " pid=$firefox " "$model" | write_model
+expect_listing "$banner"$'\n'"$legacy$new_lines"
+applications=$(find "$WINEPREFIX/drive_c/users" -path '*/AppData/Local/Knobvane/applications')
+[ -n "$applications" ] || fail "no applications list in %LOCALAPPDATA%\\Knobvane"
+for name in firefox.exe Discord.exe; do
+  grep -q "$name" "$applications" || fail "$name is not in $applications"
+done
+
+start_knobvane x 9 10
+send 1 1023
+send 2 1023
+expect_levels 1 "Discord.exe after a restart" session_field "$speakers" "$discord" master
+start_owner "Mozilla Firefox" firefox.exe
+add_session "$owner" "session endpoint=$speakers pid=$owner master=1 levels=0.3,0.6"
+expect_levels 0.5,1 "firefox.exe back after a restart" session_field "$speakers" "$owner" levels
+echo "PASS: an application's line keeps its number and its knob across a restart"
+
+if grep -q '^fault' "$dir/coreaudio.log"; then
+  fail "a call Windows would crash on: $(grep '^fault' "$dir/coreaudio.log")"
+fi
+echo "PASS: the Core Audio lines under $WINEARCH Wine"
