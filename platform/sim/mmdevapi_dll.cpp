@@ -19,6 +19,7 @@
 #include <propsys.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -136,7 +137,7 @@ class World {
   void Register(IMMNotificationClient* client);
   bool Unregister(IMMNotificationClient* client);
   void Register(IAudioSessionNotification* client, const std::string& endpoint,
-                const bool* counted);
+                const std::atomic<bool>* counted);
   bool Unregister(IAudioSessionNotification* client);
 
  private:
@@ -148,7 +149,8 @@ class World {
   struct SessionWatch {
     IAudioSessionNotification* client;
     std::string endpoint;
-    const bool* counted;  // its session manager's: has an enumerator of it been counted
+    const std::atomic<bool>*
+        counted;  // its session manager's: has an enumerator of it been counted
   };
   // What the clients were last told, to tell them what changed since.
   struct Told {
@@ -309,7 +311,7 @@ bool World::Unregister(IMMNotificationClient* client) {
 }
 
 void World::Register(IAudioSessionNotification* client, const std::string& endpoint,
-                     const bool* counted) {
+                     const std::atomic<bool>* counted) {
   Hold clients(clientLock);
   sessionClients.push_back({client, endpoint, counted});
   StartWatching();
@@ -616,8 +618,12 @@ IAudioSessionControl* NewSessionControl(size_t number) {
 // later enumerator.
 class SessionEnumerator : public Counted<IAudioSessionEnumerator> {
  public:
-  SessionEnumerator(std::vector<size_t> numbers, bool* counted)
-      : numbers(std::move(numbers)), counted(counted) {}
+  // Keeps its manager, whose flag it sets, as long as it lives.
+  SessionEnumerator(std::vector<size_t> numbers, std::atomic<bool>* counted, IUnknown* manager)
+      : numbers(std::move(numbers)), counted(counted), manager(manager) {
+    manager->AddRef();
+  }
+  ~SessionEnumerator() override { manager->Release(); }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
     return Serve(riid, out, static_cast<IAudioSessionEnumerator*>(this));
@@ -645,7 +651,8 @@ class SessionEnumerator : public Counted<IAudioSessionEnumerator> {
 
  private:
   const std::vector<size_t> numbers;
-  bool* const counted;
+  std::atomic<bool>* const counted;
+  IUnknown* const manager;
 };
 
 class SessionManager : public Counted<IAudioSessionManager2> {
@@ -687,7 +694,8 @@ class SessionManager : public Counted<IAudioSessionManager2> {
       }
       return found;
     });
-    *out = new SessionEnumerator(std::move(numbers), &counted);
+    *out = new SessionEnumerator(std::move(numbers), &counted,
+                                 static_cast<IAudioSessionManager2*>(this));
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE
@@ -722,8 +730,8 @@ class SessionManager : public Counted<IAudioSessionManager2> {
 
  private:
   const std::string endpoint;
-  // Read by the watcher thread; a bool that only ever turns true needs no lock for that.
-  bool counted = false;
+  // Read by the watcher thread.
+  std::atomic<bool> counted{false};
   std::vector<IAudioSessionNotification*> registered;
 };
 
