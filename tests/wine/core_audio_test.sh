@@ -117,14 +117,6 @@ expect_listing() {
   [ "$actual" = "$expected" ] || fail $'expected the listing\n'"$expected"$'\ngot\n'"$actual"
 }
 
-# The number Linescout.exe gives line NAME of device DEVICE.
-line_number() {
-  listing | awk -v device="$1" -v name="$2" '
-    substr($0, 5, 1) == " " && substr($0, 6, 1) != " " { here = substr($0, 6) == device; next }
-    here && substr($0, 8) == name { print substr($0, 1, 4) + 0; found = 1; exit }
-    END { exit !found }' || fail "no line $2 under $1"
-}
-
 # A box on COM3: the test writes readings into $dir/box, Knobvane.exe reads $dir/port.
 socat pty,raw,echo=0,link="$dir/box" pty,raw,echo=0,link="$dir/port" 2>"$dir/socat.log" &
 pids+=($!)
