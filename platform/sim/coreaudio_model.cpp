@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace coreaudio {
+namespace audiomodel {
 
 namespace {
 
@@ -313,4 +313,4 @@ std::string SessionInstanceIdentifier(const Session& session, const std::string&
          std::to_string(session.pid);
 }
 
-}  // namespace coreaudio
+}  // namespace audiomodel

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-namespace coreaudio {
+namespace audiomodel {
 
 enum class Flow { RENDER, CAPTURE };
 
@@ -80,6 +80,6 @@ std::string SessionIdentifier(const Session& session, const std::string& imagePa
 std::string SessionInstanceIdentifier(const Session& session, const std::string& imagePath,
                                       size_t number);
 
-}  // namespace coreaudio
+}  // namespace audiomodel
 
 #endif  // KNOBVANE_PLATFORM_SIM_COREAUDIO_MODEL_H

@@ -30,10 +30,10 @@
 
 namespace {
 
-using coreaudio::Endpoint;
-using coreaudio::Flow;
-using coreaudio::Model;
-using coreaudio::Session;
+using audiomodel::Endpoint;
+using audiomodel::Flow;
+using audiomodel::Model;
+using audiomodel::Session;
 
 // Codes as Windows gives them (audioclient.h's AUDCLNT_* and HRESULT_FROM_WIN32(ERROR_NOT_FOUND)).
 constexpr HRESULT NOT_FOUND = static_cast<HRESULT>(0x80070490);
@@ -244,7 +244,7 @@ bool World::Refresh() {
   size = attributes.nFileSizeLow;
   readable = true;
   std::string error;
-  if (!coreaudio::ParseModel(text, &model, &error)) {
+  if (!audiomodel::ParseModel(text, &model, &error)) {
     fprintf(stderr, "mmdevapi stand-in: %s, %s; no endpoints\n", path.c_str(), error.c_str());
     model = Model();
   }
@@ -253,7 +253,7 @@ bool World::Refresh() {
 
 // Replaces the file whole, so that a test never reads half of it.
 void World::WriteBack() {
-  const std::string text = coreaudio::FormatModel(model);
+  const std::string text = audiomodel::FormatModel(model);
   const std::string next = path + ".next";
   FILE* file = fopen(next.c_str(), "wb");
   if (file == nullptr) return;
@@ -591,8 +591,8 @@ class SessionControl
       return DEVICE_INVALIDATED;
     }
     return TaskString(
-        Wide(instance ? coreaudio::SessionInstanceIdentifier(session, ImagePath(session), number)
-                      : coreaudio::SessionIdentifier(session, ImagePath(session))),
+        Wide(instance ? audiomodel::SessionInstanceIdentifier(session, ImagePath(session), number)
+                      : audiomodel::SessionIdentifier(session, ImagePath(session))),
         id);
   }
   // The model's path for the session's executable, else the one its process runs.
@@ -689,7 +689,7 @@ class SessionManager : public Counted<IAudioSessionManager2> {
       std::vector<size_t> found;
       for (size_t i = 0; i < model.sessions.size(); ++i) {
         const Session& session = model.sessions[i];
-        if (session.endpoint == endpoint && session.state != coreaudio::SESSION_EXPIRED)
+        if (session.endpoint == endpoint && session.state != audiomodel::SESSION_EXPIRED)
           found.push_back(i);
       }
       return found;
@@ -772,13 +772,13 @@ class EndpointVolume : public Counted<IAudioEndpointVolume> {
   HRESULT STDMETHODCALLTYPE SetMasterVolumeLevelScalar(float level, LPCGUID) override {
     if (!ValidLevel(level)) return E_INVALIDARG;
     return Change("master=" + std::to_string(level), [level](Endpoint& e) {
-      coreaudio::SetEndpointMaster(e, level);
+      audiomodel::SetEndpointMaster(e, level);
       return S_OK;
     });
   }
   HRESULT STDMETHODCALLTYPE GetMasterVolumeLevelScalar(float* level) override {
     if (level == nullptr) return E_POINTER;
-    return Answer([level](const Endpoint& e) { *level = coreaudio::EndpointMaster(e); });
+    return Answer([level](const Endpoint& e) { *level = audiomodel::EndpointMaster(e); });
   }
   HRESULT STDMETHODCALLTYPE SetChannelVolumeLevelScalar(UINT channel, float level,
                                                         LPCGUID) override {
@@ -823,7 +823,7 @@ class EndpointVolume : public Counted<IAudioEndpointVolume> {
     World* world = World::Get();
     if (world == nullptr) return DEVICE_INVALIDATED;
     return world->Write("endpoint " + id + " " + what, [&](Model& model) {
-      Endpoint* endpoint = coreaudio::FindEndpoint(model, id);
+      Endpoint* endpoint = audiomodel::FindEndpoint(model, id);
       return endpoint ? function(*endpoint) : DEVICE_INVALIDATED;
     });
   }
@@ -913,7 +913,7 @@ class Device : public Counted<IMMDevice, IMMEndpoint> {
   HRESULT STDMETHODCALLTYPE GetId(LPWSTR* out) override { return TaskString(Wide(id), out); }
   HRESULT STDMETHODCALLTYPE GetState(DWORD* state) override {
     if (state == nullptr) return E_POINTER;
-    *state = coreaudio::STATE_NOTPRESENT;
+    *state = audiomodel::STATE_NOTPRESENT;
     Find([state](const Endpoint& e) { *state = e.state; });
     return S_OK;
   }
@@ -1008,7 +1008,7 @@ class DeviceEnumerator : public Counted<IMMDeviceEnumerator> {
     const std::string id = Narrow(wideId);
     World* world = World::Get();
     const bool known = world && world->Read([&id](const Model& model) {
-      return coreaudio::FindEndpoint(model, id) != nullptr;
+      return audiomodel::FindEndpoint(model, id) != nullptr;
     });
     if (!known) return NOT_FOUND;
     *out = new Device(id);

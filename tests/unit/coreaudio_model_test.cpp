@@ -8,7 +8,7 @@
 
 namespace {
 
-using coreaudio::Model;
+using audiomodel::Model;
 
 constexpr char SPEAKERS[] = "endpoint id={speakers} flow=render levels=0.5,1 name=Speakers\n";
 
@@ -56,7 +56,7 @@ TEST(CoreAudioModel, RefusesAFileThatBreaksARule) {
     Model model;
     model.defaultRender = "kept";
     std::string error;
-    EXPECT_FALSE(coreaudio::ParseModel(row.text, &model, &error));
+    EXPECT_FALSE(audiomodel::ParseModel(row.text, &model, &error));
     EXPECT_EQ(error, row.error);
     EXPECT_EQ(model.defaultRender, "kept");
   }
@@ -80,12 +80,12 @@ TEST(CoreAudioModel, WritesBackWhatItRead) {
   std::string crlf;
   for (char c : "# written on Windows\n" + text)
     crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  ASSERT_TRUE(coreaudio::ParseModel(crlf, &model, &error)) << error;
-  EXPECT_EQ(coreaudio::FormatModel(model), text);
+  ASSERT_TRUE(audiomodel::ParseModel(crlf, &model, &error)) << error;
+  EXPECT_EQ(audiomodel::FormatModel(model), text);
   ASSERT_EQ(model.sessions.size(), 3u);
   EXPECT_EQ(model.sessions[1].path, "C:\\Program Files\\Discord\\Discord.exe");
   EXPECT_TRUE(model.sessions[1].manyProcesses);
-  EXPECT_EQ(model.endpoints[1].state, coreaudio::STATE_UNPLUGGED);
+  EXPECT_EQ(model.endpoints[1].state, audiomodel::STATE_UNPLUGGED);
 }
 
 // The endpoint's master is its loudest channel, and setting it keeps the balance the user set.
@@ -104,13 +104,13 @@ TEST(CoreAudioModel, EndpointMasterKeepsTheBalance) {
       {{0.5f, 1}, 0, {0, 0}},
   };
   for (const Row& row : rows) {
-    coreaudio::Endpoint endpoint;
+    audiomodel::Endpoint endpoint;
     endpoint.levels = row.levels;
-    coreaudio::SetEndpointMaster(endpoint, row.master);
+    audiomodel::SetEndpointMaster(endpoint, row.master);
     ASSERT_EQ(endpoint.levels.size(), row.after.size());
     for (size_t i = 0; i < row.after.size(); ++i)
       EXPECT_FLOAT_EQ(endpoint.levels[i], row.after[i]) << i;
-    EXPECT_FLOAT_EQ(coreaudio::EndpointMaster(endpoint), row.master);
+    EXPECT_FLOAT_EQ(audiomodel::EndpointMaster(endpoint), row.master);
   }
 }
 
@@ -118,23 +118,23 @@ TEST(CoreAudioModel, EndpointMasterKeepsTheBalance) {
 TEST(CoreAudioModel, SessionIdentifiersCarryTheExecutablesPath) {
   Model model;
   std::string error;
-  ASSERT_TRUE(coreaudio::ParseModel(
+  ASSERT_TRUE(audiomodel::ParseModel(
       std::string(SPEAKERS) + "session endpoint={speakers} pid=0 system\n"
                               "session endpoint={speakers} pid=7 path=C:\\Games\\Game.exe\n"
                               "session endpoint={speakers} pid=8\n",
       &model, &error))
       << error;
   const char* GROUPING = "%b{00000000-0000-0000-0000-000000000000}";
-  EXPECT_EQ(coreaudio::SessionIdentifier(model.sessions[0], ""),
+  EXPECT_EQ(audiomodel::SessionIdentifier(model.sessions[0], ""),
             "{speakers}|#%b{A9EF3FD9-4240-455E-A4D5-F2B3301887B2}");
-  EXPECT_EQ(coreaudio::SessionIdentifier(model.sessions[1], model.sessions[1].path),
+  EXPECT_EQ(audiomodel::SessionIdentifier(model.sessions[1], model.sessions[1].path),
             std::string("{speakers}|\\Device\\HarddiskVolume3\\Games\\Game.exe") + GROUPING);
   EXPECT_EQ(
-      coreaudio::SessionInstanceIdentifier(model.sessions[1], model.sessions[1].path, 1),
+      audiomodel::SessionInstanceIdentifier(model.sessions[1], model.sessions[1].path, 1),
       std::string("{speakers}|\\Device\\HarddiskVolume3\\Games\\Game.exe") + GROUPING + "|1%b7");
-  EXPECT_EQ(coreaudio::SessionIdentifier(model.sessions[2], "Z:\\tmp\\x.exe"),
+  EXPECT_EQ(audiomodel::SessionIdentifier(model.sessions[2], "Z:\\tmp\\x.exe"),
             std::string("{speakers}|\\Device\\HarddiskVolume26\\tmp\\x.exe") + GROUPING);
-  EXPECT_EQ(coreaudio::SessionIdentifier(model.sessions[2], ""),
+  EXPECT_EQ(audiomodel::SessionIdentifier(model.sessions[2], ""),
             std::string("{speakers}|#") + GROUPING);
 }
 
