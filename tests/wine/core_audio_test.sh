@@ -134,6 +134,10 @@ start_knobvane() {
   pids+=("$knobvane")
 }
 
+# Knobvane.exe's writes to the legacy Speakers line, as the stand-in winmm logged them (CRLF).
+legacy_writes() { grep '^mixerSetControlDetails' "$dir/knobvane.mixer" | tr -d '\r' || true; }
+legacy_write() { echo "mixerSetControlDetails device=0 flags=0x80000000 line=0xffff0000 values=$1 result=0"; }
+
 stop_knobvane() {
   kill "$knobvane" 2>/dev/null || true
   wait "$knobvane" 2>/dev/null || true
@@ -144,7 +148,19 @@ stop_knobvane() {
 : >"$model"
 KNOBVANE_SIM_COREAUDIO='' expect_listing "$banner"$'\n'"$legacy"
 WINEDLLOVERRIDES="${WINEDLLOVERRIDES/mmdevapi=n/mmdevapi=}" expect_listing "$banner"$'\n'"$legacy"
-echo "PASS: without Core Audio only the legacy lines are listed"
+# A knob on the legacy Speakers works as before; one on where Default Output would be, nothing.
+KNOBVANE_SIM_COREAUDIO='' start_knobvane 1 4
+send 0 1023
+send 1 512
+send 0 0
+two_writes() { [ "$(legacy_writes | wc -l)" -ge 2 ]; }
+eventually two_writes || true
+[ "$(legacy_writes)" = "$(legacy_write 65535,32768)"$'\n'"$(legacy_write 0,0)" ] ||
+  fail "without Core Audio the legacy line's writes changed: $(legacy_writes)"
+kill -0 "$knobvane" 2>/dev/null || fail "Knobvane.exe ended without Core Audio: $(cat "$dir/knobvane.out")"
+[ ! -s "$model" ] || fail "without Core Audio the model was written: $(cat "$model")"
+stop_knobvane
+echo "PASS: without Core Audio only the legacy lines are listed, and they work as before"
 
 # --- The lines after the legacy ones -----------------------------------------------------------------
 
@@ -194,9 +210,7 @@ expect_levels 0 "the default input" endpoint_levels "$microphone"
 [ "$(session_field "$speakers" 0 levels)" = 1,1 ] || fail "the system sounds were set"
 [ "$(endpoint_levels "$headphones")" = 1,0.5 ] || fail "an output that is not the default was set"
 # The legacy line is written exactly as before.
-legacy_write="mixerSetControlDetails device=0 flags=0x80000000 line=0xffff0000 values=65535,32768 result=0"
-[ "$(grep '^mixerSetControlDetails' "$dir/knobvane.mixer" | tr -d '\r')" = "$legacy_write" ] ||
-  fail "the legacy line's writes changed: $(cat "$dir/knobvane.mixer")"
+[ "$(legacy_writes)" = "$(legacy_write 65535,32768)" ] || fail "the legacy line's writes changed: $(legacy_writes)"
 echo "PASS: a knob sets all three of an application's playing sessions, keeping the balance where they have channels"
 
 # A session that appears later gets the line's last value.
