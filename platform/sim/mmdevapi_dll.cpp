@@ -101,6 +101,18 @@ HRESULT Outcome(Function& function, const Value& value) {
 
 // The model, the file it lives in, and the notifications owed to the clients of this process.
 class World {
+  // Proof that the model's lock, or the clients' lock, is held: what needs it takes one.
+  template <int WHICH>
+  struct Held {
+    explicit Held(CRITICAL_SECTION& lock) : lock(lock) { EnterCriticalSection(&lock); }
+    ~Held() { LeaveCriticalSection(&lock); }
+    Held(const Held&) = delete;
+    CRITICAL_SECTION& lock;
+  };
+  using ModelHeld = Held<0>;
+  // Held while a notification is delivered, so that an unregistered client is never called.
+  using ClientsHeld = Held<1>;
+
  public:
   // The process's one world, or null where the class is not available.
   static World* Get();
@@ -108,8 +120,8 @@ class World {
   // Runs FUNCTION on the model as the file holds it now.
   template <class Function>
   auto Read(Function function) {
-    Hold held(modelLock);
-    Refresh();
+    ModelHeld held(modelLock);
+    Refresh(held);
     return function(static_cast<const Model&>(model));
   }
 
@@ -117,10 +129,10 @@ class World {
   // the model back when it succeeded. WHAT names the write in the log.
   template <class Function>
   HRESULT Write(const std::string& what, Function function) {
-    Hold held(modelLock);
-    Refresh();
+    ModelHeld held(modelLock);
+    Refresh(held);
     const HRESULT result = function(model);
-    if (SUCCEEDED(result)) WriteBack();
+    if (SUCCEEDED(result)) WriteBack(held);
     Log(what + (SUCCEEDED(result) ? "" : " refused"));
     return result;
   }
@@ -141,16 +153,11 @@ class World {
   bool Unregister(IAudioSessionNotification* client);
 
  private:
-  struct Hold {
-    explicit Hold(CRITICAL_SECTION& lock) : lock(lock) { EnterCriticalSection(&lock); }
-    ~Hold() { LeaveCriticalSection(&lock); }
-    CRITICAL_SECTION& lock;
-  };
   struct SessionWatch {
     IAudioSessionNotification* client;
     std::string endpoint;
-    const std::atomic<bool>*
-        counted;  // its session manager's: has an enumerator of it been counted
+    // Its session manager's: has an enumerator of it been counted.
+    const std::atomic<bool>* counted;
   };
   // What the clients were last told, to tell them what changed since.
   struct Told {
@@ -161,12 +168,12 @@ class World {
 
   World(const char* modelPath, const char* logPath);
   static DWORD WINAPI WatchThread(void* world);
-  void StartWatching();
-  bool Refresh();
-  void WriteBack();
+  void StartWatching(const ClientsHeld&);
+  bool Refresh(const ModelHeld&);
+  void WriteBack(const ModelHeld&);
   void Watch();
-  Told Now() const;
-  void Tell(const Told& before, const Told& now);
+  Told Now(const ModelHeld&) const;
+  void Tell(const ClientsHeld&, const Told& before, const Told& now);
 
   std::string path;
   FILE* log = nullptr;
@@ -177,7 +184,6 @@ class World {
   bool readable = false;
   std::string answeredDefault[2];
 
-  // Held while a notification is delivered, so that an unregistered client is never called.
   CRITICAL_SECTION clientLock;
   std::vector<IMMNotificationClient*> deviceClients;
   std::vector<SessionWatch> sessionClients;
@@ -189,7 +195,8 @@ World::World(const char* modelPath, const char* logPath) : path(modelPath) {
   InitializeCriticalSection(&modelLock);
   InitializeCriticalSection(&clientLock);
   if (logPath != nullptr) log = fopen(logPath, "a");
-  Refresh();
+  ModelHeld held(modelLock);
+  Refresh(held);
 }
 
 World* World::Get() {
@@ -201,8 +208,8 @@ World* World::Get() {
 }
 
 bool World::Available() {
-  Hold held(modelLock);
-  return Refresh();
+  ModelHeld held(modelLock);
+  return Refresh(held);
 }
 
 void World::Log(const std::string& line) {
@@ -212,8 +219,8 @@ void World::Log(const std::string& line) {
 }
 
 std::string World::DefaultEndpoint(Flow flow) {
-  Hold held(modelLock);
-  Refresh();
+  ModelHeld held(modelLock);
+  Refresh(held);
   const bool render = flow == Flow::RENDER;
   const std::string& id = render ? model.defaultRender : model.defaultCapture;
   if (id != answeredDefault[render]) {
@@ -224,7 +231,7 @@ std::string World::DefaultEndpoint(Flow flow) {
 }
 
 // Reads the file again when it changed since the last read; false where it cannot be read.
-bool World::Refresh() {
+bool World::Refresh(const ModelHeld&) {
   WIN32_FILE_ATTRIBUTE_DATA attributes;
   if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &attributes)) {
     readable = false;
@@ -252,7 +259,7 @@ bool World::Refresh() {
 }
 
 // Replaces the file whole, so that a test never reads half of it.
-void World::WriteBack() {
+void World::WriteBack(const ModelHeld&) {
   const std::string text = audiomodel::FormatModel(model);
   const std::string next = path + ".next";
   FILE* file = fopen(next.c_str(), "wb");
@@ -270,7 +277,7 @@ void World::WriteBack() {
   }
 }
 
-World::Told World::Now() const {
+World::Told World::Now(const ModelHeld&) const {
   Told now;
   now.defaultRender = model.defaultRender;
   now.defaultCapture = model.defaultCapture;
@@ -281,18 +288,17 @@ World::Told World::Now() const {
 }
 
 void World::Register(IMMNotificationClient* client) {
-  Hold clients(clientLock);
+  ClientsHeld clients(clientLock);
   deviceClients.push_back(client);
-  StartWatching();
+  StartWatching(clients);
 }
 
-// Called with clientLock held.
-void World::StartWatching() {
+void World::StartWatching(const ClientsHeld&) {
   if (watcher != nullptr) return;
   {
-    Hold held(modelLock);
-    Refresh();
-    told = Now();
+    ModelHeld held(modelLock);
+    Refresh(held);
+    told = Now(held);
   }
   watcher = CreateThread(nullptr, 0, WatchThread, this, 0, nullptr);
 }
@@ -303,7 +309,7 @@ DWORD WINAPI World::WatchThread(void* world) {
 }
 
 bool World::Unregister(IMMNotificationClient* client) {
-  Hold clients(clientLock);
+  ClientsHeld clients(clientLock);
   for (auto it = deviceClients.begin(); it != deviceClients.end(); ++it) {
     if (*it == client) return deviceClients.erase(it), true;
   }
@@ -312,13 +318,13 @@ bool World::Unregister(IMMNotificationClient* client) {
 
 void World::Register(IAudioSessionNotification* client, const std::string& endpoint,
                      const std::atomic<bool>* counted) {
-  Hold clients(clientLock);
+  ClientsHeld clients(clientLock);
   sessionClients.push_back({client, endpoint, counted});
-  StartWatching();
+  StartWatching(clients);
 }
 
 bool World::Unregister(IAudioSessionNotification* client) {
-  Hold clients(clientLock);
+  ClientsHeld clients(clientLock);
   for (auto it = sessionClients.begin(); it != sessionClients.end(); ++it) {
     if (it->client == client) return sessionClients.erase(it), true;
   }
@@ -331,19 +337,19 @@ void World::Watch() {
     Sleep(50);
     Told now;
     {
-      Hold held(modelLock);
-      Refresh();
-      now = Now();
+      ModelHeld held(modelLock);
+      Refresh(held);
+      now = Now(held);
     }
-    Hold clients(clientLock);
-    Tell(told, now);
+    ClientsHeld clients(clientLock);
+    Tell(clients, told, now);
     told = now;
   }
 }
 
 IAudioSessionControl* NewSessionControl(size_t number);
 
-void World::Tell(const Told& before, const Told& now) {
+void World::Tell(const ClientsHeld&, const Told& before, const Told& now) {
   for (IMMNotificationClient* client : deviceClients) {
     for (const auto& [id, state] : now.endpoints) {
       bool known = false;
