@@ -12,7 +12,9 @@
 // program in a 64-bit prefix) with WINEDLLOVERRIDES naming mmdevapi=n: COM finds the class by
 // its registered path. Notifications of a changed default, of endpoints and of new sessions
 // come from a thread of ours, as Windows sends them from one of its own; the others are
-// accepted and never sent, which a client must live with anyway.
+// accepted and never sent, which a client must live with anyway. KNOBVANE_SIM_COREAUDIO_NOTIFY=0
+// loses every notification, as real systems lose some: what a client then sees, it found by
+// looking again.
 #include <audiopolicy.h>
 #include <endpointvolume.h>
 #include <mmdeviceapi.h>
@@ -22,6 +24,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -187,6 +190,7 @@ class World {
   CRITICAL_SECTION clientLock;
   std::vector<IMMNotificationClient*> deviceClients;
   std::vector<SessionWatch> sessionClients;
+  bool notifying = true;
   HANDLE watcher = nullptr;
   Told told;
 };
@@ -195,6 +199,8 @@ World::World(const char* modelPath, const char* logPath) : path(modelPath) {
   InitializeCriticalSection(&modelLock);
   InitializeCriticalSection(&clientLock);
   if (logPath != nullptr) log = fopen(logPath, "a");
+  const char* notify = getenv("KNOBVANE_SIM_COREAUDIO_NOTIFY");
+  notifying = notify == nullptr || strcmp(notify, "0") != 0;
   ModelHeld held(modelLock);
   Refresh(held);
 }
@@ -294,7 +300,7 @@ void World::Register(IMMNotificationClient* client) {
 }
 
 void World::StartWatching(const ClientsHeld&) {
-  if (watcher != nullptr) return;
+  if (watcher != nullptr || !notifying) return;
   {
     ModelHeld held(modelLock);
     Refresh(held);
