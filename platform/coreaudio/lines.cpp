@@ -91,8 +91,11 @@ void Lines::Service(AudioSystem& system, bool rescan) {
     }
     applicationCount = list_.Count();
     for (size_t place = 0; place < applicationCount; ++place) {
-      applications[place] = applications_[place].pending;
-      applications_[place].pending.waiting = false;
+      ApplicationLine& line = applications_[place];
+      applications[place] = line.pending;
+      // What the line stands for from now on, also while none of its sessions plays.
+      if (line.pending.waiting) line.shown = line.pending.value;
+      line.pending.waiting = false;
     }
   }
   for (int flow = 0; flow < 2; ++flow) {

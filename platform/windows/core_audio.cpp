@@ -111,6 +111,7 @@ void ComAudio::Refresh() {
 }
 
 // The console role: what Windows plays and records through unless a program asks otherwise.
+// No default (E_NOTFOUND where there is no device: mmdevenum.c) leaves the line waiting.
 void ComAudio::RefreshDefault(EndpointFlow flow) {
   IMMDevice* device = nullptr;
   if (FAILED(enumerator_->GetDefaultAudioEndpoint(flow == RENDER ? eRender : eCapture, eConsole,
@@ -213,7 +214,9 @@ void ComAudio::ScanEndpoint(IAudioSessionManager2* manager, SessionSeen seen, vo
   IAudioSessionEnumerator* sessions = nullptr;
   int count = 0;
   if (FAILED(manager->GetSessionEnumerator(&sessions))) return;
+  // GetCount also starts the session notifications (RegisterSessionNotification's page).
   if (FAILED(sessions->GetCount(&count))) count = 0;
+  // 0..count-1 only: GetSession(count) is a crash on Windows 11 (render.c's test of it).
   for (int i = 0; i < count && sessionCount_ < MAX_SESSIONS; ++i) {
     IAudioSessionControl* control = nullptr;
     IAudioSessionControl2* control2 = nullptr;
@@ -225,6 +228,7 @@ void ComAudio::ScanEndpoint(IAudioSessionManager2* manager, SessionSeen seen, vo
     if (SUCCEEDED(control->GetState(&state)) && state != AudioSessionStateExpired &&
         SUCCEEDED(control->QueryInterface(__uuidof(IAudioSessionControl2),
                                           reinterpret_cast<void**>(&control2))) &&
+        // Another program's session's volumes: see the file's opening comment.
         SUCCEEDED(control->QueryInterface(__uuidof(ISimpleAudioVolume),
                                           reinterpret_cast<void**>(&session.master)))) {
       if (FAILED(control->QueryInterface(__uuidof(IChannelAudioVolume),
@@ -240,6 +244,7 @@ void ComAudio::ScanEndpoint(IAudioSessionManager2* manager, SessionSeen seen, vo
       DWORD pid = 0;
       imagePath_[0] = '\0';
       if (control2->GetProcessId(&pid) == S_OK && pid != 0) ImagePath(pid);
+      // S_OK for the system sounds session, S_FALSE for any other (its documentation page).
       const bool systemSounds = control2->IsSystemSoundsSession() == S_OK;
       const int number = sessionCount_++;
       seen(context, number, SessionFacts{instance_, identifier_, imagePath_, systemSounds});

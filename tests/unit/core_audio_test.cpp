@@ -307,6 +307,13 @@ TEST(CoreAudioLines, TheApplicationsKeepTheirPlacesFromRunToRun) {
   ASSERT_EQ(again.Applications(), 2u);
   ASSERT_TRUE(again.ApplicationName(1, name, sizeof name));
   EXPECT_STREQ(name, "a.exe");
+  // A line of an application that plays nothing now shows what was written to it.
+  FakeAudio silent;
+  ASSERT_TRUE(again.Write(APPLICATIONS, 1, LineValue{1000, 2000}));
+  for (const bool rescan : {false, true}) {
+    again.Service(silent, rescan);
+    EXPECT_EQ(again.Read(APPLICATIONS, 1).right, 2000u);
+  }
   std::string command = std::string("rm -r ") + folder;
   ASSERT_EQ(system(command.c_str()), 0);
 }
@@ -446,6 +453,44 @@ TEST(CoreAudioFace, AnswersBadCallsAsWinmmDoes) {
   EXPECT_EQ(faced.GetDevCaps(5, &caps, sizeof caps), MMSYSERR_BADDEVICEID);
   EXPECT_EQ(faced.Close(output), MMSYSERR_NOERROR);
   EXPECT_EQ(faced.Close(output), MMSYSERR_INVALHANDLE);
+}
+
+// A winmm whose handles are small numbers, as some are: one that equals an index of ours, passed
+// without the handle bit as the walk passes handles, is still winmm's.
+UINT WINAPI TwoDevices() { return 2; }
+MMRESULT WINAPI OpenAsThree(LPHMIXER mixer, UINT, DWORD_PTR, DWORD_PTR, DWORD) {
+  *mixer = reinterpret_cast<HMIXER>(static_cast<UINT_PTR>(3));
+  return MMSYSERR_NOERROR;
+}
+MMRESULT WINAPI Closed(HMIXER) { return MMSYSERR_NOERROR; }
+UINT_PTR legacyAsked = 0;
+MMRESULT WINAPI LineOfLegacy(HMIXEROBJ object, LPMIXERLINEA, DWORD) {
+  legacyAsked = reinterpret_cast<UINT_PTR>(object);
+  return MMSYSERR_NOERROR;
+}
+
+TEST(CoreAudioFace, NeverTakesAHandleOfWinmmsForAnIndexOfOurs) {
+  LegacyMixer smallHandles = SIMULATED_WINMM;
+  smallHandles.getNumDevs = TwoDevices;
+  smallHandles.open = OpenAsThree;
+  smallHandles.close = Closed;
+  smallHandles.getLineInfo = LineOfLegacy;
+  Lines lines("");
+  lines.SetAvailable(true);
+  MixerFace faced(smallHandles, lines);
+  HMIXER legacy = nullptr;
+  ASSERT_EQ(faced.Open(&legacy, 0, 0, 0, 0), MMSYSERR_NOERROR);
+  MIXERLINEA line = {};
+  line.cbStruct = sizeof line;
+  EXPECT_EQ(faced.GetLineInfo(reinterpret_cast<HMIXEROBJ>(legacy), &line, 0), MMSYSERR_NOERROR);
+  EXPECT_EQ(legacyAsked, 3u);
+  EXPECT_EQ(line.szName[0], '\0');
+  // Once winmm's handle is closed, 3 is the index of the default input again.
+  ASSERT_EQ(faced.Close(legacy), MMSYSERR_NOERROR);
+  legacyAsked = 0;
+  EXPECT_EQ(faced.GetLineInfo(reinterpret_cast<HMIXEROBJ>(legacy), &line, 0), MMSYSERR_NOERROR);
+  EXPECT_EQ(legacyAsked, 0u);
+  EXPECT_STREQ(line.Target.szPname, "Default Input");
 }
 
 }  // namespace
