@@ -12,7 +12,8 @@
 //           expired] [mute=1] [system] [path=EXECUTABLE'S PATH]
 // Levels are 0..1. A session without levels= has a master volume only (no IChannelAudioVolume);
 // pid=many is a session of several processes (AUDCLNT_S_NO_SINGLE_PROCESS). A file that breaks
-// a rule is refused whole: the stand-in then shows no endpoints.
+// a rule is refused whole: the stand-in then shows no endpoints. A client knows a session by its
+// place among the sessions: while a program runs, add sessions at the end and remove none.
 #ifndef KNOBVANE_PLATFORM_SIM_COREAUDIO_MODEL_H
 #define KNOBVANE_PLATFORM_SIM_COREAUDIO_MODEL_H
 
