@@ -1,14 +1,13 @@
 #include "controller/knobvane.h"
 
 #include <cctype>
-#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "controller/states.h"
 #include "platform/controller_services.h"
+#include "platform/text.h"
 #include "serial/serial.h"
 
 int32_t channelLines[CHANNEL_COUNT] = {NO_LINE, NO_LINE, NO_LINE, NO_LINE, NO_LINE, NO_LINE};
@@ -33,9 +32,7 @@ constexpr int FIRST_LINE_ARGUMENT = 2;
 // may be the tail of one the box had begun.
 constexpr int STRAY_LINES = 3;
 // How often a knob's line that is not there is looked for while readings for it come.
-constexpr auto LINE_LOOK_PAUSE = std::chrono::milliseconds(CONNECT_PAUSE_MS);
-
-using Clock = std::chrono::steady_clock;
+constexpr DWORD LINE_LOOK_PAUSE_MS = CONNECT_PAUSE_MS;
 
 bool SleepBetweenAttempts(DWORD milliseconds) {
   Sleep(milliseconds);
@@ -49,10 +46,10 @@ struct Run {
   StateReport report;
   DWORD refusal = ERROR_SUCCESS;  // the open's error the cause told was found for
   int strays = 0;                 // lines in a row that were not readings
-  std::string lastStray;
+  char lastStray[LINE_BUFFER_SIZE] = "";
   bool lineOpen[CHANNEL_COUNT] = {};
   bool serverAway = false;
-  Clock::time_point linesLooked;
+  DWORD linesLooked = 0;  // GetTickCount's: differences survive its wrapping
 };
 
 bool AnyLine() {
@@ -69,7 +66,7 @@ void LookForLines(Run& run) {
     run.lineOpen[channel] = channelSoundLines[channel].Open(nullptr, channelLines[channel]);
     run.report.Line(channel, channelLines[channel], run.lineOpen[channel]);
   }
-  run.linesLooked = Clock::now();
+  run.linesLooked = GetTickCount();
 }
 
 // Asks whether the sound server answers, telling a change; a server back may bring the lines
@@ -99,7 +96,7 @@ void ApplyReading(Run& run, const Reading& reading) {
   if (channelLines[reading.channel] == NO_LINE) return;
   if (!run.lineOpen[reading.channel]) {
     // A walk per reading would cost the readings of every other knob.
-    if (run.serverAway || Clock::now() - run.linesLooked < LINE_LOOK_PAUSE) return;
+    if (run.serverAway || GetTickCount() - run.linesLooked < LINE_LOOK_PAUSE_MS) return;
     LookForLines(run);
     if (!run.lineOpen[reading.channel]) return;
   }
@@ -116,7 +113,7 @@ bool TakeLine(Run& run, const char* line) {
     run.strays = 0;
     if (run.report.Box() != BOX_READING) run.report.Box(BOX_READING);
   } else {
-    run.lastStray = line;
+    LineText(run.lastStray) << line;
     if (++run.strays >= STRAY_LINES) run.report.Box(BOX_NOT_READINGS, line);
   }
   // Lines that are not readings are decoded all the same, as the box's contract says.
@@ -127,14 +124,13 @@ bool TakeLine(Run& run, const char* line) {
 // Reads until the first reading, or until the box has been silent longer than a box that
 // reports its knobs when its port opens would be; false when the port failed.
 bool AwaitFirstReading(Run& run, HANDLE port, char* line, int32_t size) {
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(boxSilenceMs);
+  const DWORD opened = GetTickCount();
   int32_t length = 0;
   bool heard = false;
   for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) break;
-    LimitComReads(port, static_cast<DWORD>(left));
+    const DWORD waited = GetTickCount() - opened;
+    if (waited >= boxSilenceMs) break;
+    LimitComReads(port, boxSilenceMs - waited);
     const ComLinePart part = ReadComLinePart(port, line, size, &length);
     if (part == COM_PORT_FAILED) return false;
     if (part == COM_LINE_DONE && TakeLine(run, line)) return true;
@@ -143,7 +139,9 @@ bool AwaitFirstReading(Run& run, HANDLE port, char* line, int32_t size) {
   if (!heard) {
     run.report.Box(BOX_SILENT);
   } else if (run.report.Box() != BOX_READING) {
-    run.report.Box(BOX_NOT_READINGS, length > 0 ? std::string(line, length) : run.lastStray);
+    // A line begun and never ended is shown as it stands.
+    line[length] = 0;
+    run.report.Box(BOX_NOT_READINGS, length > 0 ? line : run.lastStray);
   }
   return true;
 }
@@ -154,7 +152,9 @@ void ReadBox(Run& run, HANDLE port, char* line, int32_t size) {
   DCB settings = {};
   settings.DCBlength = sizeof settings;
   if (!GetCommState(port, &settings)) {
-    run.report.Box(BOX_NOT_SERIAL, platform::WhyPortRefused(run.port, ERROR_INVALID_FUNCTION));
+    char cause[STATE_LINE_BYTES];
+    platform::PortRefusal(run.port, ERROR_INVALID_FUNCTION, cause, sizeof cause);
+    run.report.Box(BOX_NOT_SERIAL, cause);
     return;
   }
   run.strays = 0;
@@ -169,7 +169,9 @@ void ReadBox(Run& run, HANDLE port, char* line, int32_t size) {
 void TellRefusal(Run& run, DWORD error) {
   if (run.report.Box() == BOX_REFUSED && error == run.refusal) return;
   run.refusal = error;
-  run.report.Box(BOX_REFUSED, platform::WhyPortRefused(run.port, error));
+  char cause[STATE_LINE_BYTES];
+  platform::PortRefusal(run.port, error, cause, sizeof cause);
+  run.report.Box(BOX_REFUSED, cause);
 }
 
 bool IsSkip(const char* text) { return strcmp(text, "x") == 0 || strcmp(text, "X") == 0; }
@@ -179,22 +181,31 @@ bool IsSkip(const char* text) { return strcmp(text, "x") == 0 || strcmp(text, "X
 void TellArgumentFaults(const ArgumentList& arguments, StateReport& report) {
   const uint32_t count = arguments.Count();
   const uint32_t end = FIRST_LINE_ARGUMENT + CHANNEL_COUNT;
+  char line[STATE_LINE_BYTES];
+  char shown[SHOWN_BYTES + 1];
   for (uint32_t i = FIRST_LINE_ARGUMENT; i < count && i < end; ++i) {
     const char* text = arguments.Argument(i);
     char* after = nullptr;
     strtol(text, &after, 10);
     if (text[0] == 0 || after != text || IsSkip(text)) continue;
-    report.Remark("Knob " + std::to_string(i - FIRST_LINE_ARGUMENT) + ": \"" + Shown(text) +
-                  "\" is no line number (nor x, for none): the knob sets nothing.");
+    Shown(text, shown);
+    LineText remark(line);
+    remark << "Knob ";
+    remark.Number(static_cast<long>(i - FIRST_LINE_ARGUMENT))
+        << ": \"" << shown << "\" is no line number (nor x, for none): the knob sets nothing.";
+    report.Remark(line);
   }
-  std::string ignored;
+  char ignored[SHOWN_BYTES + 1];
+  LineText extra(ignored);
   for (uint32_t i = end; i < count; ++i) {
     if (arguments.Argument(i)[0] == 0) continue;
-    ignored += (ignored.empty() ? "" : " ") + Shown(arguments.Argument(i));
+    Shown(arguments.Argument(i), shown);
+    extra << (extra.Length() == 0 ? "" : " ") << shown;
   }
-  if (!ignored.empty()) {
-    report.Remark("The box has six knobs, 0 to 5: the line arguments after the sixth (" +
-                  Shown(ignored.c_str()) + ") are ignored.");
+  if (extra.Length() > 0) {
+    LineText(line) << "The box has six knobs, 0 to 5: the line arguments after the sixth ("
+                   << ignored << ") are ignored.";
+    report.Remark(line);
   }
 }
 

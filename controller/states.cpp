@@ -1,66 +1,73 @@
 #include "controller/states.h"
 
+#include <cstring>
+
+#include "platform/text.h"
+
 namespace {
 
-constexpr size_t SHOWN_BYTES = 40;
-
 // The platform's words for a refusal may put the advice on a line of its own: one line here.
-std::string OneLine(const std::string& text) {
-  std::string line;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\n') {
-      line += text[i];
+void OneLine(const char* text, char* line, size_t size) {
+  size_t length = 0;
+  for (const char* c = text; *c != 0 && length + 1 < size; ++c) {
+    if (*c != '\n') {
+      line[length++] = *c;
       continue;
     }
-    line += ' ';
-    while (i + 1 < text.size() && text[i + 1] == ' ') ++i;
+    line[length++] = ' ';
+    while (c[1] == ' ') ++c;
   }
-  return line;
+  line[length] = 0;
 }
 
 }  // namespace
 
-std::string Shown(const char* text) {
-  std::string shown;
-  for (const char* c = text; *c != 0 && shown.size() < SHOWN_BYTES; ++c) {
-    shown += *c >= 32 && *c < 127 ? *c : '?';
+void Shown(const char* text, char (&shown)[SHOWN_BYTES + 1]) {
+  size_t length = 0;
+  for (const char* c = text; *c != 0 && length < SHOWN_BYTES; ++c) {
+    shown[length++] = *c >= 32 && *c < 127 ? *c : '?';
   }
-  return shown;
+  shown[length] = 0;
 }
 
 StateReport::StateReport(const char* port, void (*tell)(const char* line))
     : port_(port), tell_(tell) {}
 
-void StateReport::Box(BoxState state, const std::string& detail) {
+void StateReport::Box(BoxState state, const char* detail) {
   // Called for every reading: the same state costs a comparison and nothing else.
   const bool caused = state == BOX_REFUSED || state == BOX_NOT_SERIAL;
-  if (state == box_ && (!caused || detail == cause_)) return;
+  if (state == box_ && (!caused || strcmp(detail, cause_) == 0)) return;
   box_ = state;
-  cause_ = caused ? detail : std::string();
-  const std::string again = " Knobvane tries again every 2 seconds.";
-  std::string line;
+  LineText(cause_) << (caused ? detail : "");
+  // Room for a whole cause and what follows it.
+  char line[STATE_LINE_BYTES + 64];
+  LineText text(line);
+  char cause[STATE_LINE_BYTES];
+  char shown[SHOWN_BYTES + 1];
   switch (state) {
     case BOX_UNKNOWN:
       return;
     case BOX_REFUSED:
     case BOX_NOT_SERIAL:
-      line = OneLine(detail) + again;
+      OneLine(detail, cause, sizeof cause);
+      text << cause << " Knobvane tries again every 2 seconds.";
       break;
     case BOX_SILENT:
-      line = port_ +
-             " is open, but nothing came from it, though a box reports its knobs when its port "
-             "opens: is it the box's port, and is Knobvane's firmware on the box?";
+      text << port_
+           << " is open, but nothing came from it, though a box reports its knobs when its port "
+              "opens: is it the box's port, and is Knobvane's firmware on the box?";
       break;
     case BOX_NOT_READINGS:
-      line = port_ + " sends lines that are not the box's readings, like \"" +
-             Shown(detail.c_str()) + "\": is it the box's port, sending at " +
-             std::to_string(READING_BAUD) + " baud?";
+      Shown(detail, shown);
+      text << port_ << " sends lines that are not the box's readings, like \"" << shown
+           << "\": is it the box's port, sending at ";
+      text.Number(static_cast<long>(READING_BAUD)) << " baud?";
       break;
     case BOX_READING:
-      line = "Reading the box on " + port_ + ".";
+      text << "Reading the box on " << port_ << ".";
       break;
   }
-  tell_(line.c_str());
+  tell_(line);
 }
 
 void StateReport::Server(bool there) {
@@ -87,13 +94,14 @@ void StateReport::Line(int knob, int32_t lineNumber, bool open) {
   const Known before = lines_[knob];
   if (now == before) return;
   lines_[knob] = now;
-  const std::string which = "Knob " + std::to_string(knob) + ": ";
-  const std::string number = std::to_string(lineNumber);
-  if (!open) {
-    tell_((which + "there is no sound line " + number +
-           " with a volume now (Linescout lists the lines): the knob sets nothing until there is.")
-              .c_str());
-  } else if (before == NO) {
-    tell_((which + "sound line " + number + " is there now.").c_str());
-  }
+  if (open && before != NO) return;
+  char line[STATE_LINE_BYTES];
+  LineText text(line);
+  text << "Knob ";
+  text.Number(knob) << (open ? ": sound line " : ": there is no sound line ");
+  text.Number(lineNumber)
+      << (open ? " is there now."
+               : " with a volume now (Linescout lists the lines): the knob sets nothing until "
+                 "there is.");
+  tell_(line);
 }

@@ -5,8 +5,8 @@
 #ifndef KNOBVANE_CONTROLLER_STATES_H
 #define KNOBVANE_CONTROLLER_STATES_H
 
+#include <cstddef>
 #include <cstdint>
-#include <string>
 
 #include "controller/knobvane.h"
 
@@ -20,14 +20,18 @@ enum BoxState {
   BOX_READING,       // readings arrive
 };
 
-// Tells each change of Knobvane's states through tell, one line without its line end.
+// The longest cause of a port's state that is told whole, and about the longest line told.
+constexpr size_t STATE_LINE_BYTES = 1024;
+
+// Tells each change of Knobvane's states through tell, one line without its line end. On fixed
+// buffers: the Windows program takes no C++ library strings. port must outlive the report.
 class StateReport {
  public:
   StateReport(const char* port, void (*tell)(const char* line));
 
   // The box's state. detail: the cause for BOX_REFUSED and BOX_NOT_SERIAL (a change of cause
   // is told too), the line that is no reading for BOX_NOT_READINGS; unused otherwise.
-  void Box(BoxState state, const std::string& detail = std::string());
+  void Box(BoxState state, const char* detail = "");
   BoxState Box() const { return box_; }
 
   // Whether the sound server answers. The first time it does not, knobvane is starting and
@@ -39,22 +43,23 @@ class StateReport {
   void Line(int knob, int32_t lineNumber, bool open);
 
   // A remark on the arguments, made once at start.
-  void Remark(const std::string& line) { tell_(line.c_str()); }
+  void Remark(const char* line) { tell_(line); }
 
  private:
   enum Known { UNKNOWN, YES, NO };
 
-  const std::string port_;
+  const char* const port_;
   void (*const tell_)(const char* line);
   BoxState box_ = BOX_UNKNOWN;
-  std::string cause_;
+  char cause_[STATE_LINE_BYTES] = "";
   Known server_ = UNKNOWN;
   bool waited_ = false;  // for the server, at start
   Known lines_[CHANNEL_COUNT] = {UNKNOWN, UNKNOWN, UNKNOWN, UNKNOWN, UNKNOWN, UNKNOWN};
 };
 
 // What a line from outside (a port's line, an argument) looks like in a state line: printable
-// characters only, and not too many of them.
-std::string Shown(const char* text);
+// characters only, and not too many of them (SHOWN_BYTES), written into shown.
+constexpr size_t SHOWN_BYTES = 40;
+void Shown(const char* text, char (&shown)[SHOWN_BYTES + 1]);
 
 #endif  // KNOBVANE_CONTROLLER_STATES_H

@@ -15,12 +15,16 @@ namespace platform {
 
 // Why port could not be opened, or is no serial port, given GetLastError after the open (or
 // ERROR_INVALID_FUNCTION when GetCommState failed on it): what it is and what to do, in a
-// sentence or two (the advice may stand on a line of its own).
-std::string WhyPortRefused(const std::string& port, DWORD error);
+// sentence or two (the advice may stand on a line of its own), written into text (size bytes,
+// cut to fit). On fixed buffers: the Windows controller takes no C++ library strings.
+void PortRefusal(const char* port, DWORD error, char* text, size_t size);
 
-// The programs that hold port open now, "knobvane (process 812)", ...; "" when none can be seen
-// (on Windows none ever can).
-std::string PortHolders(const std::string& port);
+// The same, for the setup program.
+inline std::string WhyPortRefused(const std::string& port, DWORD error) {
+  char text[1024];
+  PortRefusal(port.c_str(), error, text, sizeof text);
+  return text;
+}
 
 // Tells one line of Knobvane's state (no line end) where its user finds it; on Windows with
 // the local time in front.
@@ -33,10 +37,12 @@ std::string StateLogPlace();
 // none or they cannot be read.
 bool RecentStateLines(int count, std::string* lines);
 
-// The log's text with entry (whole lines) appended, kept within capBytes: when it would pass
-// them, the oldest lines go until at most half of capBytes is left, so that the file is
-// rewritten seldom. An entry longer than that half is kept alone, cut to it.
-std::string AppendCapped(const std::string& log, const std::string& entry, size_t capBytes);
+// Appends entry (whole lines, entryLength bytes) to the log's text in log[0..length), a buffer
+// of capBytes + 1 bytes, and returns the new length. When the text would pass capBytes, the
+// oldest lines go until at most half of capBytes is left, so that the file is rewritten seldom;
+// an entry longer than that half is kept alone, cut to it.
+size_t AppendCapped(char* log, size_t length, const char* entry, size_t entryLength,
+                    size_t capBytes);
 
 }  // namespace platform
 

@@ -48,6 +48,10 @@ std::string ControllerPortName(const std::string& typed);
 // none better.
 std::string StablePortName(const std::string& port, std::string* note);
 
+// The programs that hold port open now, "knobvane (process 812)", ...; "" when none can be seen
+// (on Windows none ever can).
+std::string PortHolders(const std::string& port);
+
 // A warning, in words for the user, when this program runs as a user whom what it sets should
 // not belong to (root, or another user through sudo); "" when it runs as the user it sets up.
 std::string UserWarning();

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -88,7 +89,8 @@ std::string PortAccessAdvice(const std::string& port, const PortAccess& access) 
 
 namespace platform {
 
-std::string WhyPortRefused(const std::string& port, DWORD error) {
+// The cause, in the words of PortRefusal.
+static std::string Refusal(const std::string& port, DWORD error) {
   struct stat device;
   if (stat(port.c_str(), &device) != 0) {
     if (errno == ENOENT || errno == ENOTDIR) return port + " is not there: is the box plugged in?";
@@ -112,6 +114,11 @@ std::string WhyPortRefused(const std::string& port, DWORD error) {
          (holder.empty() ? "another program (a serial monitor, the Arduino IDE, a slicer?)"
                          : holder) +
          ": close it, then try again.";
+}
+
+void PortRefusal(const char* port, DWORD error, char* text, size_t size) {
+  if (size == 0) return;
+  snprintf(text, size, "%s", Refusal(port, error).c_str());
 }
 
 std::string PortHolders(const std::string& port) {

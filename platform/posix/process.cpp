@@ -16,6 +16,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/posix/clock.h"
 #include "platform/posix/posix.h"
 #include "platform/text.h"
 #include "platform/win32.h"
@@ -191,6 +192,8 @@ int MessageBoxA(HWND /*hWnd*/, LPCSTR lpText, LPCSTR lpCaption, UINT /*uType*/) 
           lpText != nullptr ? lpText : "");
   return IDOK;
 }
+
+DWORD GetTickCount(void) { return static_cast<DWORD>(posix::MonotonicNs() / 1000000); }
 
 void Sleep(DWORD dwMilliseconds) {
   posix::AtRest atRest;

@@ -97,4 +97,6 @@ std::string StablePortName(const std::string& port, std::string* note) {
   return port;
 }
 
+std::string PortHolders(const std::string&) { return ""; }
+
 }  // namespace platform

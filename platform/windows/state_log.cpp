@@ -1,9 +1,13 @@
 // Knobvane's state lines on Windows, where a program without a window has no standard error:
-// %LOCALAPPDATA%\Knobvane\knobvane.log, each line with the local time, kept small.
-#include <cstdio>
-#include <string>
+// %LOCALAPPDATA%\Knobvane\knobvane.log beside the remembered lists, each line with the local
+// time, kept small. On fixed buffers: the controller takes no C++ library containers.
+#include <cstdlib>
+#include <cstring>
 
 #include "platform/controller_services.h"
+#include "platform/remembered.h"
+#include "platform/remembered_file.h"
+#include "platform/text.h"
 #include "platform/win32.h"
 
 namespace {
@@ -11,33 +15,19 @@ namespace {
 // A log read in one go, and read back whole by setup: a few hundred lines.
 constexpr size_t LOG_CAP_BYTES = 64 * 1024;
 
-// The folder of Knobvane's files; "" when the user has none. Windows XP names no local
-// application data in the environment: its roaming folder serves there.
-std::string Folder() {
-  for (const char* name : {"LOCALAPPDATA", "APPDATA"}) {
-    char folder[MAX_PATH];
-    const DWORD length = GetEnvironmentVariableA(name, folder, sizeof folder);
-    if (length > 0 && length < sizeof folder) return std::string(folder) + "\\Knobvane";
+// Writes the whole log anew, for the rare write that drops its oldest half.
+void Rewrite(const char* path, const char* text, size_t length) {
+  WCHAR wide[REMEMBERED_PATH_BYTES];
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide, REMEMBERED_PATH_BYTES) ==
+      0) {
+    return;
   }
-  return "";
-}
-
-std::string LogPath() {
-  const std::string folder = Folder();
-  return folder.empty() ? "" : folder + "\\knobvane.log";
-}
-
-HANDLE OpenLog(DWORD access, DWORD disposition) {
-  return CreateFileA(LogPath().c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                     disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-bool ReadAll(HANDLE file, std::string* text) {
-  const DWORD size = GetFileSize(file, nullptr);
-  if (size == INVALID_FILE_SIZE || size > 4 * LOG_CAP_BYTES) return false;
-  text->assign(size, '\0');
-  DWORD count = 0;
-  return size == 0 || (ReadFile(file, &(*text)[0], size, &count, nullptr) && count == size);
+  const HANDLE file = CreateFileW(wide, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  WriteFile(file, text, static_cast<DWORD>(length), &written, nullptr);
+  CloseHandle(file);
 }
 
 }  // namespace
@@ -45,64 +35,36 @@ bool ReadAll(HANDLE file, std::string* text) {
 namespace platform {
 
 void TellState(const char* line) {
-  if (LogPath().empty()) return;
-  CreateDirectoryA(Folder().c_str(), nullptr);
+  char path[REMEMBERED_PATH_BYTES];
+  if (!ListFilePath("knobvane.log", path, sizeof path)) return;
   SYSTEMTIME now;
   GetLocalTime(&now);
-  char time[32];
-  snprintf(time, sizeof time, "%04u-%02u-%02u %02u:%02u:%02u  ", now.wYear, now.wMonth, now.wDay,
-           now.wHour, now.wMinute, now.wSecond);
   // CRLF: the log is read in Notepad too.
-  const std::string entry = time + std::string(line) + "\r\n";
-  // Opened to append only, each write lands whole at the end, whoever else writes: two
-  // Knobvanes on two boxes share the log.
-  HANDLE file = OpenLog(GENERIC_READ | FILE_APPEND_DATA, OPEN_ALWAYS);
-  if (file == INVALID_HANDLE_VALUE) return;
-  DWORD written = 0;
-  const DWORD size = GetFileSize(file, nullptr);
-  if (size != INVALID_FILE_SIZE && size + entry.size() <= LOG_CAP_BYTES) {
-    WriteFile(file, entry.data(), static_cast<DWORD>(entry.size()), &written, nullptr);
-    CloseHandle(file);
-    return;
+  char entry[2 * REMEMBERED_FIELD_BYTES];
+  LineText text(entry);
+  text.Number(now.wYear, 4) << "-";
+  text.Number(now.wMonth, 2) << "-";
+  text.Number(now.wDay, 2) << " ";
+  text.Number(now.wHour, 2) << ":";
+  text.Number(now.wMinute, 2) << ":";
+  text.Number(now.wSecond, 2) << "  " << line;
+  // A line too long for the entry is cut, and keeps its line end.
+  const size_t entryLength =
+      text.Length() < sizeof entry - 2 ? text.Length() + 2 : sizeof entry - 1;
+  memcpy(entry + entryLength - 2, "\r\n", 2);
+  entry[entryLength] = 0;
+  // Taken only while a line is told, which is seldom: a static buffer would weigh on the file.
+  char* log = static_cast<char*>(malloc(LOG_CAP_BYTES + 1));
+  if (log == nullptr) return;
+  size_t logLength = 0;
+  if (!ReadListFile(path, log, LOG_CAP_BYTES, &logLength)) logLength = 0;
+  if (logLength + entryLength <= LOG_CAP_BYTES) {
+    // Appended in one write: two Knobvanes on two boxes share the log.
+    AppendListLine(path, entry, entryLength);
+  } else {
+    Rewrite(path, log, AppendCapped(log, logLength, entry, entryLength, LOG_CAP_BYTES));
   }
-  std::string log;
-  // A log that cannot be read (or was made huge elsewhere) starts again with this line.
-  if (!ReadAll(file, &log)) log.clear();
-  CloseHandle(file);
-  const std::string next = AppendCapped(log, entry, LOG_CAP_BYTES);
-  file = OpenLog(GENERIC_WRITE, CREATE_ALWAYS);
-  if (file == INVALID_HANDLE_VALUE) return;
-  WriteFile(file, next.data(), static_cast<DWORD>(next.size()), &written, nullptr);
-  CloseHandle(file);
-}
-
-std::string StateLogPlace() { return LogPath(); }
-
-bool RecentStateLines(int count, std::string* lines) {
-  lines->clear();
-  HANDLE file = OpenLog(GENERIC_READ, OPEN_EXISTING);
-  if (file == INVALID_HANDLE_VALUE || count <= 0) {
-    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-    return false;
-  }
-  std::string log;
-  const bool read = ReadAll(file, &log);
-  CloseHandle(file);
-  if (!read) return false;
-  // Without the carriage returns, as the console prints them.
-  std::string text;
-  for (char c : log) {
-    if (c != '\r') text += c;
-  }
-  if (!text.empty() && text.back() != '\n') text += '\n';
-  size_t start = text.size();
-  for (int shown = 0; shown < count && start > 0; ++shown) {
-    // The line feed before the line that ends at start.
-    const size_t lineEnd = start >= 2 ? text.rfind('\n', start - 2) : std::string::npos;
-    start = lineEnd == std::string::npos ? 0 : lineEnd + 1;
-  }
-  *lines = text.substr(start);
-  return !lines->empty();
+  free(log);
 }
 
 }  // namespace platform
