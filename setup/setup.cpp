@@ -364,7 +364,7 @@ bool ReadKnob(const char* line, int* knob, int* percent) {
   const Reading reading = DecodeReading(line);
   if (reading.channel < 0 || reading.channel >= CHANNEL_COUNT) return false;
   *knob = reading.channel;
-  *percent = static_cast<int>((reading.volume * 100 + 32767) / 65535);
+  *percent = static_cast<int>((reading.volume * 100 + VOLUME_SCALE_TOP / 2) / VOLUME_SCALE_TOP);
   return true;
 }
 

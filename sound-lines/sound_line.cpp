@@ -5,10 +5,11 @@
 
 #include "sound-lines/sound_line.h"
 
+#include "platform/volume_scale.h"
+
 namespace {
 
 // The top of the volume scale the controller speaks.
-constexpr DWORD VOLUME_SCALE_TOP = 65535;
 
 }  // namespace
 
