@@ -1,7 +1,6 @@
 #include "setup/setup.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,15 +14,14 @@
 
 using platform::ControllerSettings;
 using platform::SerialPort;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr DWORD PORT_LOOK_MS = 250;                // how often the ports are listed while waiting
-constexpr DWORD KNOB_READ_MS = 50;                 // the longest a read of the box holds the view
-constexpr DWORD REOPEN_MS = 500;                   // how often a port that went away is tried again
-constexpr auto SILENCE = std::chrono::seconds(5);  // a restarted box reports well within it
-constexpr int STRAY_LINES = 3;  // lines that are no readings before they are told
+constexpr DWORD PORT_LOOK_MS = 250;  // how often the ports are listed while waiting
+constexpr DWORD KNOB_READ_MS = 50;   // the longest a read of the box holds the view
+constexpr DWORD REOPEN_MS = 500;     // how often a port that went away is tried again
+constexpr DWORD SILENCE_MS = 5000;   // a restarted box reports well within it
+constexpr int STRAY_LINES = 3;       // lines that are no readings before they are told
 constexpr int LINE_BUFFER_SIZE = 256;
 const char NO_SOUND_LINES[] = "No sound line is listed: is the sound server running?";
 
@@ -173,7 +171,7 @@ int ShowKnobs(HANDLE box, const std::string& port) {
   int32_t length = 0;
   int highest = -1, lastKnob = -1, strays = 0;
   bool silenceTold = false;
-  const Clock::time_point opened = Clock::now();
+  const DWORD opened = GetTickCount();
   for (;;) {
     const ComLinePart part = box == INVALID_HANDLE_VALUE
                                  ? COM_LINE_PENDING
@@ -195,12 +193,12 @@ int ShowKnobs(HANDLE box, const std::string& port) {
       EndViewLine();
       printf("%s went away: was the box unplugged? Plug it in again to go on.\n", port.c_str());
     }
-    if (highest < 0 && !silenceTold && Clock::now() - opened > SILENCE) {
+    if (highest < 0 && !silenceTold && GetTickCount() - opened > SILENCE_MS) {
       EndViewLine();
       printf(
           "Nothing that reads as a knob came from %s in %d seconds: is it the box's port, and is "
           "Knobvane's firmware on the box? Turn a knob, or press Enter to stop.\n",
-          port.c_str(), static_cast<int>(SILENCE.count()));
+          port.c_str(), static_cast<int>(SILENCE_MS / 1000));
       silenceTold = true;
     }
     std::string typed;
