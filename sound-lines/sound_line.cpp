@@ -7,12 +7,6 @@
 
 #include "platform/volume_scale.h"
 
-namespace {
-
-// The top of the volume scale the controller speaks.
-
-}  // namespace
-
 SoundLine::~SoundLine() { Close(); }
 
 bool SoundLine::Open(HWND notifyWindow, int32_t lineNumber) {

@@ -35,6 +35,7 @@ inline int64_t DeadlineAfterMs(int64_t startNs, uint64_t milliseconds) {
                               : startNs + static_cast<int64_t>(milliseconds) * 1000000;
 }
 
+// A time on the clock, or a span of it, as the system's calls take it.
 inline timespec TimespecOfNs(int64_t ns) {
   timespec time;
   time.tv_sec = static_cast<time_t>(ns / 1000000000);
