@@ -342,7 +342,6 @@ DWORD GetLastError(void);
 LPSTR GetCommandLineA(void);
 int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
 void Sleep(DWORD dwMilliseconds);
-// Milliseconds on the monotonic clock, wrapping as Windows' count since start does (49.7 days).
 DWORD GetTickCount(void);
 }
 
