@@ -4,7 +4,6 @@
 
 #include <pulse/volume.h>
 
-#include <chrono>
 #include <cstdint>
 
 namespace pulse {
@@ -24,8 +23,8 @@ constexpr uint32_t ToMixer(pa_volume_t volume) {
 }
 
 // Waits until every write on its way or waiting has been answered by the server, the server
-// is gone, or the deadline has passed; for a process about to end without the exit-time
-// cleanup. Callable from any thread while no mixer call is running.
-void LetWritesLand(std::chrono::steady_clock::time_point deadline);
+// is gone, or the one clock (platform/posix/clock.h) reaches deadlineNs; for a process about to
+// end without the exit-time cleanup. Callable from any thread while no mixer call is running.
+void LetWritesLand(int64_t deadlineNs);
 
 }  // namespace pulse
