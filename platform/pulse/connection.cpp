@@ -93,6 +93,8 @@ void Connection::Disconnect() {
     context_ = nullptr;
   }
   listed_ = false;
+  if (pace_ != nullptr) pa_threaded_mainloop_get_api(loop_)->time_free(pace_);
+  pace_ = nullptr;
   ForgetQueries();
   // No answer comes from a connection gone: every pending is free again.
   free_ = nullptr;
@@ -208,6 +210,26 @@ bool Connection::SetVolume(const Locked&, Facility facility, uint32_t index,
   }
   pa_operation_unref(operation);
   return true;
+}
+
+void Connection::OnPace(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* link) {
+  Connection* c = static_cast<Connection*>(link);
+  c->server_->SendDue(Held());
+  // A device gone meanwhile took nothing, and no answer will come to say so.
+  pa_threaded_mainloop_signal(c->loop_, 0);
+}
+
+// libpulse's timers run on its own real-time clock: the time left carries over.
+void Connection::WakeAt(const Locked&, int64_t atNs) {
+  if (context_ == nullptr) return;
+  const int64_t left = atNs - posix::MonotonicNs();
+  const pa_usec_t at =
+      pa_rtclock_now() + static_cast<pa_usec_t>(left > 0 ? (left + 999) / 1000 : 0);
+  if (pace_ == nullptr) {
+    pace_ = pa_context_rttime_new(context_, at, OnPace, this);
+  } else {
+    pa_context_rttime_restart(context_, pace_, at);
+  }
 }
 
 void Connection::LetWritesLand(const Locked&, int64_t deadlineNs) {

@@ -31,6 +31,7 @@ class Connection final : public Link {
   bool Online(const Locked& locked) const override;
   bool SetVolume(const Locked& locked, Facility facility, uint32_t index, const pa_cvolume& volume,
                  uint64_t ticket) override;
+  void WakeAt(const Locked& locked, int64_t atNs) override;
   int64_t Now() const override;
   void LetWritesLand(const Locked& locked, int64_t deadlineNs) override;
   void End() override;
@@ -63,6 +64,7 @@ class Connection final : public Link {
   static void OnLate(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* deadline);
   static void OnWritten(pa_context*, int success, void* pending);
   static void OnAnswer(pa_context*, const pa_server_info*, void* link);
+  static void OnPace(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* link);
 
   // The queries (queries.cpp).
   bool ListEverything();
@@ -88,8 +90,9 @@ class Connection final : public Link {
   bool started_ = false;
   bool ended_ = false;  // ended at exit: no loop starts again
   pa_context* context_ = nullptr;
-  bool listed_ = false;          // the cache holds what the listing answered
-  std::deque<Pending> pending_;  // the pool, never shrinking; its addresses stay
+  bool listed_ = false;            // the cache holds what the listing answered
+  pa_time_event* pace_ = nullptr;  // the paced writes' timer, made on first use
+  std::deque<Pending> pending_;    // the pool, never shrinking; its addresses stay
   Pending* free_ = nullptr;
 
   int listsPending_ = 0;

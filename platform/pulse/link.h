@@ -67,6 +67,9 @@ class Link {
   virtual bool SetVolume(const Locked&, Facility facility, uint32_t index, const pa_cvolume& volume,
                          uint64_t ticket) = 0;
 
+  // Calls Server::SendDue at atNs on the clock, or soon after; a later call replaces it.
+  virtual void WakeAt(const Locked&, int64_t atNs) = 0;
+
   // Nanoseconds on the programs' one monotonic clock.
   virtual int64_t Now() const = 0;
 

@@ -61,6 +61,13 @@ void Server::Written(const Locked& locked, uint64_t ticket, bool success) {
   KeepForReturn(locked, toKeep);
 }
 
+void Server::SendDue(const Locked& locked) {
+  State& s = state_.With(locked);
+  std::vector<DeviceKey> toKeep;
+  s.writes.SendDue(locked, s.cache, &toKeep);
+  KeepForReturn(locked, toKeep);
+}
+
 void Server::KeepForReturn(const Locked& locked, const std::vector<DeviceKey>& devices) {
   for (const DeviceKey& device : devices) state_.With(locked).kept.KeepForReturn(NameOf(device));
 }

@@ -55,6 +55,8 @@ class Server {
                    const pa_cvolume& volume);
   void Forget(const Locked& locked, Facility facility, uint32_t index);
   void Written(const Locked& locked, uint64_t ticket, bool success);
+  // The link's timer: the paced writes whose turn has come go.
+  void SendDue(const Locked& locked);
   // Takes up what other programs of ours added to the lists of devices and applications.
   void LoadLists(const Locked& locked);
   // The connection is gone: forgets the server and the writes on their way; keeps the lists

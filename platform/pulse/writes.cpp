@@ -21,19 +21,29 @@ const Writes::Control* Writes::Find(DeviceName device, uint32_t stream) const {
 }
 
 bool Writes::Send(const Locked& locked, const Cache& cache, Control* control) {
-  control->waiting = false;
   control->sent = control->newest;
-  control->inFlight = false;
+  bool sent = false;
+  const Device* device = nullptr;
   if (control->stream != PA_INVALID_INDEX) {
-    control->inFlight =
+    sent =
         link_.SetVolume(locked, Facility::STREAM, control->stream, control->sent, control->ticket);
-    return true;
+  } else if ((device = cache.Find(NameOf(control->device))) != nullptr) {
+    sent = link_.SetVolume(locked, device->isSink ? Facility::SINK : Facility::SOURCE,
+                           device->index, control->sent, control->ticket);
   }
-  const Device* device = cache.Find(NameOf(control->device));
-  if (device == nullptr) return false;
-  control->inFlight = link_.SetVolume(locked, device->isSink ? Facility::SINK : Facility::SOURCE,
-                                      device->index, control->sent, control->ticket);
-  return true;
+  if (!sent) control->pacer.Answered();
+  return control->stream != PA_INVALID_INDEX || device != nullptr;
+}
+
+// The link has one timer for all: set for the earliest value waiting its turn.
+bool Writes::SendInTurn(const Locked& locked, const Cache& cache, Control* control) {
+  const bool there = !control->pacer.TakeTurn(link_.Now()) || Send(locked, cache, control);
+  const int64_t due = control->pacer.DueAt();
+  if (due != WritePacer::NEVER && due < timerDueNs_) {
+    timerDueNs_ = due;
+    link_.WakeAt(locked, due);
+  }
+  return there;
 }
 
 void Writes::Hand(const Locked& locked, const Cache& cache, DeviceName device, uint32_t stream,
@@ -41,24 +51,27 @@ void Writes::Hand(const Locked& locked, const Cache& cache, DeviceName device, u
   Control* control = Find(device, stream);
   if (control == nullptr) {
     controls_.push_back(Control{nextTicket_++, DeviceKey{device.isSink, std::string(device.name)},
-                                stream, volume, volume, false, false});
+                                stream, volume, volume, WritePacer(intervalNs_)});
     control = &controls_.back();
   }
   control->newest = volume;
-  control->waiting = true;
-  if (!control->inFlight) Send(locked, cache, control);
+  control->pacer.Changed();
+  SendInTurn(locked, cache, control);
 }
 
 pa_cvolume Writes::Seen(const Device& device, const Stream* stream) const {
   const Control* control =
       stream ? Find(DeviceName{false, {}}, stream->index) : Find(NameOf(device), PA_INVALID_INDEX);
-  if (control != nullptr && (control->inFlight || control->waiting)) return control->newest;
+  if (control != nullptr && (control->pacer.OnItsWay() || control->pacer.Waiting())) {
+    return control->newest;
+  }
   return stream ? stream->volume : device.volume;
 }
 
 bool Writes::OnTheirWay() const {
-  return std::any_of(controls_.begin(), controls_.end(),
-                     [](const Control& control) { return control.inFlight || control.waiting; });
+  return std::any_of(controls_.begin(), controls_.end(), [](const Control& control) {
+    return control.pacer.OnItsWay() || control.pacer.Waiting();
+  });
 }
 
 // A value that a server gone away took nothing of is lost with it, as every write on its way is.
@@ -68,11 +81,18 @@ void Writes::Written(const Locked& locked, Cache& cache, uint64_t ticket, bool s
                                   [ticket](const Control& c) { return c.ticket == ticket; });
   if (found == controls_.end()) return;
   Control& control = *found;
-  control.inFlight = false;
+  control.pacer.Answered();
   const bool master = control.stream == PA_INVALID_INDEX;
   if (success) cache.TakeVolume(NameOf(control.device), control.stream, control.sent);
   if (!success && master && link_.Online(locked)) toKeep->push_back(control.device);
-  if (control.waiting && !Send(locked, cache, &control)) toKeep->push_back(control.device);
+  if (!SendInTurn(locked, cache, &control)) toKeep->push_back(control.device);
+}
+
+void Writes::SendDue(const Locked& locked, const Cache& cache, std::vector<DeviceKey>* toKeep) {
+  timerDueNs_ = WritePacer::NEVER;
+  for (Control& control : controls_) {
+    if (!SendInTurn(locked, cache, &control)) toKeep->push_back(control.device);
+  }
 }
 
 // An application that starts a stream per video would otherwise grow the list searched on every

@@ -58,6 +58,7 @@ class FakeLink final : public pulse::Link {
     unanswered.push_back(sent.back());
     return true;
   }
+  void WakeAt(const pulse::Locked&, int64_t atNs) override { wakeAtNs = atNs; }
   int64_t Now() const override { return nowNs; }
   void LetWritesLand(const pulse::Locked&, int64_t) override {}
   void End() override {}
@@ -98,9 +99,17 @@ class FakeLink final : public pulse::Link {
   void AnswerAll() {
     while (!unanswered.empty()) Answer();
   }
+  // Time goes on; the server's timer rings when it is due.
+  void Advance(int64_t ns) {
+    nowNs += ns;
+    if (wakeAtNs > nowNs) return;
+    wakeAtNs = INT64_MAX;
+    Tell([&](const pulse::Locked& held) { server_->SendDue(held); });
+  }
 
   bool online = true;
   int64_t nowNs = 1000000000;
+  int64_t wakeAtNs = INT64_MAX;
   std::vector<Sent> sent;
   std::deque<Sent> unanswered;
 

@@ -3,8 +3,10 @@
 // without a server and without waiting.
 #include <stdlib.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -268,6 +270,49 @@ TEST(PulseRules, OneWriteOfALineOnItsWayAndTheLastLands) {
   world.link->Answer();
   EXPECT_EQ(world.link->sent.size(), 2u);
   EXPECT_EQ(world.Read(knobs), (std::vector<DWORD>{2500, 5000}));
+}
+
+// A turning knob's line is written at most once per interval (20 ms), in order, the first change
+// at once and the last value always; turned slower than that, every value goes.
+TEST(PulseRules, WritesOfATurningKnobArePacedInOrderAndTheLastLands) {
+  struct Row {
+    int64_t everyMs;     // a reading this often
+    int64_t answerMs;    // the server's answer this long after a write
+    size_t least, most;  // writes sent, of 50 readings
+  } rows[] = {{2, 1, 3, 10}, {2, 30, 3, 10}, {25, 1, 50, 50}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE("every " + std::to_string(row.everyMs) + " ms");
+    World world;
+    HMIXER knobs = world.Open(KNOBS);
+    int64_t answerAt = INT64_MAX;
+    for (DWORD level = 1000; level <= 50000; level += 1000) {
+      ASSERT_EQ(world.Write(knobs, {level, level}), MMSYSERR_NOERROR);
+      if (level == 1000) {
+        ASSERT_EQ(world.link->sent.size(), 1u) << "the first change goes at once";
+      }
+      for (int64_t ms = 0; ms < row.everyMs; ++ms) {
+        if (!world.link->unanswered.empty() && answerAt == INT64_MAX) {
+          answerAt = world.link->nowNs + row.answerMs * MS;
+        }
+        if (world.link->nowNs >= answerAt) {
+          world.link->AnswerAll();
+          answerAt = INT64_MAX;
+        }
+        world.link->Advance(MS);
+      }
+    }
+    for (int ms = 0; ms < 100; ++ms) {
+      world.link->AnswerAll();
+      world.link->Advance(MS);
+    }
+    const std::vector<Sent>& sent = world.link->sent;
+    EXPECT_GE(sent.size(), row.least);
+    EXPECT_LE(sent.size(), row.most);
+    for (size_t i = 1; i < sent.size(); ++i) {
+      EXPECT_LT(sent[i - 1].volume[0], sent[i].volume[0]) << "out of order at " << i;
+    }
+    EXPECT_EQ(sent.back().volume, (std::vector<uint32_t>{50000, 50000}));
+  }
 }
 
 // Gone with the server: calls fail until it is back, and a handle opened before names its
