@@ -315,6 +315,45 @@ TEST(PulseRules, WritesOfATurningKnobArePacedInOrderAndTheLastLands) {
   }
 }
 
+// Reading and writing a line, up to 2,304 times a second, takes nothing from the heap once the
+// line has been written: no key copied, no list of streams made, no request of ours allocated.
+TEST(PulseRules, ReadingAndWritingALineAllocatesNothing) {
+  struct Row {
+    const char* what;
+    UINT place;
+    DWORD line;
+  } rows[] = {
+      {"a device", 4, MASTER},
+      {"the default output", DEFAULT_OUTPUT, MASTER},
+      {"an application", 5, FIRST_APPLICATION},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    World world;
+    world.link->Sink(0, "alsa_output.pci-0000_00_1f.3.analog-stereo", {32768, 16384});
+    world.link->Defaults("alsa_output.pci-0000_00_1f.3.analog-stereo", "mic");
+    world.link->Stream(9, "An application of a long name", {65536, 65536});
+    HMIXER mixer = world.Open(row.place);
+    const HMIXEROBJ object = reinterpret_cast<HMIXEROBJ>(mixer);
+    DWORD values[2];
+    std::vector<DWORD> record(2);
+    MIXERCONTROLDETAILS details = winmm_rules::DetailsOf(row.line, &record);
+    details.paDetails = values;
+    for (int reading = 0; reading < 40; ++reading) {
+      pulse_fake::allocations = 0;
+      pulse_fake::counting = reading > 0;  // the first makes the line's write and its request
+      ASSERT_EQ(world.server->GetControlDetails(object, &details, MIXER_OBJECTF_HMIXER), 0u);
+      values[0] = values[0] / 2 + reading;
+      values[1] = values[1] / 2 + reading;
+      ASSERT_EQ(world.server->SetControlDetails(object, &details, MIXER_OBJECTF_HMIXER), 0u);
+      pulse_fake::counting = false;
+      EXPECT_EQ(pulse_fake::allocations, 0) << "reading " << reading;
+      world.link->AnswerAll();
+      world.link->Advance((reading % 3 == 0 ? 25 : 1) * MS);
+    }
+  }
+}
+
 // Gone with the server: calls fail until it is back, and a handle opened before names its
 // device again.
 TEST(PulseRules, HandlesNameTheirDevicesAgainOnceTheServerIsBack) {
