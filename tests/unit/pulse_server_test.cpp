@@ -354,23 +354,4 @@ TEST(PulseRules, ReadingAndWritingALineAllocatesNothing) {
   }
 }
 
-// Gone with the server: calls fail until it is back, and a handle opened before names its
-// device again.
-TEST(PulseRules, HandlesNameTheirDevicesAgainOnceTheServerIsBack) {
-  World world;
-  HMIXER knobs = world.Open(KNOBS);
-  world.link->online = false;
-  EXPECT_EQ(world.server->GetNumDevs(), 0u);
-  std::vector<DWORD> values(2);
-  MIXERCONTROLDETAILS details = winmm_rules::DetailsOf(MASTER, &values);
-  EXPECT_EQ(world.server->GetControlDetails(reinterpret_cast<HMIXEROBJ>(knobs), &details,
-                                            MIXER_OBJECTF_HMIXER),
-            MMSYSERR_NODRIVER);
-  EXPECT_EQ(world.Write(knobs, {1000, 1000}), MMSYSERR_NODRIVER);
-  world.link->online = true;
-  EXPECT_EQ(world.Read(knobs), (std::vector<DWORD>{32768, 16384}));
-  EXPECT_EQ(world.server->Close(knobs), MMSYSERR_NOERROR);
-  EXPECT_EQ(world.server->Close(knobs), MMSYSERR_INVALHANDLE);
-}
-
 }  // namespace
