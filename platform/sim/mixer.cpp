@@ -188,7 +188,7 @@ EXPORTED MMRESULT WINAPI mixerGetDevCapsA(UINT_PTR uMxId, LPMIXERCAPSA pmxcaps, 
   record.call = Call::GetDevCaps;
   record.size = cbmxcaps;
   return OnDevice(record, uMxId, MIXER_OBJECTF_MIXER, winmm::CheckCapsRecord(pmxcaps),
-                  [&](CallRecord* call, const Device& device) {
+                  [&](CallRecord* call, const Device& device) -> MMRESULT {
                     MIXERCAPSA caps;
                     memset(&caps, 0, sizeof caps);
                     caps.wMid = 0x4B;
@@ -210,7 +210,7 @@ EXPORTED MMRESULT WINAPI mixerGetLineInfoA(HMIXEROBJ hmxobj, LPMIXERLINEA pmxl, 
   }
   return OnDevice(record, reinterpret_cast<UINT_PTR>(hmxobj), fdwInfo,
                   First(winmm::CheckLineRecord(pmxl), winmm::CheckLineInfoFlags(fdwInfo)),
-                  [&](CallRecord*, const Device& device) {
+                  [&](CallRecord*, const Device& device) -> MMRESULT {
                     switch (fdwInfo & MIXER_GETLINEINFOF_QUERYMASK) {
                       case MIXER_GETLINEINFOF_DESTINATION: {
                         if (pmxl->dwDestination >= device.destinations.size()) {
@@ -260,7 +260,7 @@ EXPORTED MMRESULT WINAPI mixerGetLineControlsA(HMIXEROBJ hmxobj, LPMIXERLINECONT
   return OnDevice(
       record, reinterpret_cast<UINT_PTR>(hmxobj), fdwControls,
       First(winmm::CheckControlsRecord(pmxlc), winmm::CheckLineControlsFlags(fdwControls)),
-      [&](CallRecord* call, const Device&) {
+      [&](CallRecord* call, const Device&) -> MMRESULT {
         const Line* line = nullptr;
         if ((fdwControls & MIXER_GETLINECONTROLSF_QUERYMASK) == MIXER_GETLINECONTROLSF_ONEBYID) {
           line = FindControl(call->device, pmxlc->dwControlID);
@@ -285,7 +285,7 @@ EXPORTED MMRESULT WINAPI mixerGetControlDetailsA(HMIXEROBJ hmxobj, LPMIXERCONTRO
   if (pmxcd != nullptr) record.controlID = pmxcd->dwControlID;
   return OnDevice(record, reinterpret_cast<UINT_PTR>(hmxobj), fdwDetails,
                   First(winmm::CheckDetailsRecord(pmxcd), winmm::CheckDetailsFlags(fdwDetails)),
-                  [&](CallRecord* call, const Device&) {
+                  [&](CallRecord* call, const Device&) -> MMRESULT {
                     const Line* line = FindControl(call->device, pmxcd->dwControlID);
                     if (line == nullptr) return MIXERR_INVALCONTROL;
                     call->lineID = line->lineID;
@@ -312,7 +312,7 @@ EXPORTED MMRESULT WINAPI mixerSetControlDetails(HMIXEROBJ hmxobj, LPMIXERCONTROL
   }
   return OnDevice(record, reinterpret_cast<UINT_PTR>(hmxobj), fdwDetails,
                   First(winmm::CheckDetailsRecord(pmxcd), winmm::CheckDetailsFlags(fdwDetails)),
-                  [&](CallRecord* call, const Device&) {
+                  [&](CallRecord* call, const Device&) -> MMRESULT {
                     Line* line = FindControl(call->device, pmxcd->dwControlID);
                     if (line == nullptr) return MIXERR_INVALCONTROL;
                     call->lineID = line->lineID;
