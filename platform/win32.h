@@ -342,6 +342,7 @@ DWORD GetLastError(void);
 LPSTR GetCommandLineA(void);
 int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
 void Sleep(DWORD dwMilliseconds);
+DWORD GetTickCount(void);
 }
 
 #endif  // _WIN32

@@ -7,11 +7,12 @@
 #include <cstdint>
 
 #include "platform/coreaudio/audio_system.h"
+#include "platform/volume_scale.h"
 
 namespace coreaudio {
 
 // The top of the lines' volume scale, as every mixer of ours has it.
-constexpr uint32_t LINE_TOP = 65535;
+constexpr uint32_t LINE_TOP = VOLUME_SCALE_TOP;
 
 // What a line shows and takes: left and right on the scale 0..LINE_TOP. Every line of these
 // devices has two channels, whatever its endpoint or sessions have, as on the Linux mixer, so a
