@@ -9,10 +9,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   return RunKnobvane(arguments);
 }
 #else
-#include <chrono>
 #include <cstdio>
 
-#include "platform/posix/clock.h"
 #include "platform/posix/posix.h"
 #include "platform/pulse/pulse.h"
 
@@ -35,13 +33,6 @@ const char USAGE[] =
 
 void ShowUsage() { fputs(USAGE, stderr); }
 
-// The stop's deadline, on the clock the sound server's face goes by.
-void LetWritesLand(std::chrono::steady_clock::time_point deadline) {
-  const auto left = deadline - std::chrono::steady_clock::now();
-  pulse::LetWritesLand(posix::MonotonicNs() +
-                       std::chrono::duration_cast<std::chrono::nanoseconds>(left).count());
-}
-
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -49,7 +40,7 @@ int main(int argc, char* argv[]) {
   if (answered >= 0) return answered;
   // Stopped from outside (logout, Ctrl-C), knobvane still lets its last readings reach the
   // server. First, before the sound server's connection starts threads of its own.
-  posix::EndOnStopSignals(LetWritesLand);
+  posix::EndOnStopSignals(pulse::LetWritesLand);
   // A thread waiting for the box has handed on every reading it took: a stop may end it there.
   posix::OnReadWait(posix::EnterRest, posix::LeaveRest);
   ArgumentList arguments;

@@ -1,5 +1,6 @@
 // winmm's mixer functions of the Linux programs: one Server over the libpulse connection,
 // made on the first call, ending its connection at exit once the last writes landed.
+#include <chrono>
 #include <cstdlib>
 
 #include "platform/pulse/connection.h"
@@ -22,7 +23,11 @@ Server& TheServer() {
 
 }  // namespace
 
-void LetWritesLand(int64_t deadlineNs) { TheServer().LetWritesLand(deadlineNs); }
+// The clock's time points count as MonotonicNs() does (clock.h).
+void LetWritesLand(posix::Clock::time_point deadline) {
+  TheServer().LetWritesLand(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count());
+}
 
 }  // namespace pulse
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "platform/posix/clock.h"
 #include "platform/volume_scale.h"
 
 namespace pulse {
@@ -25,8 +26,8 @@ constexpr uint32_t ToMixer(pa_volume_t volume) {
 }
 
 // Waits until every write on its way or waiting has been answered by the server, the server
-// is gone, or the one clock (platform/posix/clock.h) reaches deadlineNs; for a process about to
-// end without the exit-time cleanup. Callable from any thread while no mixer call is running.
-void LetWritesLand(int64_t deadlineNs);
+// is gone, or the deadline has passed; for a process about to end without the exit-time
+// cleanup. Callable from any thread while no mixer call is running.
+void LetWritesLand(posix::Clock::time_point deadline);
 
 }  // namespace pulse
