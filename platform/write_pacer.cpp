@@ -29,7 +29,7 @@ bool WritePacer::TakeTurn(int64_t nowNs) {
   if (nowNs < DueAt()) return false;
   waiting_ = false;
   onItsWay_ = true;
-  lastSentNs_ = nowNs;
+  paidUntilNs_ = (sentBefore_ && paidUntilNs_ > nowNs ? paidUntilNs_ : nowNs) + intervalNs_;
   sentBefore_ = true;
   return true;
 }
@@ -38,5 +38,5 @@ int64_t WritePacer::DueAt() const {
   if (!waiting_ || onItsWay_) return NEVER;
   // A first write, or one after a pause, goes at once.
   if (!sentBefore_) return INT64_MIN;
-  return lastSentNs_ + intervalNs_;
+  return paidUntilNs_ - (burst_ - 1) * intervalNs_;
 }

@@ -2,8 +2,10 @@
 // turning knob sends a reading every few milliseconds, and each write costs the server (and
 // us) far more than the reading did, while audio is heard a period of several milliseconds at
 // a time: writes closer together than that are never heard one by one. So a control is written
-// at most once per interval while its value keeps changing; the first change after a pause goes
-// out at once, and the newest value always follows the last write.
+// at most once per interval while its value keeps changing, and the newest value always follows
+// the last write. After a pause the first few changes go out at once: a knob that is moved and
+// let go sends two or three lines a tick apart as its average settles, and the last of them
+// should be heard as soon as the first.
 //
 // One pacer per control, beside the control's newest value, which stays its owner's: a new
 // value replaces the one waiting, so values go out in the order they came, skipping some, and
@@ -23,10 +25,13 @@ class WritePacer {
   // Chosen against the servers' audio periods (PulseAudio's null output and PipeWire's quantum
   // play 10 to 21 ms at a time) and what a knob's move may take to be heard.
   static constexpr int64_t WRITE_INTERVAL_NS = 20000000;
+  // How many writes may go at once after a pause: one more comes back each interval.
+  static constexpr int WRITE_BURST = 3;
   // What DueAt says when only an answer, or a new value, can let a write go.
   static constexpr int64_t NEVER = INT64_MAX;
 
-  explicit WritePacer(int64_t intervalNs = WriteIntervalNs()) : intervalNs_(intervalNs) {}
+  explicit WritePacer(int64_t intervalNs = WriteIntervalNs(), int burst = WRITE_BURST)
+      : intervalNs_(intervalNs), burst_(burst < 1 ? 1 : burst) {}
 
   // The control has a new value to write; it replaces one still waiting.
   void Changed() { waiting_ = true; }
@@ -47,7 +52,10 @@ class WritePacer {
 
  private:
   int64_t intervalNs_;
-  int64_t lastSentNs_ = 0;
+  int burst_;
+  // When the writes so far would all have gone at one per interval: a write may go burst - 1
+  // intervals before that.
+  int64_t paidUntilNs_ = 0;
   bool sentBefore_ = false;
   bool waiting_ = false;
   bool onItsWay_ = false;
