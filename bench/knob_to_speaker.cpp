@@ -1,10 +1,6 @@
 // The box's steps and their timing; the firmware's rules set the step sizes (knob_box.h).
 #include "bench/knob_to_speaker.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +8,7 @@
 #include <vector>
 
 #include "bench/bench.h"
+#include "bench/box_commands.h"
 #include "bench/process.h"
 #include "bench/reading_run.h"
 #include "platform/posix/clock.h"
@@ -44,29 +41,6 @@ int64_t ArrivedAt(const PulseObserver& observer, size_t first, int adc) {
   return -1;
 }
 
-// box-sim's standard input: a FIFO this program holds open for reading and writing, so that
-// neither end waits for the other to open it.
-class BoxCommands {
- public:
-  explicit BoxCommands(const std::string& path) {
-    if (mkfifo(path.c_str(), 0600) == 0) fd_ = open(path.c_str(), O_RDWR | O_CLOEXEC);
-  }
-  ~BoxCommands() {
-    if (fd_ >= 0) close(fd_);
-  }
-  BoxCommands(const BoxCommands&) = delete;
-  BoxCommands& operator=(const BoxCommands&) = delete;
-
-  bool Ready() const { return fd_ >= 0; }
-  bool Send(const std::string& line) {
-    const std::string text = line + "\n";
-    return write(fd_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  }
-
- private:
-  int fd_ = -1;
-};
-
 }  // namespace
 
 const char* KnobToSpeaker(PulseObserver& observer, const SpeakerSetup& setup) {
@@ -76,12 +50,9 @@ const char* KnobToSpeaker(PulseObserver& observer, const SpeakerSetup& setup) {
   if (!commands.Ready()) return "no FIFO for box-sim's commands";
   int adc = 500;
   if (!commands.Send("knob 0 " + std::to_string(adc))) return "box-sim took no command";
-  Started boxSim(support::Spawn({setup.boxSim, setup.firmware, "--link", link, "--realtime"},
-                                setup.folder + "/box-sim.log", commandsPath.c_str()));
-  struct stat linked;
-  if (boxSim.Pid() <= 0 || !Eventually([&] { return lstat(link.c_str(), &linked) == 0; }, 20)) {
-    return "box-sim did not come up";
-  }
+  Started boxSim(
+      StartBoxSim(setup.boxSim, setup.firmware, commands, link, setup.folder + "/box-sim.log"));
+  if (boxSim.Pid() <= 0) return "box-sim did not come up";
   // Opening the port restarts the simulated board, whose report brings the knob once
   // knobvane's 2 s pause after opening is over.
   observer.Await(PulseVolumeOf(adc));
@@ -116,13 +87,13 @@ const char* KnobToSpeaker(PulseObserver& observer, const SpeakerSetup& setup) {
   }
   commands.Send("quit");
 
-  Result("box", "speaker_steps", SPEAKER_STEPS);
-  Result("box", "speaker_missed", missed);
-  Result("box", "speaker_median_us", Percentile(latencies, 0.5) / 1000);
-  Result("box", "speaker_p99_us", Percentile(latencies, 0.99) / 1000);
-  Result("box", "speaker_max_us", Percentile(latencies, 1.0) / 1000);
-  fprintf(stderr, "box: %d steps, %d never seen; knob to speaker median %.2f ms, p99 %.2f ms\n",
-          SPEAKER_STEPS, missed, Percentile(latencies, 0.5) / 1e6,
+  Result(setup.figures, "speaker_steps", SPEAKER_STEPS);
+  Result(setup.figures, "speaker_missed", missed);
+  Result(setup.figures, "speaker_median_us", Percentile(latencies, 0.5) / 1000);
+  Result(setup.figures, "speaker_p99_us", Percentile(latencies, 0.99) / 1000);
+  Result(setup.figures, "speaker_max_us", Percentile(latencies, 1.0) / 1000);
+  fprintf(stderr, "%s: %d steps, %d never seen; knob to speaker median %.2f ms, p99 %.2f ms\n",
+          setup.figures.c_str(), SPEAKER_STEPS, missed, Percentile(latencies, 0.5) / 1e6,
           Percentile(latencies, 0.99) / 1e6);
   return nullptr;
 }

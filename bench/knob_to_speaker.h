@@ -11,10 +11,11 @@
 namespace bench {
 
 struct SpeakerSetup {
-  std::string knobvane;  // the program
-  std::string boxSim;    // the program
-  std::string firmware;  // the image box-sim runs
-  std::string folder;    // for the port, box-sim's commands and the logs
+  std::string knobvane;         // the program
+  std::string boxSim;           // the program
+  std::string firmware;         // the image box-sim runs
+  std::string folder;           // for the port, box-sim's commands and the logs
+  std::string figures = "box";  // what the figures' names begin with
 };
 
 // Runs the steps and prints their box_* figures; nullptr, or what failed before any figure.
