@@ -1,6 +1,8 @@
 // The writes on their way: a control per master line or stream written to, its newest value,
 // and the one write of it the server has not answered yet. The caller's thread hands values
-// over and wakes the main loop, which sends them and takes the server's answers.
+// over and wakes the main loop, which sends them and takes the server's answers. While a knob
+// keeps turning, a control's writes are paced (platform/write_pacer.h): a value handed within
+// an interval of the last write waits for a timer of the loop's, newer ones replacing it.
 #include "platform/pulse/writes.h"
 
 #include <algorithm>
@@ -8,9 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/clock.h"
 #include "platform/pulse/cache.h"
 #include "platform/pulse/connection.h"
 #include "platform/pulse/kept.h"
+#include "platform/write_pacer.h"
 
 namespace pulse {
 namespace {
@@ -22,14 +26,17 @@ struct Control {
   uint32_t stream;  // PA_INVALID_INDEX for a master line
   pa_cvolume newest;
   pa_cvolume sent;
-  bool inFlight;
-  bool waiting;  // newest is still to be sent
+  WritePacer pacer;  // whether newest waits to be sent, and when it may go
 };
 
 struct Writes {
   std::mutex lock;  // guards the rest
   std::vector<Control> controls;
   uint64_t nextControl = 1;
+  // The loop's timer for the earliest paced write, made on first use; only the loop's thread
+  // touches it.
+  pa_time_event* timer = nullptr;
+  int64_t timerDueNs = WritePacer::NEVER;
 };
 
 // Never destroyed: the writes on their way land at exit, after the library's own statics may
@@ -70,12 +77,30 @@ DeviceKey ToKeepForReturn(const Control& control) {
 }
 
 void OnWritten(pa_context*, int success, void* id);
+void OnTimer(pa_mainloop_api*, pa_time_event*, const struct timeval*, void*);
+
+// Makes the loop send what waits by dueNs (NEVER: nothing). On the loop's thread, holding the
+// writes' lock.
+void SendBy(int64_t dueNs) {
+  Writes& w = TheWrites();
+  if (dueNs == WritePacer::NEVER || dueNs >= w.timerDueNs) return;
+  const pa_context* context = Context();
+  if (context == nullptr) return;
+  w.timerDueNs = dueNs;
+  // The loop's real-time clock is the monotonic one the pacer's times come from.
+  const pa_usec_t at = static_cast<pa_usec_t>((dueNs + 999) / 1000);
+  if (w.timer == nullptr) {
+    w.timer = pa_context_rttime_new(context, at, OnTimer, nullptr);
+    if (w.timer == nullptr) w.timerDueNs = WritePacer::NEVER;
+  } else {
+    pa_context_rttime_restart(context, w.timer, at);
+  }
+}
 
 // Sends the control's newest value; a device or stream gone meanwhile takes nothing. On the
-// loop's thread, holding the cache's and the writes' locks. The device to keep the value for
-// when nothing was sent.
+// loop's thread, holding the cache's and the writes' locks, once the pacer gave it its turn.
+// The device to keep the value for when nothing was sent.
 DeviceKey Send(Control* control) {
-  control->waiting = false;
   control->sent = control->newest;
   void* id = reinterpret_cast<void*>(static_cast<uintptr_t>(control->id));
   pa_context* context = Context();
@@ -91,8 +116,10 @@ DeviceKey Send(Control* control) {
                                : pa_context_set_source_volume_by_index(
                                      context, device->index, &control->sent, OnWritten, id);
   }
-  control->inFlight = operation != nullptr;
-  if (operation == nullptr) return ToKeepForReturn(*control);
+  if (operation == nullptr) {
+    control->pacer.Answered();
+    return ToKeepForReturn(*control);
+  }
   pa_operation_unref(operation);
   return DeviceKey{};
 }
@@ -106,16 +133,28 @@ void OnWritten(pa_context*, int success, void* id) {
     std::lock_guard<std::mutex> writes(TheWrites().lock);
     Control* control = ControlWithID(reinterpret_cast<uintptr_t>(id));
     if (control != nullptr) {
-      control->inFlight = false;
+      control->pacer.Answered();
       if (success) TakeVolume(control->device, control->stream, control->sent);
       if (!success) keep = ToKeepForReturn(*control);
-      if (control->waiting) {
+      if (control->pacer.TakeTurn(posix::MonotonicNs())) {
         const DeviceKey notSent = Send(control);
         if (!notSent.name.empty()) keep = notSent;
       }
+      SendBy(control->pacer.DueAt());
     }
   }
   if (!keep.name.empty()) KeepForReturn(keep);
+  WakeWaiters();
+}
+
+void OnTimer(pa_mainloop_api*, pa_time_event*, const struct timeval*, void*) {
+  {
+    std::lock_guard<std::mutex> writes(TheWrites().lock);
+    TheWrites().timerDueNs = WritePacer::NEVER;
+  }
+  if (Context() == nullptr) return;
+  SendWaiting();
+  // A device gone meanwhile took nothing, and no answer will come to say so.
   WakeWaiters();
 }
 
@@ -126,27 +165,33 @@ void Hand(const DeviceKey& device, uint32_t stream, const pa_cvolume& volume) {
   std::lock_guard<std::mutex> writes(w.lock);
   Control* control = FindControl(device, stream);
   if (control == nullptr) {
-    w.controls.push_back(Control{w.nextControl++, device, stream, volume, volume, false, false});
+    w.controls.push_back(Control{w.nextControl++, device, stream, volume, volume, WritePacer()});
     control = &w.controls.back();
   }
   control->newest = volume;
-  control->waiting = true;
-  if (!control->inFlight) WakeLoop();
+  // The loop hears of a value only when it has a write to send or a timer to set: not while
+  // one waits for its answer or its timer, which takes the newest then.
+  const bool known = control->pacer.Waiting() && control->pacer.DueAt() > posix::MonotonicNs();
+  control->pacer.Changed();
+  if (!known && !control->pacer.OnItsWay()) WakeLoop();
 }
 
 pa_cvolume Seen(const Device& device, const Stream* stream) {
   std::lock_guard<std::mutex> writes(TheWrites().lock);
   const Control* control = stream ? FindControl(DeviceKey{}, stream->index)
                                   : FindControl(KeyOf(device), PA_INVALID_INDEX);
-  if (control != nullptr && (control->inFlight || control->waiting)) return control->newest;
+  if (control != nullptr && (control->pacer.OnItsWay() || control->pacer.Waiting())) {
+    return control->newest;
+  }
   return stream ? stream->volume : device.volume;
 }
 
 bool WritesOnTheirWay() {
   std::lock_guard<std::mutex> writes(TheWrites().lock);
   const auto& controls = TheWrites().controls;
-  return std::any_of(controls.begin(), controls.end(),
-                     [](const Control& control) { return control.inFlight || control.waiting; });
+  return std::any_of(controls.begin(), controls.end(), [](const Control& control) {
+    return control.pacer.OnItsWay() || control.pacer.Waiting();
+  });
 }
 
 // An application that starts a stream per video would otherwise grow the list searched on every
@@ -165,10 +210,13 @@ void SendWaiting() {
   std::vector<DeviceKey> keep;
   {
     std::lock_guard<std::mutex> writes(TheWrites().lock);
+    const int64_t now = posix::MonotonicNs();
     for (Control& control : TheWrites().controls) {
-      if (!control.waiting || control.inFlight) continue;
-      const DeviceKey notSent = Send(&control);
-      if (!notSent.name.empty()) keep.push_back(notSent);
+      if (control.pacer.TakeTurn(now)) {
+        const DeviceKey notSent = Send(&control);
+        if (!notSent.name.empty()) keep.push_back(notSent);
+      }
+      SendBy(control.pacer.DueAt());
     }
   }
   for (const DeviceKey& device : keep) KeepForReturn(device);
