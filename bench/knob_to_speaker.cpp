@@ -26,8 +26,6 @@ constexpr int LARGEST_STEP = 511;
 // The knob stays clear of the ends, where the firmware snaps readings to 0 and 1023.
 constexpr int LOWEST_ADC = 16;
 constexpr int HIGHEST_ADC = 1007;
-// A reading this close to where the knob is counts as its new volume: the firmware's deadband.
-constexpr int ARRIVED_COUNTS = 2;
 
 // When an answer since event `first` first showed the output within ARRIVED_COUNTS of `adc`,
 // or -1.

@@ -10,6 +10,10 @@
 
 namespace bench {
 
+// A volume this close to where the knob is counts as the knob's: the firmware's deadband,
+// which also keeps 2 counts of noise from being sent.
+constexpr int ARRIVED_COUNTS = 2;
+
 struct SpeakerSetup {
   std::string knobvane;         // the program
   std::string boxSim;           // the program

@@ -24,7 +24,7 @@ namespace bench {
 
 namespace {
 
-constexpr int KNOBS = 6;
+constexpr int KNOBS = READING_KNOBS;
 constexpr int64_t TURNING_NS = 10000000000;
 constexpr int64_t RESTING_NS = 5000000000;
 constexpr int64_t MOVE_EVERY_NS = 5000000;
@@ -34,9 +34,6 @@ constexpr int64_t SETTLE_NS = 200000000;
 constexpr int REST_ADC[KNOBS] = {200, 300, 400, 500, 600, 700};
 // Where each turning knob stops, as its last move: the last reading it sends is there.
 constexpr int STOP_ADC[KNOBS] = {650, 550, 450, 350, 250, 150};
-// An output this close to its knob's place has the knob's last reading: the firmware's
-// deadband, which also keeps 2 counts of noise from being sent.
-constexpr int ARRIVED_COUNTS = 2;
 
 // The null output knob k sets ("knobs" for knob 0), and its line: the devices' lines come
 // after the defaults' (1 and 3), two numbers apart, in the order the outputs were loaded.
@@ -108,12 +105,6 @@ long LinesSent(BoxCommands& commands, const std::string& log) {
   return after > before ? lines : -1;
 }
 
-double CpuOf(const support::SoundServer& server) {
-  double seconds = 0;
-  for (pid_t process : server.Processes()) seconds += CpuSeconds(process);
-  return seconds;
-}
-
 // Turns the first `turning` knobs (none: all rest) for that long from their places of rest;
 // prints the figures named prefix_*. False when an output did not come to where its knob
 // stopped.
@@ -129,7 +120,7 @@ bool Turn(BoxCommands& commands, const std::string& boxLog, pid_t knobvane,
   const long linesBefore = LinesSent(commands, boxLog);
   const double cpuBefore = CpuSeconds(knobvane);
   const long switchesBefore = ContextSwitches(knobvane);
-  const double serverBefore = CpuOf(server);
+  const double serverBefore = ServerCpuSeconds(server);
   const int64_t startedAt = support::NowNs();
   for (int64_t at = startedAt; turning > 0 && at < startedAt + forNs; at += MOVE_EVERY_NS) {
     posix::SleepUntilNs(at);
@@ -150,7 +141,7 @@ bool Turn(BoxCommands& commands, const std::string& boxLog, pid_t knobvane,
   posix::SleepUntilNs(startedAt + forNs + SETTLE_NS);
   const double cpu = CpuSeconds(knobvane) - cpuBefore;
   const long switches = ContextSwitches(knobvane) - switchesBefore;
-  const double serverCpu = CpuOf(server) - serverBefore;
+  const double serverCpu = ServerCpuSeconds(server) - serverBefore;
   const double seconds = (support::NowNs() - startedAt) / 1e9;
   const long lines = LinesSent(commands, boxLog) - linesBefore;
   const bool landed = AtPlaces(adc);
@@ -175,6 +166,12 @@ bool Turn(BoxCommands& commands, const std::string& boxLog, pid_t knobvane,
 }
 
 }  // namespace
+
+double ServerCpuSeconds(const support::SoundServer& server) {
+  double seconds = 0;
+  for (pid_t process : server.Processes()) seconds += CpuSeconds(process);
+  return seconds;
+}
 
 std::vector<std::string> TurningOutputs() {
   std::vector<std::string> outputs;

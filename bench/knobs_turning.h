@@ -13,6 +13,9 @@
 
 namespace bench {
 
+// CPU seconds of every process of the server.
+double ServerCpuSeconds(const support::SoundServer& server);
+
 // The null outputs the server needs besides "knobs", one for each knob after the first.
 std::vector<std::string> TurningOutputs();
 

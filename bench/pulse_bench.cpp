@@ -75,14 +75,8 @@ constexpr size_t LAG_LIMIT = 900;
 using bench::Percentile;
 using bench::PulseVolumeOf;
 using bench::ReadingRun;
+using bench::ServerCpuSeconds;
 using support::NowNs;
-
-// CPU seconds of every process of the server.
-double ServerCpuSeconds(const support::SoundServer& server) {
-  double seconds = 0;
-  for (pid_t process : server.Processes()) seconds += bench::CpuSeconds(process);
-  return seconds;
-}
 
 // knobvane on a pseudo-terminal as fast as it takes the readings, then at the line's rate;
 // prints the figures named after `server`. nullptr, or what failed before any figure.
