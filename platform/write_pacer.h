@@ -20,6 +20,11 @@
 // writes every value), which the benchmarks use to weigh one interval against another.
 int64_t WriteIntervalNs();
 
+// The interval a setting's text names (a number of microseconds, 0 to 1000000), in nanoseconds;
+// WRITE_INTERVAL_NS for no text or any other: a mistyped setting must neither stop the knobs nor
+// flood the server.
+int64_t WriteIntervalNsFrom(const char* text);
+
 class WritePacer {
  public:
   // One write per audio period of PipeWire's default quantum (1,024 frames, 21 ms at 48 kHz):
