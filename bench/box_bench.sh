@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# The box's figures, in simulated time: the firmware image in box-sim --fast, knobs driven
-# from here. Prints RESULT lines for bench/run: lines a second at rest (six knobs with
-# 2 counts of noise), with one knob turning, with all six turning; and the time from a
-# knob's move to its line's line feed leaving the UART (median and most, over 200 moves).
-# Usage: bench/box_bench.sh PATH/TO/box-sim PATH/TO/knobbox.elf
+# The box's figures, in simulated time: the firmware images in box-sim --fast, knobs driven
+# from here. Prints RESULT lines for bench/run: on the first image, lines a second at rest
+# (six knobs with 2 counts of noise), with one knob turning, with all six turning; on each
+# image, the longest time between two conversions of a knob while one turns, and on each
+# image that sends (not the ATmega32U4's: simavr has no USB), the time from a knob's move to
+# its line's line feed leaving the UART (median and most, over 200 moves).
+# Usage: bench/box_bench.sh PATH/TO/box-sim PATH/TO/knobbox.elf [MCU:PATH/TO/image.elf...]
 set -euo pipefail
 box_sim=$1
 firmware=$2
+shift 2
 
 dir=$(mktemp -d /tmp/knobvane-box-bench-XXXXXX)
 trap 'rm -rf "$dir"' EXIT
@@ -42,26 +45,51 @@ turning() {
 one_turning=$(turning 1)
 all_turning=$(turning 6)
 
-# Moves of knob 0 every 97 ms (against the 4.096 ms tick, so they fall at every phase of it),
-# between 300 and 700: the time from each move to the first line of knob 0 after it.
-latency=$({
-  echo "knob 0 300"
-  echo "run 1000"
-  for move in $(seq 1 200); do
-    echo "knob 0 $((move % 2 ? 700 : 300))"
-    echo "run 97"
-  done
-} | simulate | awk '
+# Knob 0 turning for 2 s, its lines being sent, the others resting, after a second to start:
+# the longest any knob waited between two of its conversions, in ms.
+sampling_interval() {
+  {
+    for knob in 1 2 3 4 5; do echo "knob $knob $((knob * 150))"; done
+    echo "run 1000"
+    echo "intervals"
+    for t in $(seq 0 5 1995); do
+      echo "knob 0 $((t / 5 % 2 ? 200 : 300))"
+      echo "run 5"
+    done
+    echo "intervals"
+  } | "$box_sim" "$1" --link "$dir/box" --fast 2>/dev/null | awk '
+    $1 == "intervals" && ++asked == 2 { for (i = 2; i <= NF; ++i) if ($i > most) most = $i
+                                        printf "%.3f\n", most / 1000 }'
+}
+
+# Moves of knob 0 every 97 ms (against the knobs' round of about 1 ms, so they fall at every
+# phase of it), between 300 and 700: the time from each move to the first line of knob 0
+# after it.
+move_to_uart() {
+  {
+    echo "knob 0 300"
+    echo "run 1000"
+    for move in $(seq 1 200); do
+      echo "knob 0 $((move % 2 ? 700 : 300))"
+      echo "run 97"
+    done
+  } | "$box_sim" "$1" --link "$dir/box" --fast 2>/dev/null | grep -v '^ok$' | awk '
   $2 < 1024 && $1 > 1000 {
     move = int(($1 - 1000) / 97)
     if (!(move in seen)) { seen[move] = 1; print $1 - (1000 + 97 * move) }
   }' | sort -n | awk '{ delay[++n] = $1 }
-  END { printf "%.2f %.2f %d\n", delay[int((n + 1) / 2)], delay[n], n }')
-read -r latency_median latency_most latency_moves <<<"$latency"
+  END { printf "%.3f %.3f %d\n", delay[int((n + 1) / 2)], delay[n], n }'
+}
 
 echo "RESULT box_lines_rest_per_s $at_rest"
 echo "RESULT box_lines_one_turning_per_s $one_turning"
 echo "RESULT box_lines_all_turning_per_s $all_turning"
-echo "RESULT box_move_to_uart_median_ms $latency_median"
-echo "RESULT box_move_to_uart_most_ms $latency_most"
-echo "RESULT box_move_to_uart_moves $latency_moves"
+for image in "atmega328p:$firmware" "$@"; do
+  mcu=${image%%:*}
+  echo "RESULT box_${mcu}_sampling_interval_ms $(sampling_interval "${image#*:}")"
+  [ "$mcu" = atmega32u4 ] && continue
+  read -r median most moves <<<"$(move_to_uart "${image#*:}")"
+  echo "RESULT box_${mcu}_move_to_uart_median_ms $median"
+  echo "RESULT box_${mcu}_move_to_uart_most_ms $most"
+  echo "RESULT box_${mcu}_move_to_uart_moves $moves"
+done

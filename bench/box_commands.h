@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "tests/support/deadline.h"
 #include "tests/support/process.h"
@@ -41,13 +42,14 @@ class BoxCommands {
 };
 
 // Starts box-sim in real time on the firmware, its commands from the FIFO and its port linked
-// at `link`, its answers and messages in `log`; its PID once the port is there, else what
-// Spawn gave or -1 (stop it by PID either way).
+// at `link`, its answers and messages (and with `timing`, its timing lines) in `log`; its PID
+// once the port is there, else what Spawn gave or -1 (stop it by PID either way).
 inline pid_t StartBoxSim(const std::string& boxSim, const std::string& firmware,
                          const BoxCommands& commands, const std::string& link,
-                         const std::string& log) {
-  const pid_t pid = support::Spawn({boxSim, firmware, "--link", link, "--realtime"}, log,
-                                   commands.Path().c_str());
+                         const std::string& log, bool timing = false) {
+  std::vector<std::string> arguments = {boxSim, firmware, "--link", link, "--realtime"};
+  if (timing) arguments.push_back("--timing");
+  const pid_t pid = support::Spawn(arguments, log, commands.Path().c_str());
   struct stat linked;
   if (pid <= 0) return pid;
   if (!support::Eventually([&] { return lstat(link.c_str(), &linked) == 0; }, 20)) {

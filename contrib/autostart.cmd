@@ -15,11 +15,20 @@ if /i "%~1"=="/remove" goto remove
 rem Without a port Knobvane ends at once, and given a port and no line it shows its usage
 rem and sets nothing: neither is for a login. A port is COM1 to COM9, or \\.\ and a name.
 set "port=%~1"
-if /i "%port:~0,3%"=="COM" goto port_given
 if "%port:~0,4%"=="\\.\" goto port_given
-goto usage
+if /i not "%port:~0,3%"=="COM" goto usage
+rem Windows opens COM10 and on only by their long name, which Knobvane is given as it is.
+if not "%port:~4%"=="" set "port=\\.\%port%"
 :port_given
 if "%~2"=="" goto usage
+rem The lines after the port, one by one: %* would keep the port as it was typed.
+set "arguments=%port%"
+:next_line
+shift /1
+if "%~1"=="" goto write_checked
+set "arguments=%arguments% %~1"
+goto next_line
+:write_checked
 if exist "%folder%Knobvane.exe" goto write
 echo Knobvane.exe is not in "%folder%": keep %~nx0 beside Knobvane.exe.
 set "failed=1"

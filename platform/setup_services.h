@@ -46,9 +46,17 @@ std::string ControllerPortName(const std::string& typed);
 // none better.
 std::string StablePortName(const std::string& port, std::string* note);
 
-// Why port could not be opened, given GetLastError after the open: what to do, in a sentence
-// or two.
+// Why port could not be opened, or is no serial port, given GetLastError after the open (or
+// after GetCommState on it): what it is and what to do, in a sentence or two.
 std::string WhyPortRefused(const std::string& port, DWORD error);
+
+// The programs that hold port open now, "knobvane (process 812)", ...; "" when none can be seen
+// (on Windows none ever can).
+std::string PortHolders(const std::string& port);
+
+// A warning, in words for the user, when this program runs as a user whom what it sets should
+// not belong to (root, or another user through sudo); "" when it runs as the user it sets up.
+std::string UserWarning();
 
 // The line the first knob is offered when the user names none, -1 for none.
 int ProposedFirstLine();

@@ -3,6 +3,7 @@
 
 #ifdef _WIN32
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "platform/setup_services.h"
@@ -12,6 +13,9 @@ int main(int argc, char** argv) {
   // The C library buffers a console's output whole when it is redirected: unbuffered, a prompt
   // is seen before the answer is awaited wherever the output goes.
   setvbuf(stdout, nullptr, _IONBF, 0);
+  // "/?" asks every Windows console program for its help.
+  char help[] = "--help";
+  if (argc == 2 && strcmp(argv[1], "/?") == 0) argv[1] = help;
   const int status = RunSetup(argc, argv);
   // Started by a double-click, the console is this program's alone and closes with it: keep it
   // open until what was said has been read.

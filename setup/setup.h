@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The whole program: the dialogue without arguments, else what they ask. Returns the exit
 // status: 0 done, 1 not done (said why), 2 arguments it cannot use (nothing changed).
@@ -23,5 +24,27 @@ bool ReadKnob(const char* line, int* knob, int* percent);
 // more than the six knobs, or no knob has a line.
 bool ParseKnobLines(const std::string& typed, int32_t lineCount, std::string* lines,
                     std::string* reason);
+
+// What ChoosePort made of the ports' change or of the user's answer.
+enum PortChoiceKind {
+  PORT_WAIT,        // nothing chosen: go on waiting for the box
+  PORT_CHOSEN,      // the port named is the one
+  PORT_WHICH,       // more than one could be the box: the user is to say which by its number
+  PORT_NOT_LISTED,  // a number that is not one of the list shown
+  PORT_TYPED,       // a port's name typed, given as typed
+};
+
+struct PortChoice {
+  PortChoiceKind kind;
+  std::string port;
+};
+
+// Which port is the box's while setup waits for it, from the ports' names: shown is the list
+// on the screen (numbered from 1), before and now the ports at the last look and at this one,
+// answer the line the user typed (nullptr when none). A port that appeared since the last look
+// is the box, unless several did. A number takes that port of the list shown; Enter alone the
+// only port that appeared since the list was shown, else the only port there is.
+PortChoice ChoosePort(const std::vector<std::string>& shown, const std::vector<std::string>& before,
+                      const std::vector<std::string>& now, const std::string* answer);
 
 #endif  // KNOBVANE_SETUP_SETUP_H

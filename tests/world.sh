@@ -2,7 +2,7 @@
 # sound server of its own on request. Everything started is stopped by PID on exit.
 # Gives: dir, pids (append the PID of whatever you start), fail, eventually, start_pulse,
 # start_server and stop_server (PulseAudio or PipeWire, as $server_kind says), output_name,
-# output_volume, expect_volume, load_output, turn.
+# output_volume, expect_volume, load_output, turn, describe_usb.
 #
 # Run as a program, it is the C++ tests' and benchmarks' server (tests/support/sound_server.h):
 #   world.sh FOLDER pulseaudio|pipewire [MODULE...]
@@ -75,6 +75,20 @@ turn() {
   echo "$*" >&"${box[1]}"
   read -r -t 20 -u "${box[0]}" answer || fail "nobody read \"$*\" from the box"
   [ "$answer" = taken ] || fail "the box refused \"$*\": $answer"
+}
+
+# Describes the tty behind PATH as a USB device in a sysfs of the world's own, $dir/sys (setup's
+# KNOBVANE_SYSFS): describe_usb PATH MAKER PRODUCT [SERIAL].
+describe_usb() {
+  local usb=$dir/sys/devices/usb1/1-$RANDOM tty
+  tty=$dir/sys/class/tty/$(basename "$(readlink -f "$1")")
+  mkdir -p "$usb/interface" "$tty"
+  echo 2341 >"$usb/idVendor"
+  echo 0043 >"$usb/idProduct"
+  echo "$2" >"$usb/manufacturer"
+  echo "$3" >"$usb/product"
+  [ -z "${4:-}" ] || echo "$4" >"$usb/serial"
+  ln -sfn "$usb/interface" "$tty/device"
 }
 
 # Loads a null output into the running server (module-null-sink with these arguments), as a

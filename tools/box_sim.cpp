@@ -3,7 +3,8 @@
 // standard input, its serial line on a pseudo-terminal of its own that Knobvane opens like the
 // board's USB serial port. In real time for Knobvane; in fast mode, simulated time advances only on
 // request and every line the firmware sends is printed with its simulated time, for the scenario
-// tests and the benchmarks.
+// tests and the benchmarks; in real time it can print them too, with how far the simulation ran
+// behind the clock, so that a benchmark can tell the firmware's time from the simulator's.
 #include <fcntl.h>
 #include <gelf.h>
 #include <libelf.h>
@@ -33,13 +34,18 @@
 namespace {
 
 const char USAGE[] =
-    "Usage: box-sim FIRMWARE.elf --link PATH [--realtime|--fast]\n"
+    "Usage: box-sim FIRMWARE.elf --link PATH [--realtime [--timing]|--fast]\n"
     "Runs the box's firmware at 16 MHz (AVCC 5 V) in a simulation of the chip it was built for\n"
     "(ATmega328P, ATmega2560 or ATmega32U4, from the image); its serial line is a new\n"
     "pseudo-terminal linked at PATH, for Knobvane to open like the board's port. The\n"
     "ATmega32U4's serial line is USB, which the simulation lacks: that image sends nothing.\n"
     "\n"
     "--realtime  simulated time follows the clock (the default); standard input may end\n"
+    "--timing    in real time, also print each line the firmware sends as \"sent MS READING\n"
+    "            CLOCK_NS BEHIND_US\" and each knob set as \"set MS K ADC CLOCK_NS BEHIND_US\":\n"
+    "            the simulated time in ms, the clock (CLOCK_MONOTONIC) when the line reached\n"
+    "            the port or the command was read, and how far the simulation was behind\n"
+    "            the clock then\n"
     "--fast      simulated time advances only with \"run\"; each line the firmware sends is\n"
     "            also printed on standard output after its simulated time in ms,\n"
     "            \"1234.567 2560\"; the end of standard input ends the simulation\n"
@@ -51,6 +57,8 @@ const char USAGE[] =
     "  run MS       let MS simulated milliseconds pass, then answer \"ok\"\n"
     "  conversions  answer \"conversions\" and the ADC conversions of each knob's input so far\n"
     "  lines        answer \"lines\" and how many lines reached the port so far\n"
+    "  intervals    answer \"intervals\" and, for each knob's input, the longest simulated time\n"
+    "               in us between two of its conversions since the last \"intervals\" (0: none)\n"
     "  reset        restart the chip, as a board does when DTR rises; this also happens\n"
     "               whenever the pseudo-terminal is opened anew\n"
     "  quit         stop (so do SIGINT and SIGTERM); PATH is removed\n";
@@ -81,6 +89,14 @@ struct Box {
   bool readerThere = false;          // whether anyone has the other end open
   int knobs[KNOBS] = {};             // each knob's ADC value
   uint64_t conversions[KNOBS] = {};  // started on each knob's input
+  // When each knob's input was last converted (in Cycles(), 0: not since a restart), and the
+  // longest interval between two of its conversions since the last "intervals".
+  uint64_t convertedAt[KNOBS] = {};
+  uint64_t longestInterval[KNOBS] = {};
+  bool timing = false;
+  // The clock and the cycle count that stand for the same moment, in real time.
+  uint64_t paceStartNs = 0;
+  uint64_t paceStartCycles = 0;
   int noise = 0;
   uint32_t random = 12345;  // fixed seed: the same commands give the same run
   uint64_t cyclesBeforeReset = 0;
@@ -93,6 +109,17 @@ struct Box {
 Box box;
 
 uint64_t Cycles() { return box.cyclesBeforeReset + box.avr->cycle; }
+
+uint64_t ClockNs() { return static_cast<uint64_t>(posix::MonotonicNs()); }
+
+// How far, in us, the simulation runs behind the clock in real time: the simulator runs in
+// slices and the machine may keep it waiting, so a line may reach the port later than its
+// simulated moment, and a command take effect at a simulated moment before it was read.
+int64_t BehindUs(uint64_t clockNs) {
+  const uint64_t simulatedNs = (Cycles() - box.paceStartCycles) * 1000000000u / CPU_HZ;
+  return (static_cast<int64_t>(clockNs - box.paceStartNs) - static_cast<int64_t>(simulatedNs)) /
+         1000;
+}
 
 // ---- The pseudo-terminal --------------------------------------------------------------------
 
@@ -137,12 +164,19 @@ void OnUartByte(avr_irq_t*, uint32_t value, void*) {
   uint8_t byte = static_cast<uint8_t>(value);
   Send(byte);
   if (byte == '\n' && box.readerThere) ++box.linesDelivered;
-  if (!box.fast) return;
+  if (!box.fast && !box.timing) return;
   if (byte != '\n') {
     if (box.sending.size() < 64) box.sending += static_cast<char>(byte);
     return;
   }
-  printf("%.3f %s\n", static_cast<double>(Cycles()) / CYCLES_PER_MS, box.sending.c_str());
+  const double ms = static_cast<double>(Cycles()) / CYCLES_PER_MS;
+  if (box.fast) {
+    printf("%.3f %s\n", ms, box.sending.c_str());
+  } else {
+    const uint64_t now = ClockNs();
+    printf("sent %.3f %s %llu %lld\n", ms, box.sending.c_str(),
+           static_cast<unsigned long long>(now), static_cast<long long>(BehindUs(now)));
+  }
   box.sending.clear();
 }
 
@@ -161,6 +195,11 @@ void OnConversion(avr_irq_t*, uint32_t value, void*) {
   while (knob < KNOBS && box.pins->knobs[knob].adcChannel != started.mux.src) ++knob;
   if (knob == KNOBS) return;
   ++box.conversions[knob];
+  const uint64_t now = Cycles();
+  if (box.convertedAt[knob] != 0 && now - box.convertedAt[knob] > box.longestInterval[knob]) {
+    box.longestInterval[knob] = now - box.convertedAt[knob];
+  }
+  box.convertedAt[knob] = now;
   int adc = box.knobs[knob];
   if (box.noise > 0) {
     box.random = box.random * 1103515245u + 12345u;
@@ -306,6 +345,8 @@ void Reset(const char* why) {
   SetButtons();
   box.cyclesBeforeReset = before - box.avr->cycle;
   box.sending.clear();
+  // The firmware starts sampling anew: its pause to start is no interval of its sampling.
+  for (uint64_t& at : box.convertedAt) at = 0;
 }
 
 // Runs the chip until the simulated cycle count reaches `until`; false when the firmware
@@ -353,6 +394,11 @@ Command Execute(const std::string& line, uint64_t* ms) {
   if (name == "knob" && fields == 3 && first >= 0 && first < KNOBS && second >= 0 &&
       second <= ADC_TOP) {
     box.knobs[first] = static_cast<int>(second);
+    if (box.timing && !box.fast) {
+      const uint64_t now = ClockNs();
+      printf("set %.3f %ld %ld %llu %lld\n", static_cast<double>(Cycles()) / CYCLES_PER_MS, first,
+             second, static_cast<unsigned long long>(now), static_cast<long long>(BehindUs(now)));
+    }
   } else if (name == "noise" && fields == 2 && first >= 0 && first <= ADC_TOP) {
     box.noise = static_cast<int>(first);
   } else if (name == "button" && fields == 2 && first >= 0 && first < KNOBS) {
@@ -369,6 +415,14 @@ Command Execute(const std::string& line, uint64_t* ms) {
   } else if (name == "lines" && fields == 1) {
     // What a benchmark divides the controller's and the server's work by.
     Answer("lines " + std::to_string(box.linesDelivered));
+  } else if (name == "intervals" && fields == 1) {
+    // Shows how often each knob is sampled, on a board that sends nothing here too.
+    std::string answer = "intervals";
+    for (uint64_t& longest : box.longestInterval) {
+      answer += " " + std::to_string(longest * 1000000u / CPU_HZ);
+      longest = 0;
+    }
+    Answer(answer);
   } else if (name == "reset" && fields == 1) {
     Reset("asked to");
   } else if (name == "quit" && fields == 1) {
@@ -432,13 +486,11 @@ int RunFast() {
   return 0;
 }
 
-uint64_t ClockNs() { return static_cast<uint64_t>(posix::MonotonicNs()); }
-
 int RunRealtime() {
   Input input;
   std::string line;
-  uint64_t startNs = ClockNs();
-  uint64_t startCycles = Cycles();
+  box.paceStartNs = ClockNs();
+  box.paceStartCycles = Cycles();
   uint64_t runUntil = 0;  // a "run" waiting for its time, or 0
   while (!stopping) {
     while (runUntil == 0 && input.Line(&line)) {
@@ -447,10 +499,10 @@ int RunRealtime() {
       if (command == Command::QUIT) return 0;
       if (command == Command::RUN) runUntil = Cycles() + ms * CYCLES_PER_MS;
     }
-    uint64_t due = startCycles + (ClockNs() - startNs) * CPU_HZ / 1000000000u;
+    uint64_t due = box.paceStartCycles + (ClockNs() - box.paceStartNs) * CPU_HZ / 1000000000u;
     if (due > Cycles() + MOST_BEHIND_CYCLES) {
-      startNs = ClockNs();
-      startCycles = due = Cycles();
+      box.paceStartNs = ClockNs();
+      box.paceStartCycles = due = Cycles();
     }
     if (!RunUntil(due)) return 1;
     if (runUntil != 0 && Cycles() >= runUntil) {
@@ -478,6 +530,8 @@ int main(int argc, char** argv) {
       box.fast = true;
     } else if (argument == "--realtime") {
       box.fast = false;
+    } else if (argument == "--timing") {
+      box.timing = true;
     } else if (!firmware && argument[0] != '-') {
       firmware = argv[i];
     } else {
@@ -492,6 +546,8 @@ int main(int argc, char** argv) {
   signal(SIGINT, Stop);
   signal(SIGTERM, Stop);
   signal(SIGPIPE, SIG_IGN);
+  // Each timing line as it is made: a benchmark reads them while box-sim runs.
+  if (box.timing) setvbuf(stdout, nullptr, _IOLBF, 0);
   if (!MakeChip(firmware)) return 1;
   if (!OpenTerminal()) return 1;
   int status = box.fast ? RunFast() : RunRealtime();

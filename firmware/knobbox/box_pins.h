@@ -1,8 +1,8 @@
 // Where the knobs and mute buttons are wired on each chip the box runs on, as the Arduino
-// boards name the pins (the sketch's analogRead, digitalRead) and as the chip has them (the
-// ADC's channel, a port's bit: what a simulator drives). One table per chip, read by the
-// sketch for its own chip and by box-sim for the chip an image was built for, so the two
-// cannot disagree. Plain C++11 with integers only and no Arduino types.
+// boards name the pins (An, Dn: the sketch's digitalRead) and as the chip has them (the ADC's
+// channel, which the sketch converts, and a port's bit: what a simulator drives). One table per
+// chip, read by the sketch for its own chip and by box-sim for the chip an image was built for, so
+// the two cannot disagree. Plain C++11 with integers only and no Arduino types.
 #ifndef KNOBVANE_FIRMWARE_BOX_PINS_H
 #define KNOBVANE_FIRMWARE_BOX_PINS_H
 
@@ -10,8 +10,9 @@
 
 #include "reading_format.h"
 
-// A knob's potentiometer wiper: the board's analog input An (n here) and the ADC channel the
-// chip converts for it, which on the ATmega32U4 is not n (A0 is ADC7).
+// A knob's potentiometer wiper: the board's analog input An (n here, where a user wires it)
+// and the ADC channel the chip converts for it, which on the ATmega32U4 is not n (A0 is ADC7,
+// as the Leonardo's pin table has it).
 struct KnobPin {
   uint8_t analogInput;
   uint8_t adcChannel;

@@ -1,6 +1,7 @@
 // The setup program's platform on Linux, the rest: the settings in
-// ~/.config/knobvane/knobvane.conf that the systemd user unit reads, that unit, and a line of
-// the user's input that can be waited for with a time limit.
+// ~/.config/knobvane/knobvane.conf that the systemd user unit reads, that unit, whose they are
+// (root's, when run as root), and a line of the user's input that can be waited for with a time
+// limit.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -167,6 +168,19 @@ bool RemoveSettings() {
     printf("There is no %s.\n", path.c_str());
   }
   return removed;
+}
+
+std::string UserWarning() {
+  if (geteuid() != 0) return "";
+  // The settings, the user unit and the sound server setup lists lines from are all of the
+  // user it runs as: under sudo they are root's, and the user's own knobs stay unset.
+  const char* sudoUser = getenv("SUDO_USER");
+  const std::string whose = sudoUser != nullptr && sudoUser[0] != 0 && strcmp(sudoUser, "root") != 0
+                                ? std::string(sudoUser) + "'s"
+                                : "those of the user who listens";
+  return "Warning: knobvane-setup runs as root here, so the settings it writes, the knobvane unit "
+         "it starts and the sound lines it lists are root's, not " +
+         whose + ". Run it as that user, without sudo.";
 }
 
 bool ControllerRunning() { return UserSystemd() && Systemctl({"is-active", "knobvane"}); }

@@ -1,11 +1,13 @@
 // The setup program's platform on Linux, its ports: the names udev gives under /dev/serial/by-id/
 // with what their USB device tells sysfs, the stable name (by-id, or by-path where boards
-// share a serial number), and why a port refuses (the group, or the program holding it).
+// share a serial number), and why a port refuses (no device, not a serial port, the group, only
+// root, or the program holding it).
 // KNOBVANE_SERIAL_DIR and KNOBVANE_SYSFS stand in for /dev/serial and /sys (tests).
 #include <dirent.h>
 #include <errno.h>
 #include <grp.h>
 #include <limits.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/port_access.h"
 #include "platform/posix/posix.h"
 #include "platform/setup_services.h"
 
@@ -124,7 +127,55 @@ std::string Holders(const std::string& device) {
   return holders;
 }
 
+// What keeps this process out of the device a port names, from its mode and groups.
+posix::PortAccess AccessOf(const struct stat& device) {
+  posix::PortAccess access{static_cast<unsigned>(device.st_mode & 07777),
+                           "",
+                           "",
+                           device.st_gid == 0,
+                           false,
+                           getegid() == device.st_gid};
+  const passwd* owner = getpwuid(device.st_uid);
+  access.owner = owner != nullptr ? owner->pw_name : "user " + std::to_string(device.st_uid);
+  const passwd* user = getpwuid(geteuid());
+  const group* owners = getgrgid(device.st_gid);
+  if (owners == nullptr) return access;
+  access.group = owners->gr_name;
+  for (char** member = owners->gr_mem; user != nullptr && *member != nullptr; ++member) {
+    access.listedInGroup = access.listedInGroup || strcmp(*member, user->pw_name) == 0;
+  }
+  access.listedInGroup = access.listedInGroup || (user != nullptr && user->pw_gid == device.st_gid);
+  std::vector<gid_t> groups(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
+  const int count = getgroups(static_cast<int>(groups.size()), groups.data());
+  for (int i = 0; i < count; ++i)
+    access.processHasGroup = access.processHasGroup || groups[i] == device.st_gid;
+  return access;
+}
+
 }  // namespace
+
+namespace posix {
+
+std::string PortAccessAdvice(const std::string& port, const PortAccess& access) {
+  const bool groupMayOpen =
+      (access.mode & 060) == 060 && !access.groupIsRoot && !access.group.empty();
+  if (!groupMayOpen) {
+    // The box's port belongs to a group users join (dialout); a device only its owner may
+    // open is a built-in port or another's terminal, and no group would help.
+    return "Only " + access.owner + " may open " + port +
+           ": it is probably not the box's port. Plug the box in and take the port that appears.";
+  }
+  if (access.listedInGroup && !access.processHasGroup) {
+    return "Your user may not open " + port + " yet: it joined the group " + access.group +
+           " since this login began, and a group counts from the next login on. Log out and in "
+           "again.";
+  }
+  return "Your user may not open " + port + ": only the group " + access.group +
+         " may. Join it with\n  sudo adduser \"$USER\" " + access.group +
+         "\nthen log out and in again: a new group counts from the next login on.";
+}
+
+}  // namespace posix
 
 namespace platform {
 
@@ -172,25 +223,34 @@ std::string StablePortName(const std::string& port, std::string* note) {
 }
 
 std::string WhyPortRefused(const std::string& port, DWORD error) {
-  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-    return port + " is not there: is the box plugged in?";
+  struct stat device;
+  if (stat(port.c_str(), &device) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return port + " is not there: is the box plugged in?";
+    return port + " could not be opened: " + strerror(errno) + ".";
   }
+  if (S_ISDIR(device.st_mode)) return port + " is a folder, not a serial port.";
+  if (!S_ISCHR(device.st_mode)) return port + " is a file, not a serial port.";
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+    // A device node with no hardware behind it, as every built-in ttyS the board lacks.
+    return "No device answers behind " + port + ": is the box plugged in?";
+  }
+  if (error == ERROR_INVALID_FUNCTION) return port + " is a device, but not a serial port.";
   if (error != ERROR_ACCESS_DENIED) {
     return port + " could not be opened (error " + std::to_string(error) + ").";
   }
   if (access(port.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM)) {
-    struct stat status;
-    const group* owners = stat(port.c_str(), &status) == 0 ? getgrgid(status.st_gid) : nullptr;
-    const std::string name = owners != nullptr ? owners->gr_name : "dialout";
-    return "Your user may not open " + port + ": only the group " + name +
-           " may. Join it with\n  sudo adduser \"$USER\" " + name +
-           "\nthen log out and in again: a new group counts from the next login on.";
+    return posix::PortAccessAdvice(port, AccessOf(device));
   }
   const std::string holder = Holders(RealPath(port));
   return port + " is in use by " +
          (holder.empty() ? "another program (a serial monitor, the Arduino IDE, a slicer?)"
                          : holder) +
          ": close it, then try again.";
+}
+
+std::string PortHolders(const std::string& port) {
+  const std::string device = RealPath(port);
+  return device.empty() ? "" : Holders(device);
 }
 
 }  // namespace platform

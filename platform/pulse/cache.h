@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/remembered.h"
 #include "platform/pulse/types.h"
+#include "platform/remembered.h"
 
 namespace pulse {
 

@@ -241,6 +241,9 @@ bool RemoveSettings() {
   return removed;
 }
 
+// Elevated or not, a program runs as the user who started it, whose Run value and sound it sets.
+std::string UserWarning() { return ""; }
+
 bool ControllerRunning() { return !ControllerProcesses().empty(); }
 
 bool StopController() {

@@ -101,6 +101,8 @@ std::string WhyPortRefused(const std::string& port, DWORD error) {
   if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
     return port + " is not there: is the box plugged in?";
   }
+  // GetCommState's answer for a device that is no serial port.
+  if (error == ERROR_INVALID_FUNCTION) return port + " is a device, but not a serial port.";
   if (error == ERROR_ACCESS_DENIED) {
     return port +
            " is in use by another program (a serial monitor, the Arduino IDE, a slicer?): close "
@@ -108,5 +110,7 @@ std::string WhyPortRefused(const std::string& port, DWORD error) {
   }
   return port + " could not be opened (error " + std::to_string(error) + ").";
 }
+
+std::string PortHolders(const std::string&) { return ""; }
 
 }  // namespace platform

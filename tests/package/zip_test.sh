@@ -95,12 +95,13 @@ case $case_name in
     show_run() { echo "reg query after autostart.cmd $*:" && "$wine" reg query "$run" 2>&1 | tr -d '\r' | sed '/^$/d; s/^/  /'; }
 
     # Written, and overwritten, as given: a blank and parentheses in the folder, backslashes
-    # in the port.
-    for arguments in 'COM3 1 x 4' '\\.\COM13 x x x 3 2 1'; do
+    # in the port; COM10 and on as Windows opens them.
+    for row in 'COM3 1 x 4' '\\.\COM13 x x x 3 2 1' 'com12 5|\\.\com12 5'; do
+      arguments=${row%%|*}
       read -ra words <<<"$arguments"
       autostart "${words[@]}" || fail "autostart.cmd $arguments failed: $(said)"
       show_run "$arguments"
-      expected="\"$windows_folder\\Knobvane.exe\" $arguments"
+      expected="\"$windows_folder\\Knobvane.exe\" ${row#*|}"
       [ "$(knobvane_value)" = "$expected" ] || fail "$arguments: the Run value is '$(knobvane_value)', not '$expected'"
       said | grep -qxF "  $expected" || fail "autostart.cmd $arguments did not say what it wrote: $(said)"
     done

@@ -8,31 +8,47 @@
 
 namespace {
 
+// As the board runs: a knob sampled about every millisecond, a tick every 4.
+constexpr uint32_t SAMPLE_US = 1024;
+constexpr int SAMPLES_PER_TICK = 4;
+constexpr uint8_t SEED_SAMPLES = 16;
+
 // The sketch's settings, with the refresh off unless a case asks for it; a button's level
 // counts once it held for 5 ticks.
 KnobBoxSettings Settings(uint8_t knobCount, uint16_t refreshTicks = 0) {
-  return {knobCount, 4, 1, 16, 5, 3, refreshTicks, 5};
+  return {knobCount, 3, 16, 5, 3, SAMPLES_PER_TICK * SAMPLE_US, refreshTicks, 5};
 }
 
-// Runs the ticks (each knob's ADC value per tick, the same for all of a tick's conversions)
-// and returns every line sent as "tick:line", the transmit buffer always having room.
+// Runs the ticks (each knob's ADC value per tick, the same for all of the tick's samples) as
+// the sketch does: every knob seeded from the first tick's values, then each tick starting
+// with the buttons and the port and going on with SAMPLES_PER_TICK rounds of the knobs.
+// Returns every line sent as "tick:line", the transmit buffer always having room.
 // `buttons` has a character a tick: '0' to '5' for that knob's button held down, '.' for
 // none; `port` one too: '0' while no program has the port, '1' (or nothing) while one has.
 std::vector<std::string> Lines(KnobBox& box, const std::vector<std::vector<uint16_t>>& ticks,
-                               const std::string& buttons = "", const std::string& port = "") {
+                               const std::string& buttons = "", const std::string& port = "",
+                               uint32_t nowUs = 0) {
   std::vector<std::string> lines;
+  auto take = [&](size_t tick) {
+    char line[READING_LINE_BYTES];
+    while (uint8_t length = box.TakeLine(line, 64)) {
+      lines.push_back(std::to_string(tick) + ":" + std::string(line, length - 1));
+      EXPECT_EQ(line[length - 1], '\n');
+    }
+  };
+  for (uint8_t knob = 0; knob < box.KnobCount() && !ticks.empty(); ++knob) {
+    const uint16_t adc = knob < ticks[0].size() ? ticks[0][knob] : 0;
+    box.KnobSampled(knob, static_cast<uint16_t>(adc * SEED_SAMPLES), SEED_SAMPLES, nowUs);
+  }
   for (size_t tick = 0; tick < ticks.size(); ++tick) {
-    uint16_t sums[MAX_KNOBS] = {};
-    for (size_t knob = 0; knob < ticks[tick].size(); ++knob) sums[knob] = ticks[tick][knob] * 4;
     char button = tick < buttons.size() ? buttons[tick] : '.';
     uint8_t down = button >= '0' && button <= '5' ? static_cast<uint8_t>(1u << (button - '0')) : 0;
-    box.StartTick(down, tick >= port.size() || port[tick] == '1');
-    for (uint8_t knob = 0; knob < box.KnobCount(); ++knob) {
-      box.KnobSampled(knob, sums[knob]);
-      char line[READING_LINE_BYTES];
-      while (uint8_t length = box.TakeLine(line, 64)) {
-        lines.push_back(std::to_string(tick) + ":" + std::string(line, length - 1));
-        EXPECT_EQ(line[length - 1], '\n');
+    box.StartTick(down, tick >= port.size() || port[tick] == '1', nowUs);
+    take(tick);
+    for (int round = 0; round < SAMPLES_PER_TICK; ++round, nowUs += SAMPLE_US) {
+      for (uint8_t knob = 0; knob < box.KnobCount(); ++knob) {
+        box.KnobSampled(knob, knob < ticks[tick].size() ? ticks[tick][knob] : 0, 1, nowUs);
+        take(tick);
       }
     }
   }
@@ -104,7 +120,7 @@ TEST(KnobBox, SendsWhatTheKnobsDo) {
       {"a knob coming to rest between two values settles",
        Settings(1),
        Then(Knob(490, 490, 0, 5), Knob(502, 502, 0, 500, noise)),
-       {"0:490", "*:496", "*:500", "*:503"}},
+       {"0:490", "*:493", "*:497", "*:500", "*:503"}},
       {"a slow creep arrives at 0",
        Settings(1),
        Knob(30, 0, 10, 400),
@@ -113,7 +129,7 @@ TEST(KnobBox, SendsWhatTheKnobsDo) {
        Settings(1),
        Knob(1000, 1023, 10, 400),
        {"0:1000", "*:1003", "*:1006", "*:1009", "*:1012", "*:1015", "*:1023"}},
-      {"a brisk turn is sent on the next tick, exact at the ends",
+      {"a brisk turn is sent in the tick it comes, exact at the ends",
        Settings(1),
        Then(Then(Knob(100, 100, 0, 5), Knob(1023, 1023, 0, 5)), Knob(2, 2, 0, 5)),
        {"0:100", "5:1023", "10:0"}},
@@ -122,11 +138,13 @@ TEST(KnobBox, SendsWhatTheKnobsDo) {
        Then(std::vector<std::vector<uint16_t>>(5, {300, 0, 800}),
             std::vector<std::vector<uint16_t>>(5, {300, 1023, 800})),
        {"0:300", "0:1024", "0:2848", "5:2047"}},
+      // The refresh goes with the reading of the last sample, before the knob's move in the
+      // same tick, which then waits for the gap.
       {"a refresh every 5 ticks, one knob at a time, one line per knob and tick",
        Settings(2, 5),
        Then(std::vector<std::vector<uint16_t>>(5, {100, 200}),
             std::vector<std::vector<uint16_t>>(11, {900, 200})),
-       {"0:100", "0:1224", "5:900", "10:1224", "15:900"}},
+       {"0:100", "0:1224", "5:100", "6:900", "10:1224", "15:900"}},
   };
   for (const Case& c : cases) {
     KnobBox box(c.settings);
@@ -216,27 +234,123 @@ TEST(KnobBox, MuteButtonsToggleBetweenSilenceAndTheKnob) {
   }
 }
 
-TEST(KnobBox, SendsAKnobOnceSampledAndKeepsALineThatDoesNotFitPending) {
+// A tick in a timed run: the buttons and the port are read there.
+constexpr uint16_t TICK = 0xFFFF;
+
+// One knob's samples at the times given, the first as the seed (then the report); a TICK
+// for the adc is a tick at that time instead. Returns every line as "us:line".
+std::vector<std::string> TimedLines(const std::vector<std::pair<uint32_t, uint16_t>>& samples) {
+  KnobBox box(Settings(1));
+  std::vector<std::string> lines;
+  for (size_t i = 0; i < samples.size(); ++i) {
+    const uint32_t us = samples[i].first;
+    const uint16_t adc = samples[i].second;
+    if (i == 0) {
+      box.KnobSampled(0, static_cast<uint16_t>(adc * SEED_SAMPLES), SEED_SAMPLES, us);
+      box.StartTick(0, true, us);
+    } else if (adc == TICK) {
+      box.StartTick(0, true, us);
+    } else {
+      box.KnobSampled(0, adc, 1, us);
+    }
+    char line[READING_LINE_BYTES];
+    while (uint8_t length = box.TakeLine(line, 64)) {
+      lines.push_back(std::to_string(us) + ":" + std::string(line, length - 1));
+    }
+  }
+  return lines;
+}
+
+TEST(KnobBox, SendsAMoveAtOnceAndThenAKnobAtMostOnceAGap) {
+  const uint32_t wrap = 0xFFFFFFFFu - 7295;  // 7,296 us before the clock wraps
+  struct Case {
+    const char* what;
+    std::vector<std::pair<uint32_t, uint16_t>> samples;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {"a move after rest goes with the sample that sees it",
+       {{0, 300}, {1024, 300}, {50000, 700}, {51024, 700}},
+       {"0:300", "50000:700"}},
+      {"a knob turning on every sample: once a gap, each time its newest reading",
+       {{0, 100},
+        {10000, 200},
+        {11000, 300},
+        {12000, 400},
+        {14000, 500},
+        {15000, 600},
+        {16000, 700}},
+       {"0:100", "10000:200", "15000:600"}},
+      {"a turn that stops within the gap lands as the gap ends",
+       {{0, 100}, {10000, 200}, {11000, 300}, {13000, 300}, {14095, 300}, {14096, 300}},
+       {"0:100", "10000:200", "14096:300"}},
+      {"the report holds the knob back too",
+       {{0, 100}, {1000, 700}, {4095, 700}, {4096, 700}},
+       {"0:100", "4096:700"}},
+      {"the gap is kept across the clock's wrap",
+       {{wrap, 100}, {wrap + 6000, 700}, {1000, 300}, {2800, 300}},
+       {std::to_string(wrap) + ":100", std::to_string(wrap + 6000) + ":700", "2800:300"}},
+      // Without the ticks' forgetting, 71 minutes later the clock would read as 1 ms after
+      // the line and hold the knob back.
+      {"a gap long over is forgotten, however the clock wrapped since",
+       {{0, 100}, {8192, TICK}, {1000, 700}},
+       {"0:100", "1000:700"}},
+  };
+  for (const Case& c : cases) {
+    const std::vector<std::string> lines = TimedLines(c.samples);
+    EXPECT_EQ(lines, c.lines) << c.what << ": sent " << Joined(lines);
+  }
+}
+
+TEST(KnobBox, ReportsOnlyKnobsSampledAndIgnoresSamplesWithoutConversions) {
   KnobBox box(Settings(2));
-  box.StartTick(0, true);
-  box.KnobSampled(0, 700 * 4);
   char line[READING_LINE_BYTES];
-  // Knob 0's line goes before knob 1 is sampled.
+  // The port opens before any conversion: a report of 0 would be a volume spike down.
+  box.StartTick(0, true, 0);
+  EXPECT_EQ(box.TakeLine(line, 64), 0);
+  box.KnobSampled(0, 700 * SEED_SAMPLES, SEED_SAMPLES, 100);
+  // A sum without conversions, or of more than a sum holds, is no sample at all.
+  box.KnobSampled(1, 1000, 0, 100);
+  box.KnobSampled(1, 65000, 65, 100);
   ASSERT_EQ(box.TakeLine(line, 64), 4);
   EXPECT_EQ(std::string(line, 4), "700\n");
-  box.KnobSampled(1, 1000 * 4);
-  EXPECT_EQ(box.TakeLine(line, 0), 0);
-  // "2024\n" does not fit four bytes: the knob waits.
-  EXPECT_EQ(box.TakeLine(line, 4), 0);
-  // The knob moved meanwhile: its one line waits for its conversions of this tick, and
-  // carries where it is now.
-  box.StartTick(0, true);
-  box.KnobSampled(0, 700 * 4);
   EXPECT_EQ(box.TakeLine(line, 64), 0);
-  box.KnobSampled(1, 100 * 4);
+  box.KnobSampled(1, 300 * SEED_SAMPLES, SEED_SAMPLES, 200);
+  ASSERT_EQ(box.TakeLine(line, 64), 5);
+  EXPECT_EQ(std::string(line, 5), "1324\n");
+}
+
+TEST(KnobBox, KeepsALineThatDoesNotFitPendingWithTheNewestReading) {
+  KnobBox box(Settings(2));
+  box.KnobSampled(0, 700 * SEED_SAMPLES, SEED_SAMPLES, 0);
+  box.KnobSampled(1, 1000 * SEED_SAMPLES, SEED_SAMPLES, 0);
+  box.StartTick(0, true, 0);
+  char line[READING_LINE_BYTES];
+  ASSERT_EQ(box.TakeLine(line, 64), 4);
+  EXPECT_EQ(std::string(line, 4), "700\n");
+  // "2024\n" does not fit four bytes: the knob waits.
+  EXPECT_EQ(box.TakeLine(line, 0), 0);
+  EXPECT_EQ(box.TakeLine(line, 4), 0);
+  // The knob moved meanwhile, within the gap: its one line carries where it is now.
+  box.KnobSampled(1, 100, 1, 1000);
   ASSERT_EQ(box.TakeLine(line, 64), 5);
   EXPECT_EQ(std::string(line, 5), "1124\n");
   EXPECT_EQ(box.TakeLine(line, 64), 0);
+}
+
+// Every line the box can send is its reading's decimal number; a reading beyond 4 digits
+// (never a knob's) keeps to the line's 5 bytes.
+TEST(ReadingFormat, WritesEveryReadingAsItsDecimalNumber) {
+  for (uint8_t knob = 0; knob < READING_KNOBS; ++knob) {
+    for (uint16_t adc = 0; adc <= READING_ADC_TOP; ++adc) {
+      char line[READING_LINE_BYTES];
+      const uint8_t length = FormatReadingLine(knob, adc, line);
+      ASSERT_EQ(std::string(line, length), std::to_string(knob * 1024 + adc) + "\n");
+    }
+  }
+  char line[READING_LINE_BYTES];
+  EXPECT_EQ(std::string(line, FormatReadingLine(12, 345, line)), "2633\n");   // 12,633
+  EXPECT_EQ(std::string(line, FormatReadingLine(63, 1023, line)), "5535\n");  // 65,535
 }
 
 }  // namespace

@@ -44,7 +44,7 @@ expect_said() {
 type_in() { printf '%s\r\n' "$1" >&3; }
 
 expect_said 'Plug the box in now'
-expect_said 'COM1  \Device\Serial0'
+expect_said '  1  COM1  \Device\Serial0'
 # The box plugged in: its pseudo-terminal is COM7.
 socat pty,raw,echo=0,link="$dir/box" pty,raw,echo=0,link="$dir/port" 2>"$dir/socat.log" &
 pids+=($!)
@@ -58,11 +58,11 @@ expect_said 'knob 0  50 %'
 expect_said 'knob 1 100 %'
 type_in ''
 expect_said '   2     Wave'
-expect_said 'Line for knob 0 (Enter: none)'
+expect_said 'Line for knob 0 (Enter or x for none)'
 type_in 3
 expect_said '3 is not a line of the list above: type a number from 0 to 2'
 type_in 1
-expect_said 'Line for knob 1 (Enter: none)'
+expect_said 'Line for knob 1 (Enter or x for none)'
 type_in 2
 expect_said 'To undo all of this: KnobvaneSetup.exe --remove'
 wait "$setup_pid" || fail "setup ended with $?: $(said)"
@@ -97,13 +97,18 @@ out=$(setup --port COM7 --lines "1 x 9") || status=$?
 [ "$(value_of "$run" Knobvane)" = "\"$windows_app\\Knobvane.exe\" COM7 1 2" ] || fail "the refusal changed the Run value"
 status=0
 out=$(setup --port COM12 --lines "2") || status=$?
-[ "$status" = 0 ] || fail "--port COM12 --lines 2 ended with $status: $out"
+[ "$status" = 1 ] && grep -q "COM12 is not there" <<<"$out" || fail "--port COM12, not there, ended with $status: $out"
+[ "$(value_of "$run" Knobvane)" = "\"$windows_app\\Knobvane.exe\" COM7 1 2" ] || fail "a port not there changed the Run value"
+status=0
+out=$(setup --port COM12 --lines "2" --unplugged) || status=$?
+[ "$status" = 0 ] || fail "--port COM12 --lines 2 --unplugged ended with $status: $out"
 grep -q 'Ended Knobvane (process [0-9]*), which ran with the settings before.' <<<"$out" || fail "no Knobvane ended: $out"
 grep -q 'Started Knobvane' <<<"$out" || fail "Knobvane was not started again: $out"
 [ "$(value_of "$run" Knobvane)" = "\"$windows_app\\Knobvane.exe\" \\\\.\\COM12 2" ] ||
   fail "the Run value is '$(value_of "$run" Knobvane)'"
 setup --show | grep -qF 'port   \\.\COM12' || fail "--show said: $(setup --show)"
-echo "PASS: without a dialogue: a refusal changes nothing; the Knobvane running is replaced"
+setup '/?' | grep -qF -- '--port PORT --lines "1 x 3"' || fail "/? said: $(setup '/?')"
+echo "PASS: without a dialogue: a refusal changes nothing; the Knobvane running is replaced; /? helps"
 
 out=$(setup --remove)
 grep -q 'Ended Knobvane' <<<"$out" || fail "--remove ended no Knobvane: $out"
