@@ -1,6 +1,8 @@
 // The box's steps and their timing; the firmware's rules set the step sizes (knob_box.h).
 #include "bench/knob_to_speaker.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -116,7 +118,10 @@ const char* KnobToSpeaker(PulseObserver& observer, const SpeakerSetup& setup) {
   if (!commands.Ready()) return "no FIFO for box-sim's commands";
   int adc = 500;
   if (!commands.Send("knob 0 " + std::to_string(adc))) return "box-sim took no command";
-  const std::string boxSimLog = setup.folder + "/box-sim.log";
+  // A log of this run's own: the timing is read back from it, and an earlier run in the same
+  // folder would be read as this one's steps.
+  const std::string boxSimLog = setup.folder + "/" + setup.figures + "-box-sim.log";
+  unlink(boxSimLog.c_str());
   Started boxSim(StartBoxSim(setup.boxSim, setup.firmware, commands, link, boxSimLog, true));
   if (boxSim.Pid() <= 0) return "box-sim did not come up";
   // Opening the port restarts the simulated board, whose report brings the knob once
