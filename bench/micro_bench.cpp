@@ -1,14 +1,18 @@
-// The two steps the controller takes for every reading, on their own: decoding the box's
-// text line, and setting a line's volume (on the simulated mixer, whose cost is a read and a
-// write of the control plus its call log, so this is the controller's side of the work).
+// The three steps the controller takes for every reading, on their own: reading the box's
+// line from the port (a pseudo-terminal), decoding it, and setting a line's volume (on the
+// simulated mixer, whose cost is a read and a write of the control plus its call log, so this
+// is the controller's side of the work).
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <string>
 
 #include "bench/bench.h"
 #include "controller/knobvane.h"
 #include "platform/sim/sim_mixer.h"
+#include "serial/serial.h"
 #include "sound-lines/sound_line.h"
+#include "tests/support/pty_box.h"
 
 namespace {
 
@@ -51,6 +55,33 @@ void BM_SetVolume(benchmark::State& state) {
   line.Close();
 }
 BENCHMARK(BM_SetVolume);
+
+// ReadComLine as the controller calls it, one byte per ReadFile, on lines that are already in
+// the port: what the serial layer itself costs a reading, with its system calls shared by a
+// burst of lines as they are when the box sends fast.
+void BM_ReadComLine(benchmark::State& state) {
+  constexpr int BURST = 40;  // 200 bytes: one read of the port takes them all
+  std::string burst;
+  for (int i = 0; i < BURST; ++i) burst += ReadingLine(0, READING_ADC_TOP);
+  support::Box box;
+  HANDLE port = box.PlugIn() ? OpenComPort(box.Path(), READING_BAUD) : INVALID_HANDLE_VALUE;
+  if (port == INVALID_HANDLE_VALUE) {
+    state.SkipWithError("no pseudo-terminal to read");
+    return;
+  }
+  char line[256];
+  int left = 0;
+  for (auto _ : state) {
+    if (left == 0) {
+      box.Send(burst);
+      left = BURST;
+    }
+    benchmark::DoNotOptimize(ReadComLine(port, line, sizeof line));
+    --left;
+  }
+  CloseComPort(port);
+}
+BENCHMARK(BM_ReadComLine);
 
 }  // namespace
 

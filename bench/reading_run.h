@@ -11,8 +11,9 @@
 
 #include "bench/bench.h"
 #include "bench/pulse_observer.h"
+#include "controller/knobvane.h"
+#include "firmware/knobbox/reading_format.h"
 #include "platform/pulse/pulse.h"
-#include "reading_format.h"
 #include "tools/reading_text.h"
 
 namespace bench {

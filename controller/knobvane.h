@@ -8,8 +8,9 @@
 #include <cstdint>
 
 #include "controller/argument_list.h"
+#include "firmware/knobbox/reading_format.h"
+#include "platform/volume_scale.h"
 #include "platform/win32.h"
-#include "reading_format.h"
 #include "sound-lines/sound_line.h"
 
 constexpr int32_t NO_LINE = -1;  // an ADC channel without a sound line
@@ -28,6 +29,12 @@ struct Reading {
   int32_t channel;  // ADC channel; outside 0..5 when the text names no channel of ours
   DWORD volume;     // the ADC value on the volume scale 0..65535
 };
+
+// The level of an adc value (0..READING_ADC_TOP) on the volume scale 0..VOLUME_SCALE_TOP,
+// rounded down: a knob turned fully up is full volume, never more.
+constexpr DWORD VolumeOfAdc(uint16_t adc) {
+  return DWORD{adc} * VOLUME_SCALE_TOP / READING_ADC_TOP;
+}
 
 // Decodes a line of text the way atoi reads it (leading whitespace, sign, digits, the rest
 // ignored, no digits read as 0); a number too large for an int gives an invalid channel.

@@ -11,14 +11,16 @@
 // (a signed char below 0) is never taken for whitespace, whatever the locale.
 inline bool IsWhitespace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-// How much of text to keep, at most maxBytes, so that no UTF-8 character is split.
-inline size_t Utf8CutLength(const std::string& text, size_t maxBytes) {
-  size_t length = maxBytes < text.size() ? maxBytes : text.size();
-  while (length > 0 && length < text.size() &&
-         (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) {
+// How much of text (size bytes) to keep, at most maxBytes, so that no UTF-8 character is split.
+inline size_t Utf8CutLength(const char* text, size_t size, size_t maxBytes) {
+  size_t length = maxBytes < size ? maxBytes : size;
+  while (length > 0 && length < size && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) {
     --length;
   }
   return length;
+}
+inline size_t Utf8CutLength(const std::string& text, size_t maxBytes) {
+  return Utf8CutLength(text.data(), text.size(), maxBytes);
 }
 
 #endif  // KNOBVANE_PLATFORM_TEXT_H

@@ -19,6 +19,34 @@
 #include <mmsystem.h>
 
 // The record sizes the mixer and serial calls are made with on 32-bit Windows.
+// The programs' mixer calls go to the Windows mixer face (platform/windows/mixer.cpp): winmm's
+// devices through winmm, then the default and application lines through Core Audio. The face
+// itself, and the stand-in winmm.dll of the tests, call winmm's own.
+#if !defined(_WINMM_) && !defined(KNOBVANE_WINMM_ITSELF)
+extern "C" {
+UINT WINAPI KnobvaneMixerGetNumDevs(void);
+MMRESULT WINAPI KnobvaneMixerOpen(LPHMIXER phmx, UINT uMxId, DWORD_PTR dwCallback,
+                                  DWORD_PTR dwInstance, DWORD fdwOpen);
+MMRESULT WINAPI KnobvaneMixerClose(HMIXER hmx);
+MMRESULT WINAPI KnobvaneMixerGetDevCapsA(UINT_PTR uMxId, LPMIXERCAPSA pmxcaps, UINT cbmxcaps);
+MMRESULT WINAPI KnobvaneMixerGetLineInfoA(HMIXEROBJ hmxobj, LPMIXERLINEA pmxl, DWORD fdwInfo);
+MMRESULT WINAPI KnobvaneMixerGetLineControlsA(HMIXEROBJ hmxobj, LPMIXERLINECONTROLSA pmxlc,
+                                              DWORD fdwControls);
+MMRESULT WINAPI KnobvaneMixerGetControlDetailsA(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd,
+                                                DWORD fdwDetails);
+MMRESULT WINAPI KnobvaneMixerSetControlDetails(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd,
+                                               DWORD fdwDetails);
+}
+#define mixerGetNumDevs KnobvaneMixerGetNumDevs
+#define mixerOpen KnobvaneMixerOpen
+#define mixerClose KnobvaneMixerClose
+#define mixerGetDevCapsA KnobvaneMixerGetDevCapsA
+#define mixerGetLineInfoA KnobvaneMixerGetLineInfoA
+#define mixerGetLineControlsA KnobvaneMixerGetLineControlsA
+#define mixerGetControlDetailsA KnobvaneMixerGetControlDetailsA
+#define mixerSetControlDetails KnobvaneMixerSetControlDetails
+#endif
+
 #ifndef _WIN64
 static_assert(sizeof(MIXERCAPSA) == 48, "MIXERCAPSA");
 static_assert(sizeof(MIXERLINEA) == 168, "MIXERLINEA");
@@ -55,6 +83,8 @@ typedef HMIXER* LPHMIXER;
 
 #define FALSE 0
 #define TRUE 1
+// Windows' calling convention of its functions; the C one here.
+#define WINAPI
 
 // ---- Multimedia mixer ------------------------------------------------------------------
 
@@ -312,6 +342,7 @@ DWORD GetLastError(void);
 LPSTR GetCommandLineA(void);
 int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
 void Sleep(DWORD dwMilliseconds);
+DWORD GetTickCount(void);
 }
 
 #endif  // _WIN32

@@ -138,7 +138,7 @@ void PutControl(MIXERLINECONTROLSA* controls, DWORD lineID, const MIXERCONTROLA&
   memcpy(controls->pamxctrl, &control, sizeof control);
 }
 
-MIXERCONTROLA VolumeControl(DWORD controlID, const std::string& name, DWORD maximum, DWORD steps) {
+MIXERCONTROLA VolumeControl(DWORD controlID, const char* name, DWORD maximum, DWORD steps) {
   MIXERCONTROLA control;
   memset(&control, 0, sizeof control);
   control.cbStruct = sizeof control;
@@ -154,9 +154,9 @@ MIXERCONTROLA VolumeControl(DWORD controlID, const std::string& name, DWORD maxi
 
 // winmm's narrow names are converted from wide ones a whole character at a time, so a cut
 // name never ends in part of a character.
-void CopyName(char* field, size_t size, const std::string& name) {
-  const size_t length = Utf8CutLength(name, size - 1);
-  memcpy(field, name.data(), length);
+void CopyName(char* field, size_t size, const char* name) {
+  const size_t length = Utf8CutLength(name, strlen(name), size - 1);
+  memcpy(field, name, length);
   field[length] = '\0';
 }
 

@@ -65,13 +65,23 @@ void ClearLine(MIXERLINEA* line);
 // Puts the one control asked for in the caller's record, with the line it belongs to.
 void PutControl(MIXERLINECONTROLSA* controls, DWORD lineID, const MIXERCONTROLA& control);
 // A volume control's record: 0..maximum in that many steps, short name "Volume".
-MIXERCONTROLA VolumeControl(DWORD controlID, const std::string& name, DWORD maximum, DWORD steps);
+MIXERCONTROLA VolumeControl(DWORD controlID, const char* name, DWORD maximum, DWORD steps);
+inline MIXERCONTROLA VolumeControl(DWORD controlID, const std::string& name, DWORD maximum,
+                                   DWORD steps) {
+  return VolumeControl(controlID, name.c_str(), maximum, steps);
+}
 
 // Copies a name into a field of that size, cut so that no UTF-8 character is split and ended.
-void CopyName(char* field, size_t size, const std::string& name);
+// The Windows programs' own mixer face passes plain strings: a C++ library string would
+// multiply their size.
+void CopyName(char* field, size_t size, const char* name);
+template <size_t N>
+void CopyName(char (&field)[N], const char* name) {
+  CopyName(field, N, name);
+}
 template <size_t N>
 void CopyName(char (&field)[N], const std::string& name) {
-  CopyName(field, N, name);
+  CopyName(field, N, name.c_str());
 }
 
 }  // namespace winmm

@@ -1,7 +1,6 @@
 #include "setup/setup.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,15 +14,14 @@
 
 using platform::ControllerSettings;
 using platform::SerialPort;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr DWORD PORT_LOOK_MS = 250;                // how often the ports are listed while waiting
-constexpr DWORD KNOB_READ_MS = 50;                 // the longest a read of the box holds the view
-constexpr DWORD REOPEN_MS = 500;                   // how often a port that went away is tried again
-constexpr auto SILENCE = std::chrono::seconds(5);  // a restarted box reports well within it
-constexpr int STRAY_LINES = 3;  // lines that are no readings before they are told
+constexpr DWORD PORT_LOOK_MS = 250;  // how often the ports are listed while waiting
+constexpr DWORD KNOB_READ_MS = 50;   // the longest a read of the box holds the view
+constexpr DWORD REOPEN_MS = 500;     // how often a port that went away is tried again
+constexpr DWORD SILENCE_MS = 5000;   // a restarted box reports well within it
+constexpr int STRAY_LINES = 3;       // lines that are no readings before they are told
 constexpr int LINE_BUFFER_SIZE = 256;
 const char NO_SOUND_LINES[] = "No sound line is listed: is the sound server running?";
 
@@ -208,7 +206,7 @@ void TellSilence(const std::string& port) {
   printf(
       "Nothing that reads as a knob came from %s in %d seconds: is it the box's port, and is "
       "Knobvane's firmware on the box?",
-      port.c_str(), static_cast<int>(SILENCE.count()));
+      port.c_str(), static_cast<int>(SILENCE_MS / 1000));
 }
 
 // What ShowKnobs returns besides the highest knob seen.
@@ -226,7 +224,7 @@ int ShowKnobs(HANDLE box, const std::string& port) {
   int32_t length = 0;
   int highest = NO_KNOB_SEEN, lastKnob = -1, strays = 0;
   bool silenceTold = false;
-  const Clock::time_point opened = Clock::now();
+  const DWORD opened = GetTickCount();
   for (;;) {
     const ComLinePart part = box == INVALID_HANDLE_VALUE
                                  ? COM_LINE_PENDING
@@ -245,7 +243,7 @@ int ShowKnobs(HANDLE box, const std::string& port) {
       EndViewLine();
       printf("%s went away: was the box unplugged? Plug it in again to go on.\n", port.c_str());
     }
-    if (highest < 0 && !silenceTold && Clock::now() - opened > SILENCE) {
+    if (highest < 0 && !silenceTold && GetTickCount() - opened > SILENCE_MS) {
       EndViewLine();
       TellSilence(port);
       printf(" Turn a knob, or press Enter to choose another port.\n");
@@ -275,14 +273,14 @@ int ShowKnobs(HANDLE box, const std::string& port) {
   }
 }
 
-// Waits up to SILENCE for the box's first reading on a port just opened; false, having said
+// Waits up to SILENCE_MS for the box's first reading on a port just opened; false, having said
 // what came instead, when none came.
 bool AwaitReading(HANDLE box, const std::string& port) {
   LimitComReads(box, KNOB_READ_MS);
   char line[LINE_BUFFER_SIZE], stray[LINE_BUFFER_SIZE] = "";
   int32_t length = 0;
   int knob = 0, percent = 0;
-  for (const Clock::time_point opened = Clock::now(); Clock::now() - opened < SILENCE;) {
+  for (const DWORD opened = GetTickCount(); GetTickCount() - opened < SILENCE_MS;) {
     const ComLinePart part = ReadComLinePart(box, line, sizeof line, &length);
     if (part == COM_LINE_DONE && ReadKnob(line, &knob, &percent)) return true;
     if (part == COM_LINE_DONE) memcpy(stray, line, sizeof stray);
@@ -600,7 +598,7 @@ bool ReadKnob(const char* line, int* knob, int* percent) {
   const Reading reading = DecodeReading(line);
   if (reading.channel < 0 || reading.channel >= CHANNEL_COUNT) return false;
   *knob = reading.channel;
-  *percent = static_cast<int>((reading.volume * 100 + 32767) / 65535);
+  *percent = static_cast<int>((reading.volume * 100 + VOLUME_SCALE_TOP / 2) / VOLUME_SCALE_TOP);
   return true;
 }
 

@@ -5,12 +5,7 @@
 
 #include "sound-lines/sound_line.h"
 
-namespace {
-
-// The top of the volume scale the controller speaks.
-constexpr DWORD VOLUME_SCALE_TOP = 65535;
-
-}  // namespace
+#include "platform/volume_scale.h"
 
 SoundLine::~SoundLine() { Close(); }
 

@@ -19,9 +19,9 @@
 #include <string>
 #include <vector>
 
-#include "box_port.h"
 #include "platform/posix/clock.h"
-#include "reading_text.h"
+#include "tools/box_port.h"
+#include "tools/reading_text.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "reading_format.h"
+#include "firmware/knobbox/reading_format.h"
 
 struct BoxPort {
   int ours = -1;         // the box's end

@@ -26,10 +26,10 @@
 #include <cstring>
 #include <string>
 
-#include "box_pins.h"
-#include "box_port.h"
+#include "firmware/knobbox/box_pins.h"
+#include "firmware/knobbox/reading_format.h"
 #include "platform/posix/clock.h"
-#include "reading_format.h"
+#include "tools/box_port.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "reading_format.h"
+#include "firmware/knobbox/reading_format.h"
 
 // The line the box sends for knob (0..READING_KNOBS-1) at adc (0..READING_ADC_TOP), line
 // feed included.

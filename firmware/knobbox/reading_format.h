@@ -1,7 +1,9 @@
 // The reading format, the one contract between the box and Knobvane: each reading is one line
 // of decimal text, knob * 1024 + adc and a line feed, sent at 115200 baud 8N1. Written once
 // here, in C++11 with integers only and no Arduino types, so that the sketch, the controller
-// and the tools that play a box all take it from the same place.
+// and the tools that play a box all take it from the same place: the sketch from beside it,
+// the programs by its path in the repository, firmware/knobbox/reading_format.h. What
+// Knobvane makes of a reading is the controller's (controller/knobvane.h).
 #ifndef KNOBVANE_FIRMWARE_READING_FORMAT_H
 #define KNOBVANE_FIRMWARE_READING_FORMAT_H
 
@@ -40,10 +42,6 @@ inline uint8_t FormatReadingLine(uint8_t knob, uint16_t adc, char* line) {
   line[length++] = '\n';
   return length;
 }
-
-// What Knobvane makes of an adc value: its level on the Windows mixer's volume scale 0..65535,
-// rounded down, with READING_ADC_TOP full volume.
-constexpr uint32_t VolumeOfAdc(uint16_t adc) { return uint32_t{adc} * 65535u / READING_ADC_TOP; }
 
 static_assert(ReadingOf(READING_KNOBS - 1, READING_ADC_TOP) == 6143,
               "the longest line is READING_LINE_BYTES - 1 digits");

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <string>
 
+#include "platform/posix/clock.h"
 #include "platform/win32.h"
 
 namespace posix {
@@ -37,7 +38,7 @@ constexpr std::chrono::milliseconds STOP_GRACE{1000};
 // so that every thread inherits the signals blocked and a thread of our own takes them. A SIGINT
 // ignored at start (a program started in the background of a script) stays ignored. When that
 // thread cannot be started, the signals end the process at once, as they do by default.
-void EndOnStopSignals(void (*beforeEnding)(std::chrono::steady_clock::time_point deadline));
+void EndOnStopSignals(void (*beforeEnding)(Clock::time_point deadline));
 
 // What ReadFile does while it waits for input: enter() on the reading thread before each wait,
 // leave() after it (errno is kept across leave). Nothing until a program hands something in;

@@ -1,13 +1,13 @@
 // The process services a Windows program gets from kernel32 and user32: its whole command line
 // as one string (GetCommandLineA), a message box (here the message goes to standard error, as
-// a program without a desktop has nowhere else to put it) and Sleep. And what Windows does not
-// need: the options a Linux program answers (--help, --version), and a stop from outside
-// (SIGTERM, SIGINT) that lets the program finish what it took first.
+// a program without a desktop has nowhere else to put it), Sleep and GetTickCount, both on the
+// one clock (clock.h). And what Windows does not need: the options a Linux program answers
+// (--help, --version), and a stop from outside (SIGTERM, SIGINT) that lets the program finish
+// what it took first.
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -16,6 +16,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/posix/clock.h"
 #include "platform/posix/posix.h"
 #include "platform/text.h"
 #include "platform/win32.h"
@@ -77,7 +78,7 @@ Rest& TheRest() {
 }
 
 sigset_t stopSignals;
-void (*beforeStopEnds)(std::chrono::steady_clock::time_point deadline) = nullptr;
+void (*beforeStopEnds)(posix::Clock::time_point deadline) = nullptr;
 
 // Ends the process by the signal itself, so whoever started it sees the status it always saw.
 [[noreturn]] void EndBy(int signal) {
@@ -99,7 +100,7 @@ void* AwaitStop(void*) {
   int signal = 0;
   while (sigwait(&stopSignals, &signal) != 0) {
   }
-  const auto deadline = std::chrono::steady_clock::now() + posix::STOP_GRACE;
+  const auto deadline = posix::Clock::now() + posix::STOP_GRACE;
   Rest& rest = TheRest();
   // Held to the end: the thread at rest takes no further reading while the last ones land.
   std::unique_lock<std::mutex> atRest(rest.lock);
@@ -138,7 +139,7 @@ int AnswerOptions(int argc, char* const argv[], const char* name, const char* ve
   return -1;
 }
 
-void EndOnStopSignals(void (*beforeEnding)(std::chrono::steady_clock::time_point deadline)) {
+void EndOnStopSignals(void (*beforeEnding)(Clock::time_point deadline)) {
   sigemptyset(&stopSignals);
   for (int signal : {SIGTERM, SIGINT}) {
     // A blocked signal is queued even when ignored, so an ignored one must stay out.
@@ -194,10 +195,12 @@ int MessageBoxA(HWND /*hWnd*/, LPCSTR lpText, LPCSTR lpCaption, UINT /*uType*/) 
 
 void Sleep(DWORD dwMilliseconds) {
   posix::AtRest atRest;
-  timespec remaining = {static_cast<time_t>(dwMilliseconds / 1000),
-                        static_cast<long>(dwMilliseconds % 1000) * 1000000L};
-  while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
-  }
+  posix::SleepUntilNs(posix::DeadlineAfterMs(posix::MonotonicNs(), dwMilliseconds));
+}
+
+DWORD GetTickCount(void) {
+  // Milliseconds, wrapping round after 49.7 days as Windows' count does: callers subtract.
+  return static_cast<DWORD>(static_cast<uint64_t>(posix::MonotonicNs()) / 1000000);
 }
 
 }  // extern "C"

@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <climits>
 #include <cstdint>
 #include <cstring>
 
@@ -25,62 +24,101 @@ namespace {
 std::atomic<void (*)()> enterWait{nullptr};
 std::atomic<void (*)()> leaveWait{nullptr};
 
-// Like read(2) on the port's descriptor, but through the port's read-ahead: the controller
-// reads one byte per call, and a box's line arrives in one piece, so one read takes the whole
-// line and the calls after it are served without a system call. One reader per port, as on
-// Windows without overlapped I/O. -1 with EBADF once the handle no longer names that port.
-ssize_t ReadBuffered(HANDLE handle, int fd, char* into, size_t wanted) {
-  ssize_t result = -1;
-  int error = EBADF;
+// What one look at a port handed over, and why it stopped short of what was asked.
+struct Look {
+  int fd = -1;                 // the port's descriptor
+  COMMTIMEOUTS timeouts = {};  // the port's timeouts, as SetCommTimeouts left them
+  DWORD taken = 0;             // bytes handed over
+  int error = 0;  // 0: all asked for; EAGAIN: nothing more yet; END_OF_INPUT, an errno: failed
+};
+
+// read(2)'s "0": the other end hung up (pseudo-terminal closed).
+constexpr int END_OF_INPUT = -1;
+
+// Hands over up to `wanted` bytes from the port's read-ahead, refilling it with one read(2)
+// of the descriptor each time it runs dry, all under one hold of the table's lock. The
+// controller reads one byte per call and a box's line arrives in one piece, so one read takes
+// the whole line and the calls after it cost one lock and a copy, no system call and no clock.
+// fd: the descriptor the caller's read began on, -1 on its first look; EBADF once the handle
+// no longer names that port (closed, and the slot given to another). One reader per port, as
+// on Windows without overlapped I/O.
+Look TakeWaiting(HANDLE handle, int fd, char* into, DWORD wanted) {
+  Look look;
+  look.error = EBADF;
   posix::WithPort(handle, [&](posix::Port& port) {
-    if (port.fd != fd) return;  // closed, and the slot given to another port
+    if (fd >= 0 && port.fd != fd) return;
+    look.fd = port.fd;
+    look.timeouts = port.timeouts;
+    look.error = 0;
     posix::ReadAhead& ahead = port.ahead;
-    if (ahead.start == ahead.end) {
-      const ssize_t count = read(fd, ahead.bytes, sizeof ahead.bytes);
-      error = errno;
-      if (count <= 0) {
-        result = count;
-        return;
+    while (look.taken < wanted) {
+      if (ahead.start == ahead.end) {
+        const ssize_t count = read(port.fd, ahead.bytes, sizeof ahead.bytes);
+        if (count <= 0) {
+          look.error = count == 0 ? END_OF_INPUT : errno;
+          return;
+        }
+        ahead.start = 0;
+        ahead.end = static_cast<size_t>(count);
       }
-      ahead.start = 0;
-      ahead.end = static_cast<size_t>(count);
+      const size_t taken = std::min<size_t>(wanted - look.taken, ahead.end - ahead.start);
+      memcpy(into + look.taken, ahead.bytes + ahead.start, taken);
+      ahead.start += taken;
+      look.taken += static_cast<DWORD>(taken);
     }
-    const size_t taken = std::min(wanted, ahead.end - ahead.start);
-    memcpy(into, ahead.bytes + ahead.start, taken);
-    ahead.start += taken;
-    result = static_cast<ssize_t>(taken);
   });
-  if (result < 0) errno = error;
-  return result;
+  return look;
 }
 
-const uint64_t FOREVER = UINT64_MAX;
-
-uint64_t NowMs() { return static_cast<uint64_t>(posix::MonotonicNs() / 1000000); }
-
-// 1 when the port has input or its other end is gone (the read tells which), 0 once the
-// deadline (milliseconds on the monotonic clock) has passed, -1 when the port cannot be polled.
-int Poll(int fd, uint64_t deadline) {
-  for (;;) {
-    int timeout = -1;
-    if (deadline != FOREVER) {
-      uint64_t now = NowMs();
-      timeout = now >= deadline ? 0 : static_cast<int>(std::min<uint64_t>(deadline - now, INT_MAX));
+// How long a read may wait, from Windows' read timeouts: a total time for the whole read,
+// multiplier times bytes plus constant (none when both are 0), and an interval allowed between
+// two bytes (none when 0). Two combinations mean something else: MAXDWORD, 0, 0 returns at
+// once with what is there; MAXDWORD, MAXDWORD, a constant below MAXDWORD waits up to the
+// constant for the first byte and then returns at once with what is there.
+class ReadLimits {
+ public:
+  ReadLimits(const COMMTIMEOUTS& limits, DWORD wanted) : interval_(limits.ReadIntervalTimeout) {
+    if (interval_ == MAXDWORD && limits.ReadTotalTimeoutMultiplier == 0 &&
+        limits.ReadTotalTimeoutConstant == 0) {
+      neverWaits_ = true;
+    } else if (interval_ == MAXDWORD && limits.ReadTotalTimeoutMultiplier == MAXDWORD &&
+               limits.ReadTotalTimeoutConstant != 0 &&
+               limits.ReadTotalTimeoutConstant != MAXDWORD) {
+      totalMs_ = limits.ReadTotalTimeoutConstant;
+      firstByteEnds_ = true;
+    } else if (limits.ReadTotalTimeoutMultiplier != 0 || limits.ReadTotalTimeoutConstant != 0) {
+      totalMs_ = uint64_t{limits.ReadTotalTimeoutMultiplier} * wanted;
+      totalMs_ += std::min<uint64_t>(limits.ReadTotalTimeoutConstant, UINT64_MAX - totalMs_);
     }
-    pollfd input = {fd, POLLIN, 0};
-    int ready = poll(&input, 1, timeout);
-    if (ready > 0) return 1;
-    if (ready == 0 && deadline != FOREVER && NowMs() >= deadline) return 0;
-    if (ready < 0 && errno != EINTR) return -1;
   }
-}
 
-// Poll, inside what the program asked to happen while a read waits.
-int WaitForInput(int fd, uint64_t deadline) {
+  // Whether a read that has received bytes so far and found no more may wait for them at all.
+  bool MayWait(DWORD received) const { return !neverWaits_ && !(firstByteEnds_ && received > 0); }
+
+  // Until when a read that began at startNs may wait, having received bytes so far, the last
+  // of them at lastByteNs.
+  int64_t DeadlineNs(int64_t startNs, DWORD received, int64_t lastByteNs) const {
+    int64_t deadline = posix::DeadlineAfterMs(startNs, totalMs_);
+    if (received > 0 && interval_ != 0) {
+      deadline = std::min(deadline, posix::DeadlineAfterMs(lastByteNs, interval_));
+    }
+    return deadline;
+  }
+
+ private:
+  uint64_t interval_;
+  uint64_t totalMs_ = UINT64_MAX;  // none
+  bool neverWaits_ = false;
+  bool firstByteEnds_ = false;
+};
+
+// Waits for input until the deadline, inside what the program asked to happen while a read
+// waits.
+int WaitAtRest(int fd, int64_t deadlineNs) {
   void (*enter)() = enterWait.load();
   void (*leave)() = leaveWait.load();
   if (enter != nullptr) enter();
-  const int ready = Poll(fd, deadline);
+  const int ready = posix::WaitForInputUntil(fd, deadlineNs);
   const int error = errno;  // read next by the caller when the poll failed
   if (leave != nullptr) leave();
   errno = error;
@@ -116,63 +154,36 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
       (lpBuffer == nullptr && nNumberOfBytesToRead > 0)) {
     return posix::Fail(ERROR_INVALID_PARAMETER);
   }
-  int fd = -1;
-  COMMTIMEOUTS limits = {};
-  const bool open = posix::WithPort(hFile, [&](posix::Port& port) {
-    fd = port.fd;
-    limits = port.timeouts;
-  });
-  if (!open) return posix::Fail(ERROR_INVALID_HANDLE);
-
-  // Windows' read timeouts: a total time for the whole read, multiplier times bytes plus
-  // constant (none when both are 0), and an interval allowed between two bytes (none when 0).
-  // Two combinations mean something else: MAXDWORD, 0, 0 returns at once with what is
-  // there; MAXDWORD, MAXDWORD, a constant below MAXDWORD waits up to the constant for the
-  // first byte and then returns at once with what is there.
-  const uint64_t interval = limits.ReadIntervalTimeout;
-  const uint64_t start = NowMs();
-  uint64_t totalDeadline = FOREVER;
-  bool firstByteEnds = false;
-  if (interval == MAXDWORD && limits.ReadTotalTimeoutMultiplier == 0 &&
-      limits.ReadTotalTimeoutConstant == 0) {
-    totalDeadline = start;
-  } else if (interval == MAXDWORD && limits.ReadTotalTimeoutMultiplier == MAXDWORD &&
-             limits.ReadTotalTimeoutConstant != 0 && limits.ReadTotalTimeoutConstant != MAXDWORD) {
-    totalDeadline = start + limits.ReadTotalTimeoutConstant;
-    firstByteEnds = true;
-  } else if (limits.ReadTotalTimeoutMultiplier != 0 || limits.ReadTotalTimeoutConstant != 0) {
-    totalDeadline = start + uint64_t{limits.ReadTotalTimeoutMultiplier} * nNumberOfBytesToRead +
-                    limits.ReadTotalTimeoutConstant;
-  }
-
   char* into = static_cast<char*>(lpBuffer);
-  DWORD received = 0;
-  uint64_t lastByte = start;
+  Look look = TakeWaiting(hFile, -1, into, nNumberOfBytesToRead);
+  if (look.fd < 0) return posix::Fail(ERROR_INVALID_HANDLE);
+  const int fd = look.fd;
+  const ReadLimits limits(look.timeouts, nNumberOfBytesToRead);
+  DWORD received = look.taken;
+
+  // The clock is read only before a wait: a read served from what is there never needs it.
+  // The read's time starts at its first wait, and the last bytes it took came just before.
+  int64_t startNs = -1, lastByteNs = -1;
   while (received < nNumberOfBytesToRead) {
-    uint64_t deadline = totalDeadline;
-    if (received > 0 && firstByteEnds) {
-      deadline = 0;
-    } else if (received > 0 && interval != 0) {
-      deadline = std::min(deadline, lastByte + interval);
+    if (look.error != EAGAIN && look.error != EINTR) {
+      // End of file or EIO: the other end hung up (pseudo-terminal closed, adapter unplugged).
+      *lpNumberOfBytesRead = received;
+      return posix::Fail(look.error == END_OF_INPUT ? ERROR_OPERATION_ABORTED
+                                                    : posix::ErrorFromErrno(look.error));
     }
-    // Bytes already waiting are taken without a poll first: a box's line arrives in one piece,
-    // and the controller reads it one byte at a time, so most reads find their byte there.
-    ssize_t count = ReadBuffered(hFile, fd, into + received, nNumberOfBytesToRead - received);
-    if (count < 0 && errno == EAGAIN) {
-      const int ready = WaitForInput(fd, deadline);
-      if (ready == 0) break;  // timed out: a success with what has arrived
-      count = ready < 0 ? -1
-                        : ReadBuffered(hFile, fd, into + received, nNumberOfBytesToRead - received);
-    }
-    if (count > 0) {
-      received += static_cast<DWORD>(count);
-      lastByte = NowMs();
+    if (!limits.MayWait(received)) break;
+    const int64_t nowNs = posix::MonotonicNs();
+    if (startNs < 0) startNs = nowNs;
+    if (look.taken > 0) lastByteNs = nowNs;
+    const int ready = WaitAtRest(fd, limits.DeadlineNs(startNs, received, lastByteNs));
+    if (ready == 0) break;  // timed out: a success with what has arrived
+    if (ready < 0) {
+      look = Look{};
+      look.error = errno;
       continue;
     }
-    if (count < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-    // End of file or EIO: the other end hung up (pseudo-terminal closed, adapter unplugged).
-    *lpNumberOfBytesRead = received;
-    return posix::Fail(count == 0 ? ERROR_OPERATION_ABORTED : posix::ErrorFromErrno(errno));
+    look = TakeWaiting(hFile, fd, into + received, nNumberOfBytesToRead - received);
+    received += look.taken;
   }
   *lpNumberOfBytesRead = received;
   return TRUE;

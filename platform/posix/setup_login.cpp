@@ -4,14 +4,12 @@
 // limit.
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/clock.h"
 #include "platform/setup_services.h"
 
 extern char** environ;
@@ -222,7 +221,7 @@ Input ReadInputLine(std::string* line, DWORD milliseconds) {
     sigaction(SIGINT, &action, nullptr);
     handled = true;
   }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  const int64_t deadline = posix::DeadlineAfterMs(posix::MonotonicNs(), milliseconds);
   for (;;) {
     const size_t end = pending.find('\n');
     if (end != std::string::npos || (ended && !pending.empty())) {
@@ -232,15 +231,11 @@ Input ReadInputLine(std::string* line, DWORD milliseconds) {
       return INPUT_LINE;
     }
     if (ended || interrupted) return INPUT_ENDED;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    pollfd input = {STDIN_FILENO, POLLIN, 0};
-    const int ready = poll(&input, 1, std::max<int>(0, static_cast<int>(left.count())));
+    // Ctrl-C ends the wait.
+    const int ready =
+        posix::WaitForInputUntil(STDIN_FILENO, deadline, [] { return interrupted != 0; });
     if (ready == 0) return INPUT_NOTHING;
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      return INPUT_ENDED;
-    }
+    if (ready < 0) return INPUT_ENDED;
     char bytes[256];
     const ssize_t count = read(STDIN_FILENO, bytes, sizeof bytes);
     if (count > 0) pending.append(bytes, static_cast<size_t>(count));

@@ -7,10 +7,12 @@
 #include <chrono>
 #include <cstdint>
 
+#include "platform/volume_scale.h"
+
 namespace pulse {
 
-// The mixer's volume controls run 0..VOLUME_MAXIMUM.
-constexpr uint32_t VOLUME_MAXIMUM = 65535;
+// The mixer's volume controls run over the whole volume scale, 0..VOLUME_MAXIMUM.
+constexpr uint32_t VOLUME_MAXIMUM = VOLUME_SCALE_TOP;
 
 // A value of the mixer's volume scale in PulseAudio's units: the scale's maximum is exactly
 // PulseAudio's 100 %, so a full knob never boosts.

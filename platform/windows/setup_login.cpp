@@ -210,6 +210,8 @@ bool WriteSettings(const ControllerSettings& settings) {
       "Knobvane.exe and Linescout.exe in %s now run in the compatibility mode for Windows XP "
       "(Service Pack 3).\n",
       folder.c_str());
+  // The mode is for the legacy mixer's lines; the Core Audio lines after them work either way.
+  printf("The Default Output, Default Input and Applications lines need no compatibility mode.\n");
   const std::string old = ValueOf(HKEY_CURRENT_USER, RUN_KEY, RUN_VALUE);
   const std::string run = "\"" + folder + CONTROLLER + "\" " + settings.port + " " + settings.lines;
   if (!SetValue(RUN_KEY, RUN_VALUE, run)) {

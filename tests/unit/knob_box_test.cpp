@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "knob_box.h"
+#include "firmware/knobbox/knob_box.h"
 
 namespace {
 

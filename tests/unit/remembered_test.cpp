@@ -1,121 +1,142 @@
-// The Linux mixer's lists of the devices and applications it has seen, on files in a folder of
-// its own.
+// The lists of the devices and applications a mixer face has seen, on files in a folder of
+// its own: one table of what a file may hold and what programs do to it, each row a case of
+// its own, so that one failing row hides none of the others.
 #include "platform/remembered.h"
 
+#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
+#include <ostream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 namespace {
 
-// A list file as several programs, a crash or a user may leave it: whatever is in it, no
-// entry listed changes place, and one not yet listed comes after the others.
-TEST(RememberedList, KeepsEveryPlaceWhateverTheFileHolds) {
-  char tmpl[] = "/tmp/knobvane-applications-XXXXXX";
-  const std::string folder = mkdtemp(tmpl);
-  const auto write = [](const std::string& path, const std::string& text) {
+// What lies at the list's path before the first program loads it.
+enum class Found { NOTHING, FILE, FOLDER, PIPE };
+
+// One call of Remember, by the first program (0) or a second one (1), and the place it gives.
+struct Step {
+  int program;
+  std::string id, name;
+  int place;
+};
+
+struct Scenario {
+  const char* name;
+  Found found;
+  std::string file;  // what the file holds when found is FILE
+  std::vector<Step> steps;
+  std::string after;  // the first program's entries after the steps, "id=name," each
+  bool kept = true;   // whether a program that loads the list afresh then finds them too
+  RememberedList::Key key = RememberedList::BY_ID;
+};
+
+// A failing case names its row, not its bytes.
+void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
+
+std::string Entries(const RememberedList& list) {
+  std::string all;
+  for (const Remembered& entry : list.All()) all += entry.id + "=" + entry.name + ",";
+  return all;
+}
+
+// count numbered entries, "id0", "id1" ..., all named "N", as `form` writes each.
+std::string Numbered(int count, const char* form) {
+  std::string text;
+  for (int i = 0; i < count; ++i) text += "id" + std::to_string(i) + form;
+  return text;
+}
+
+// Whatever the file holds, no entry listed changes place, and one not yet listed comes after
+// the others.
+std::vector<Scenario> Scenarios() {
+  const Step NEW_AT_0 = {0, "new", "New", 0}, NEW_AT_1 = {0, "new", "New", 1},
+             NEW_AT_2 = {0, "new", "New", 2};
+  // One row a line where it fits, as a table reads.
+  // clang-format off
+  return {
+      {"NoFileNoFolder", Found::NOTHING, "", {NEW_AT_0}, "new=New,"},
+      {"DamagedLinesAndDuplicatesAreSkipped", Found::FILE,
+       "x\tX\ngarbage\n\tno id\nno name\t\ny\tY\nx\tagain\n", {NEW_AT_2}, "x=X,y=Y,new=New,"},
+      // A line cut short by a crash is ended before the next one, and comes first.
+      {"ALastLineWithoutItsEndKeepsItsPlace", Found::FILE, "x\tX\ncut\tC", {NEW_AT_2},
+       "x=X,cut=C,new=New,"},
+      {"LinesWithControlCharactersAreSkipped", Found::FILE, "x\tX\nb\x01\tB\nc\tC\x7f\n",
+       {NEW_AT_1}, "x=X,new=New,"},
+      // Both loaded the list before either added: each finds the other's addition in the file
+      // before placing its own.
+      {"TwoProgramsAddingInTurnAgreeOnThePlaces", Found::FILE, "x\tX\n",
+       {{0, "a", "A", 1}, {1, "b", "B", 2}, {0, "b", "B", 2}}, "x=X,a=A,b=B,"},
+      {"TabsAndLineBreaksFromTheServerNeverSplitALine", Found::FILE, "x\tX\n",
+       {{0, "c\td", "line\nbreak", 1}}, "x=X,c d=line break,"},
+      {"AFileThatCannotBeKeptHoldsThePlacesForTheRun", Found::FOLDER, "",
+       {{0, "a", "A", 0}, {0, "b", "B", 1}, {0, "a", "A", 0}}, "a=A,b=B,", false},
+      {"APipeAtThePathNeverStallsTheMixer", Found::PIPE, "", {{0, "a", "A", 0}}, "a=A,", false},
+      // Lines with other ids (the server's stream-restore ids), one name twice: every line
+      // keeps its place, and an application is taken up by the first line of its name.
+      {"AListByNameTakesUpLinesOfOtherIds", Found::FILE,
+       "sink-input-by-media-role:music\tOne\nsink-input-by-media-role:video\tOne\n"
+       "sink-input-by-application-name:Two\tTwo\n",
+       {{0, "application-name:Two", "Two", 2}, {0, "application-name:One", "One", 0},
+        {0, "application-name:Three", "Three", 3}},
+       "sink-input-by-media-role:music=One,sink-input-by-media-role:video=One,"
+       "sink-input-by-application-name:Two=Two,application-name:Three=Three,",
+       true, RememberedList::BY_NAME},
+      // A full list reads no further than its cap and takes nothing more.
+      {"AFullListTakesNothingMore", Found::FILE, Numbered(250, "\tN\n"),
+       {{0, "id199", "N", 199}, {0, "another", "A", -1}}, Numbered(200, "=N,")},
+  };
+  // clang-format on
+}
+
+class RememberedListTest : public testing::TestWithParam<Scenario> {
+ protected:
+  void SetUp() override {
+    char folder[] = "/tmp/knobvane-remembered-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    folder_ = folder;
+  }
+  void TearDown() override { std::filesystem::remove_all(folder_); }
+
+  std::string folder_;
+};
+
+TEST_P(RememberedListTest, KeepsEveryPlace) {
+  const Scenario& scenario = GetParam();
+  const std::string path = folder_ + "/knobvane/applications";
+  std::filesystem::create_directories(folder_ + "/knobvane");
+  if (scenario.found == Found::FILE) {
     FILE* file = fopen(path.c_str(), "w");
     ASSERT_NE(file, nullptr);
-    fwrite(text.data(), 1, text.size(), file);
+    fwrite(scenario.file.data(), 1, scenario.file.size(), file);
     fclose(file);
-  };
-  const auto ids = [](const RememberedList& list) {
-    std::string all;
-    for (const Remembered& entry : list.All()) all += entry.id + ",";
-    return all;
-  };
-  struct Row {
-    const char* what;
-    const char* file;   // null: none
-    std::string after;  // the ids once "new" is remembered, in their places
-    int newPlace;
-  } rows[] = {
-      {"no file, no folder", nullptr, "new,", 0},
-      {"damaged lines and duplicates", "x\tX\ngarbage\n\tno id\nno name\t\ny\tY\nx\tagain\n",
-       "x,y,new,", 2},
-      // A line cut short by a crash is ended before the next one, and comes first.
-      {"a last line without its end", "x\tX\ncut\tC", "x,cut,new,", 2},
-      {"control characters", "x\tX\nb\x01\tB\nc\tC\x7f\n", "x,new,", 1},
-  };
-  int n = 0;
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
-    const std::string path = folder + "/" + std::to_string(n++) + "/knobvane/applications";
-    if (row.file != nullptr) {
-      std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-      write(path, row.file);
-    }
-    RememberedList list(path, RememberedList::BY_ID);
-    list.Load();
-    EXPECT_EQ(list.Remember("new", "New"), row.newPlace);
-    EXPECT_EQ(ids(list), row.after);
-    RememberedList reread(path, RememberedList::BY_ID);
-    reread.Load();
-    EXPECT_EQ(ids(reread), row.after);
+  } else if (scenario.found == Found::FOLDER) {
+    std::filesystem::create_directories(path);
+  } else if (scenario.found == Found::PIPE) {
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  } else {
+    std::filesystem::remove_all(folder_ + "/knobvane");
   }
 
-  // Two programs that loaded the list before either added, adding in turn: each finds the
-  // other's addition in the file before placing its own.
-  const std::string shared = folder + "/shared";
-  write(shared, "x\tX\n");
-  RememberedList one(shared, RememberedList::BY_ID), other(shared, RememberedList::BY_ID);
-  one.Load();
-  other.Load();
-  EXPECT_EQ(one.Remember("a", "A"), 1);
-  EXPECT_EQ(other.Remember("b", "B"), 2);
-  EXPECT_EQ(one.Remember("b", "B"), 2);
-  EXPECT_EQ(ids(one), "x,a,b,");
-  // Tabs and line breaks in what servers report never split a line.
-  EXPECT_EQ(one.Remember("c\td", "line\nbreak"), 3);
-  RememberedList reread(shared, RememberedList::BY_ID);
+  RememberedList programs[] = {{path, scenario.key}, {path, scenario.key}};
+  for (RememberedList& program : programs) program.Load();
+  for (const Step& step : scenario.steps) {
+    EXPECT_EQ(programs[step.program].Remember(step.id, step.name), step.place) << step.id;
+  }
+  EXPECT_EQ(Entries(programs[0]), scenario.after);
+  RememberedList reread(path, scenario.key);
   reread.Load();
-  ASSERT_EQ(ids(reread), "x,a,b,c d,");
-  EXPECT_EQ(reread.All()[3].name, "line break");
-
-  // A file that cannot be read or written: the places hold for this run.
-  const std::string unreadable = folder + "/a-folder";
-  std::filesystem::create_directories(unreadable);
-  RememberedList memory(unreadable, RememberedList::BY_ID);
-  memory.Load();
-  EXPECT_EQ(memory.Remember("a", "A"), 0);
-  EXPECT_EQ(memory.Remember("b", "B"), 1);
-  EXPECT_EQ(memory.Remember("a", "A"), 0);
-  // Nor may a pipe at its path stall the mixer.
-  const std::string pipe = folder + "/pipe";
-  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
-  RememberedList piped(pipe, RememberedList::BY_ID);
-  piped.Load();
-  EXPECT_EQ(piped.Remember("a", "A"), 0);
-
-  // A list by name, its lines with other ids (one name twice): every line keeps its
-  // place, and an application is taken up by the first of its name.
-  const std::string old = folder + "/old";
-  write(old,
-        "sink-input-by-media-role:music\tOne\nsink-input-by-media-role:video\tOne\n"
-        "sink-input-by-application-name:Two\tTwo\n");
-  RememberedList byName(old, RememberedList::BY_NAME);
-  byName.Load();
-  EXPECT_EQ(byName.Remember("application-name:Two", "Two"), 2);
-  EXPECT_EQ(byName.Remember("application-name:One", "One"), 0);
-  EXPECT_EQ(byName.Remember("application-name:Three", "Three"), 3);
-  EXPECT_EQ(byName.All().size(), 4u);
-
-  // A full list takes nothing more, and reads no further than its cap.
-  std::string many;
-  for (int i = 0; i < 250; ++i) many += "id" + std::to_string(i) + "\tN\n";
-  const std::string full = folder + "/full";
-  write(full, many);
-  RememberedList capped(full, RememberedList::BY_ID);
-  capped.Load();
-  EXPECT_EQ(capped.All().size(), 200u);
-  EXPECT_EQ(capped.Remember("id199", "N"), 199);
-  EXPECT_EQ(capped.Remember("another", "A"), -1);
-  std::filesystem::remove_all(folder);
+  EXPECT_EQ(Entries(reread), scenario.kept ? scenario.after : "");
 }
+
+INSTANTIATE_TEST_SUITE_P(Files, RememberedListTest, testing::ValuesIn(Scenarios()),
+                         [](const testing::TestParamInfo<Scenario>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The serial link on pseudo-terminals, through the real POSIX platform layer.
 #include <termios.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <string>
@@ -14,9 +15,20 @@
 #include "tests/support/deadline.h"
 #include "tests/support/pty_box.h"
 
+// Every ReadFile call, wherever it comes from (the binary is linked with --wrap=ReadFile).
+std::atomic<int> readFileCalls{0};
+
+extern "C" BOOL __real_ReadFile(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
+extern "C" BOOL __wrap_ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD count,
+                                LPOVERLAPPED overlapped) {
+  ++readFileCalls;
+  return __real_ReadFile(file, buffer, size, count, overlapped);
+}
+
 namespace {
 
 const auto DEADLINE = std::chrono::seconds(10);
+constexpr int64_t MS = 1000000;
 
 // The box's end of the line, a bare terminal as the system makes it: the code under test
 // opens it by its path, the test looks at its settings through Terminal().
@@ -200,25 +212,31 @@ TEST(SerialLink, ComPortNamesMapToTtyS) {
   for (const Row& row : rows) EXPECT_EQ(posix::ComPortDevicePath(row.name), row.path) << row.name;
 }
 
-// The timeouts a port is given decide how long ReadFile waits and what it returns.
+// The timeouts a port is given decide how long ReadFile waits, at least, and what it returns.
+// Only the least wait is checked: a busy machine may make any read late, never early.
 TEST(SerialLink, ReadFileHonoursWindowsTimeouts) {
+  constexpr int64_t PAUSE_MS = 150;  // the box's pause before it sends the later bytes
   struct Row {
     COMMTIMEOUTS timeouts;
     std::string waiting;  // already in the port when the read starts
+    std::string later;    // sent PAUSE_MS after the read took the waiting bytes
     DWORD expected;       // bytes of 8 asked for
+    int64_t leastMs;      // the read's shortest wait after the last byte was sent
   } rows[] = {
-      {{MAXDWORD, 0, 0, 0, 0}, "", 0},  // what is there, at once
-      {{MAXDWORD, 0, 0, 0, 0}, "abc", 3},
-      {{MAXDWORD, MAXDWORD, 20, 0, 0}, "", 0},  // first byte or 20 ms
-      {{MAXDWORD, MAXDWORD, 20, 0, 0}, "ab", 2},
-      {{0, 0, 20, 0, 0}, "", 0},  // 8 bytes or 20 ms in all
-      {{0, 0, 20, 0, 0}, "abc", 3},
-      {{0, 2, 0, 0, 0}, "ab", 2},        // 8 bytes or 2 ms each in all
-      {{20, 0, 0, 0, 0}, "abc", 3},      // 8 bytes, or 20 ms without one once one came
-      {{0, 0, 0, 0, 0}, "abcdefgh", 8},  // 8 bytes, however long
+      {{MAXDWORD, 0, 0, 0, 0}, "", "", 0, 0},  // what is there, at once
+      {{MAXDWORD, 0, 0, 0, 0}, "abc", "", 3, 0},
+      {{MAXDWORD, MAXDWORD, 20, 0, 0}, "", "", 0, 20},  // first byte or 20 ms
+      {{MAXDWORD, MAXDWORD, 20, 0, 0}, "ab", "", 2, 0},
+      {{0, 0, 20, 0, 0}, "", "", 0, 20},  // 8 bytes or 20 ms in all
+      {{0, 0, 20, 0, 0}, "abc", "", 3, 20},
+      {{0, 2, 0, 0, 0}, "ab", "", 2, 16},    // 8 bytes or 2 ms each in all
+      {{20, 0, 0, 0, 0}, "abc", "", 3, 20},  // 8 bytes, or 20 ms without one once one came
+      // The interval runs from the last byte, not from the read's start.
+      {{500, 0, 0, 0, 0}, "a", "b", 2, 500},
+      {{0, 0, 0, 0, 0}, "abcdefgh", "", 8, 0},  // 8 bytes, however long
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.waiting);
+    SCOPED_TRACE(row.waiting + "/" + row.later);
     PseudoTerminal terminal;
     HANDLE port = OpenComPort(terminal.Path(), 115200);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
@@ -229,11 +247,59 @@ TEST(SerialLink, ReadFileHonoursWindowsTimeouts) {
     // A read the timeouts do not end is ended by hanging up, which fails it.
     char buffer[8];
     DWORD count = 99;
-    auto reading = std::async(std::launch::async, ReadFile, port, buffer, DWORD{sizeof buffer},
-                              &count, nullptr);
+    int64_t endedNs = 0;
+    int64_t lastSentNs = support::NowNs();
+    auto reading = std::async(std::launch::async, [&] {
+      const BOOL ok = ReadFile(port, buffer, DWORD{sizeof buffer}, &count, nullptr);
+      endedNs = support::NowNs();
+      return ok;
+    });
+    if (!row.later.empty()) {
+      EXPECT_TRUE(terminal.WaitForUnread(0));
+      posix::SleepUntilNs(support::NowNs() + PAUSE_MS * MS);
+      lastSentNs = support::NowNs();  // before the send: the byte cannot arrive earlier
+      terminal.Send(row.later);
+    }
     if (reading.wait_for(DEADLINE) != std::future_status::ready) terminal.HangUp();
     EXPECT_TRUE(reading.get());
     EXPECT_EQ(count, row.expected);
+    EXPECT_GE(endedNs - lastSentNs, row.leastMs * MS);
+    CloseComPort(port);
+  }
+}
+
+// A box may say nothing for hours. Waiting for it costs the controller one read, and setup's
+// live view one read per time limit it sets itself: never a core spent on empty reads.
+TEST(SerialLink, ASilentBoxCostsAFewReadsASecond) {
+  struct Row {
+    const char* reader;
+    DWORD limitMs;  // LimitComReads; 0: the controller's own timeouts
+    int mostReads;  // in one second
+  } rows[] = {
+      {"the controller", 0, 1},
+      {"setup's live view", 100, 11},  // one per 100 ms, and the one under way
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.reader);
+    PseudoTerminal terminal;
+    HANDLE port = OpenComPort(terminal.Path(), 115200);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    if (row.limitMs != 0) {
+      ASSERT_TRUE(LimitComReads(port, row.limitMs));
+    }
+    readFileCalls = 0;
+    // Reads until the port fails, as both readers do.
+    std::thread reader([&] {
+      char line[16];
+      int32_t length = 0;
+      while (ReadComLinePart(port, line, sizeof line, &length) != COM_PORT_FAILED) {
+      }
+    });
+    EXPECT_TRUE(support::Eventually([] { return readFileCalls > 0; }, 10));
+    EXPECT_FALSE(support::Eventually([&] { return readFileCalls > row.mostReads; }, 1.0))
+        << readFileCalls << " reads";
+    terminal.HangUp();
+    reader.join();
     CloseComPort(port);
   }
 }
