@@ -1,28 +1,27 @@
 // The pacing of one control's writes; see write_pacer.h for the rule and why.
 #include "platform/write_pacer.h"
 
+#include <cerrno>
 #include <cstdlib>
 
 namespace {
 
 constexpr long LONGEST_INTERVAL_US = 1000000;
 
-// The interval KNOBVANE_WRITE_INTERVAL_US gives, or -1 when it is unset or not a number of
-// microseconds in range: a mistyped setting must not stop the knobs or flood the server.
-int64_t IntervalFromEnvironment() {
-  const char* text = getenv("KNOBVANE_WRITE_INTERVAL_US");
-  if (text == nullptr || *text < '0' || *text > '9') return -1;
+}  // namespace
+
+int64_t WriteIntervalNsFrom(const char* text) {
+  if (text == nullptr || *text < '0' || *text > '9') return WritePacer::WRITE_INTERVAL_NS;
   char* end = nullptr;
+  errno = 0;
   const long us = strtol(text, &end, 10);
-  if (*end != 0 || us < 0 || us > LONGEST_INTERVAL_US) return -1;
+  if (*end != 0 || errno != 0 || us > LONGEST_INTERVAL_US) return WritePacer::WRITE_INTERVAL_NS;
   return int64_t{us} * 1000;
 }
 
-}  // namespace
-
 int64_t WriteIntervalNs() {
-  static const int64_t fromEnvironment = IntervalFromEnvironment();
-  return fromEnvironment >= 0 ? fromEnvironment : WritePacer::WRITE_INTERVAL_NS;
+  static const int64_t interval = WriteIntervalNsFrom(getenv("KNOBVANE_WRITE_INTERVAL_US"));
+  return interval;
 }
 
 bool WritePacer::TakeTurn(int64_t nowNs) {

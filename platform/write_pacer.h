@@ -20,10 +20,16 @@
 // writes every value), which the benchmarks use to weigh one interval against another.
 int64_t WriteIntervalNs();
 
+// The interval a setting's text names (a number of microseconds, 0 to 1000000), in nanoseconds;
+// WRITE_INTERVAL_NS for no text or any other: a mistyped setting must neither stop the knobs nor
+// flood the server.
+int64_t WriteIntervalNsFrom(const char* text);
+
 class WritePacer {
  public:
-  // Chosen against the servers' audio periods (PulseAudio's null output and PipeWire's quantum
-  // play 10 to 21 ms at a time) and what a knob's move may take to be heard.
+  // One write per audio period of PipeWire's default quantum (1,024 frames, 21 ms at 48 kHz):
+  // no change that could be heard is skipped, and a turning knob's volume trails it by at most
+  // a period. Longer halves the server's work again (bench/README.md weighs the two).
   static constexpr int64_t WRITE_INTERVAL_NS = 20000000;
   // How many writes may go at once after a pause: one more comes back each interval.
   static constexpr int WRITE_BURST = 3;

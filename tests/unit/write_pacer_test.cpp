@@ -164,4 +164,28 @@ TEST(WritePacer, KeepsOrderAndLandsTheLastValueWhateverTheTiming) {
   }
 }
 
+// The setting the benchmarks weigh intervals with: anything but a plain number of microseconds
+// in range leaves the interval as shipped.
+TEST(WritePacer, TakesOnlyAPlainIntervalInRangeFromItsSetting) {
+  const struct {
+    const char* text;
+    int64_t ns;
+  } rows[] = {
+      {"20000", 20 * MS},
+      {"0", 0},
+      {"1000000", 1000 * MS},
+      {nullptr, WritePacer::WRITE_INTERVAL_NS},
+      {"", WritePacer::WRITE_INTERVAL_NS},
+      {"1000001", WritePacer::WRITE_INTERVAL_NS},
+      {"-5", WritePacer::WRITE_INTERVAL_NS},
+      {" 5", WritePacer::WRITE_INTERVAL_NS},
+      {"5ms", WritePacer::WRITE_INTERVAL_NS},
+      {"99999999999999999999999", WritePacer::WRITE_INTERVAL_NS},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.text == nullptr ? "(none)" : row.text);
+    EXPECT_EQ(WriteIntervalNsFrom(row.text), row.ns);
+  }
+}
+
 }  // namespace
