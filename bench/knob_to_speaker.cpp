@@ -1,8 +1,6 @@
 // The box's steps and their timing; the firmware's rules set the step sizes (knob_box.h).
 #include "bench/knob_to_speaker.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +15,7 @@
 #include <vector>
 
 #include "bench/bench.h"
+#include "bench/box_commands.h"
 #include "bench/process.h"
 #include "bench/reading_run.h"
 #include "platform/posix/clock.h"
@@ -34,8 +33,6 @@ constexpr int LARGEST_STEP = 511;
 // The knob stays clear of the ends, where the firmware snaps readings to 0 and 1023.
 constexpr int LOWEST_ADC = 16;
 constexpr int HIGHEST_ADC = 1007;
-// A reading this close to where the knob is counts as its new volume: the firmware's deadband.
-constexpr int ARRIVED_COUNTS = 2;
 
 // When an answer since event `first` first showed the output within ARRIVED_COUNTS of `adc`,
 // or -1.
@@ -112,29 +109,6 @@ const Step* StepAt(const std::vector<Step>& steps, double fraction) {
   return seen[rank - 1];
 }
 
-// box-sim's standard input: a FIFO this program holds open for reading and writing, so that
-// neither end waits for the other to open it.
-class BoxCommands {
- public:
-  explicit BoxCommands(const std::string& path) {
-    if (mkfifo(path.c_str(), 0600) == 0) fd_ = open(path.c_str(), O_RDWR | O_CLOEXEC);
-  }
-  ~BoxCommands() {
-    if (fd_ >= 0) close(fd_);
-  }
-  BoxCommands(const BoxCommands&) = delete;
-  BoxCommands& operator=(const BoxCommands&) = delete;
-
-  bool Ready() const { return fd_ >= 0; }
-  bool Send(const std::string& line) {
-    const std::string text = line + "\n";
-    return write(fd_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  }
-
- private:
-  int fd_ = -1;
-};
-
 }  // namespace
 
 const char* KnobToSpeaker(PulseObserver& observer, const SpeakerSetup& setup) {
@@ -144,14 +118,12 @@ const char* KnobToSpeaker(PulseObserver& observer, const SpeakerSetup& setup) {
   if (!commands.Ready()) return "no FIFO for box-sim's commands";
   int adc = 500;
   if (!commands.Send("knob 0 " + std::to_string(adc))) return "box-sim took no command";
-  const std::string boxSimLog = setup.folder + "/box-sim.log";
-  Started boxSim(
-      support::Spawn({setup.boxSim, setup.firmware, "--link", link, "--realtime", "--timing"},
-                     boxSimLog, commandsPath.c_str()));
-  struct stat linked;
-  if (boxSim.Pid() <= 0 || !Eventually([&] { return lstat(link.c_str(), &linked) == 0; }, 20)) {
-    return "box-sim did not come up";
-  }
+  // A log of this run's own: the timing is read back from it, and an earlier run in the same
+  // folder would be read as this one's steps.
+  const std::string boxSimLog = setup.folder + "/" + setup.figures + "-box-sim.log";
+  unlink(boxSimLog.c_str());
+  Started boxSim(StartBoxSim(setup.boxSim, setup.firmware, commands, link, boxSimLog, true));
+  if (boxSim.Pid() <= 0) return "box-sim did not come up";
   // Opening the port restarts the simulated board, whose report brings the knob once
   // knobvane's 2 s pause after opening is over.
   observer.Await(PulseVolumeOf(adc));
@@ -193,25 +165,26 @@ const char* KnobToSpeaker(PulseObserver& observer, const SpeakerSetup& setup) {
     withoutBehind.push_back(step.seenAt - step.steppedAt - step.behindNs);
   }
   const int missed = SPEAKER_STEPS - static_cast<int>(latencies.size());
-  Result("box", "speaker_steps", SPEAKER_STEPS);
-  Result("box", "speaker_missed", missed);
-  Result("box", "speaker_timed", static_cast<double>(behind.size()));
+  Result(setup.figures, "speaker_steps", SPEAKER_STEPS);
+  Result(setup.figures, "speaker_missed", missed);
+  Result(setup.figures, "speaker_timed", static_cast<double>(behind.size()));
   const std::pair<const char*, double> ranks[] = {{"median", 0.5}, {"p99", 0.99}, {"max", 1.0}};
   for (const auto& rank : ranks) {
     const std::string name = rank.first;
-    Result("box", ("speaker_" + name + "_us").c_str(), Percentile(latencies, rank.second) / 1000);
+    Result(setup.figures, ("speaker_" + name + "_us").c_str(),
+           Percentile(latencies, rank.second) / 1000);
     // How far box-sim ran behind the clock at the very step of that figure, and the figures
     // without it: what the box, knobvane and the server took.
     const Step* at = StepAt(steps, rank.second);
-    Result("box", ("speaker_" + name + "_behind_us").c_str(),
+    Result(setup.figures, ("speaker_" + name + "_behind_us").c_str(),
            at == nullptr || !at->timed ? -1e9 : static_cast<double>(at->behindNs) / 1000);
-    Result("box", ("speaker_less_behind_" + name + "_us").c_str(),
+    Result(setup.figures, ("speaker_less_behind_" + name + "_us").c_str(),
            Percentile(withoutBehind, rank.second) / 1000);
   }
   fprintf(stderr,
-          "box: %d steps, %d never seen; knob to speaker median %.2f ms, p99 %.2f ms; box-sim "
+          "%s: %d steps, %d never seen; knob to speaker median %.2f ms, p99 %.2f ms; box-sim "
           "behind the clock median %.2f ms, p99 %.2f ms\n",
-          SPEAKER_STEPS, missed, Percentile(latencies, 0.5) / 1e6,
+          setup.figures.c_str(), SPEAKER_STEPS, missed, Percentile(latencies, 0.5) / 1e6,
           Percentile(latencies, 0.99) / 1e6, Percentile(behind, 0.5) / 1e6,
           Percentile(behind, 0.99) / 1e6);
   return nullptr;

@@ -10,11 +10,16 @@
 
 namespace bench {
 
+// A volume this close to where the knob is counts as the knob's: the firmware's deadband,
+// which also keeps 2 counts of noise from being sent.
+constexpr int ARRIVED_COUNTS = 2;
+
 struct SpeakerSetup {
-  std::string knobvane;  // the program
-  std::string boxSim;    // the program
-  std::string firmware;  // the image box-sim runs
-  std::string folder;    // for the port, box-sim's commands and the logs
+  std::string knobvane;         // the program
+  std::string boxSim;           // the program
+  std::string firmware;         // the image box-sim runs
+  std::string folder;           // for the port, box-sim's commands and the logs
+  std::string figures = "box";  // what the figures' names begin with
 };
 
 // Runs the steps and prints their box_* figures; nullptr, or what failed before any figure.

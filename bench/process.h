@@ -4,9 +4,11 @@
 #ifndef KNOBVANE_BENCH_PROCESS_H
 #define KNOBVANE_BENCH_PROCESS_H
 
+#include <dirent.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -66,6 +68,24 @@ inline double CpuSeconds(pid_t pid) {
     return -1;
   }
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// How often the threads of a process have been switched out (voluntary_ctxt_switches plus
+// nonvoluntary_ctxt_switches of every task): on an idle processor about how often it woke;
+// -1 when there is no such process.
+inline long ContextSwitches(pid_t pid) {
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* folder = opendir(tasks.c_str());
+  if (folder == nullptr) return -1;
+  long switches = 0;
+  while (const dirent* task = readdir(folder)) {
+    if (task->d_name[0] == '.') continue;
+    const std::string status = "task/" + std::string(task->d_name) + "/status";
+    switches += std::max(0L, ProcKb(pid, status.c_str(), "voluntary_ctxt_switches:")) +
+                std::max(0L, ProcKb(pid, status.c_str(), "nonvoluntary_ctxt_switches:"));
+  }
+  closedir(folder);
+  return switches;
 }
 
 }  // namespace bench

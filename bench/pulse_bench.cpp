@@ -25,11 +25,19 @@
 // falls amid a knob's conversions is smoothed the rest of the way), over 200 steps of random
 // size.
 //
+// With "paced", what pacing a line's writes (platform/write_pacer.h) costs and gains, for each
+// interval given (microseconds, or "default" for the one knobvane ships with): the runs above
+// and the knob-to-speaker time, and the CPU of knobvane and of the server while the box turns
+// one knob, then all six (knobs_turning.h), on a server with a null output per knob.
+//
 // Usage: pulse-bench PATH/TO/knobvane [pulseaudio|pipewire]
 //        pulse-bench PATH/TO/knobvane box PATH/TO/box-sim PATH/TO/knobbox.elf
+//        pulse-bench PATH/TO/knobvane paced pulseaudio|pipewire PATH/TO/box-sim
+//                    PATH/TO/knobbox.elf INTERVAL_US|default...
 // Everything it starts (the server's processes, knobvane, box-sim) lives in a temporary folder
 // and is stopped by PID. Prints "RESULT <name> <value>" lines for bench/run, named pulse_* on
-// PulseAudio, pipewire_* on PipeWire and box_* for the box, and a summary on stderr; exits 1,
+// PulseAudio, pipewire_* on PipeWire, box_* for the box and paced_<server>_<interval>_* for
+// the pacing, and a summary on stderr; exits 1,
 // saying why, when a run could not take place.
 //
 // The parts: the observer (pulse_observer.h), a run's readings and their matching
@@ -45,10 +53,12 @@
 
 #include "bench/bench.h"
 #include "bench/knob_to_speaker.h"
+#include "bench/knobs_turning.h"
 #include "bench/process.h"
 #include "bench/pulse_observer.h"
 #include "bench/reading_run.h"
 #include "platform/posix/clock.h"
+#include "platform/write_pacer.h"
 #include "tests/support/deadline.h"
 #include "tests/support/pty_box.h"
 #include "tests/support/sound_server.h"
@@ -65,14 +75,8 @@ constexpr size_t LAG_LIMIT = 900;
 using bench::Percentile;
 using bench::PulseVolumeOf;
 using bench::ReadingRun;
+using bench::ServerCpuSeconds;
 using support::NowNs;
-
-// CPU seconds of every process of the server.
-double ServerCpuSeconds(const support::SoundServer& server) {
-  double seconds = 0;
-  for (pid_t process : server.Processes()) seconds += bench::CpuSeconds(process);
-  return seconds;
-}
 
 // knobvane on a pseudo-terminal as fast as it takes the readings, then at the line's rate;
 // prints the figures named after `server`. nullptr, or what failed before any figure.
@@ -170,16 +174,44 @@ const char* Readings(const std::string& knobvane, const char* server,
   return nullptr;
 }
 
+// Every run of "paced", once per interval, knobvane taking it from its environment.
+const char* Paced(const std::string& knobvane, const char* server, char** intervals, int count,
+                  const support::SoundServer& sound, bench::PulseObserver& observer,
+                  const bench::SpeakerSetup& box) {
+  bench::Result("write_interval_default_us", WritePacer::WRITE_INTERVAL_NS / 1000.0);
+  for (int i = 0; i < count; ++i) {
+    const std::string interval = intervals[i];
+    if (interval == "default") {
+      unsetenv("KNOBVANE_WRITE_INTERVAL_US");
+    } else {
+      setenv("KNOBVANE_WRITE_INTERVAL_US", interval.c_str(), 1);
+    }
+    bench::SpeakerSetup setup = box;
+    setup.figures = std::string("paced_") + server + "_" + interval;
+    fprintf(stderr, "%s: writes paced at %s us\n", server, interval.c_str());
+    const char* failure = Readings(knobvane, setup.figures.c_str(), sound, observer);
+    if (failure == nullptr) failure = bench::KnobsTurning(sound, setup);
+    if (failure == nullptr) failure = bench::KnobToSpeaker(observer, setup);
+    if (failure != nullptr) return failure;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool pipewire = argc == 3 && strcmp(argv[2], "pipewire") == 0;
+  const bool paced = argc >= 7 && strcmp(argv[2], "paced") == 0 &&
+                     (strcmp(argv[3], "pulseaudio") == 0 || strcmp(argv[3], "pipewire") == 0);
+  const bool pipewire = (argc == 3 && strcmp(argv[2], "pipewire") == 0) ||
+                        (paced && strcmp(argv[3], "pipewire") == 0);
   const bool speaker = argc == 5 && strcmp(argv[2], "box") == 0;
-  if (!speaker &&
+  if (!speaker && !paced &&
       (argc < 2 || argc > 3 || (argc == 3 && !pipewire && strcmp(argv[2], "pulseaudio") != 0))) {
     fprintf(stderr,
             "Usage: pulse-bench PATH/TO/knobvane [pulseaudio|pipewire]\n"
-            "       pulse-bench PATH/TO/knobvane box PATH/TO/box-sim PATH/TO/knobbox.elf\n");
+            "       pulse-bench PATH/TO/knobvane box PATH/TO/box-sim PATH/TO/knobbox.elf\n"
+            "       pulse-bench PATH/TO/knobvane paced pulseaudio|pipewire PATH/TO/box-sim\n"
+            "                   PATH/TO/knobbox.elf INTERVAL_US|default...\n");
     return 2;
   }
   prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
@@ -188,12 +220,15 @@ int main(int argc, char** argv) {
   // Declared in this order so that they end in the other: the observer leaves the server
   // before it stops.
   support::SoundServer server(pipewire);
-  bench::PulseObserver observer(MAX_EVENTS);
+  bench::PulseObserver observer(paced ? MAX_EVENTS * static_cast<size_t>(argc - 6) : MAX_EVENTS);
   const char* failure = nullptr;
-  if (!server.Start()) {
+  if (!server.Start(paced ? bench::TurningOutputs() : std::vector<std::string>{})) {
     failure = "the private server did not start";
   } else if (!observer.Start(20)) {
     failure = "the private server did not come up";
+  } else if (paced) {
+    failure = Paced(knobvane, pipewire ? "pipewire" : "pulse", argv + 6, argc - 6, server, observer,
+                    {knobvane, argv[4], argv[5], server.Folder()});
   } else if (speaker) {
     failure = bench::KnobToSpeaker(observer, {knobvane, argv[3], argv[4], server.Folder()});
   } else {

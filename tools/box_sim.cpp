@@ -56,6 +56,7 @@ const char USAGE[] =
     "  button K     press knob K's mute button (0-5) for 50 simulated ms\n"
     "  run MS       let MS simulated milliseconds pass, then answer \"ok\"\n"
     "  conversions  answer \"conversions\" and the ADC conversions of each knob's input so far\n"
+    "  lines        answer \"lines\" and how many lines reached the port so far\n"
     "  intervals    answer \"intervals\" and, for each knob's input, the longest simulated time\n"
     "               in us between two of its conversions since the last \"intervals\" (0: none)\n"
     "  reset        restart the chip, as a board does when DTR rises; this also happens\n"
@@ -101,7 +102,8 @@ struct Box {
   uint64_t cyclesBeforeReset = 0;
   // When each button pressed goes up again (in Cycles()), or 0.
   uint64_t releaseAt[KNOBS] = {};
-  std::string sending;  // the line the firmware is sending, for --fast's printout
+  std::string sending;          // the line the firmware is sending, for --fast's printout
+  uint64_t linesDelivered = 0;  // ended while someone had the port open
 };
 
 Box box;
@@ -161,6 +163,7 @@ bool OpenTerminal() {
 void OnUartByte(avr_irq_t*, uint32_t value, void*) {
   uint8_t byte = static_cast<uint8_t>(value);
   Send(byte);
+  if (byte == '\n' && box.readerThere) ++box.linesDelivered;
   if (!box.fast && !box.timing) return;
   if (byte != '\n') {
     if (box.sending.size() < 64) box.sending += static_cast<char>(byte);
@@ -409,6 +412,9 @@ Command Execute(const std::string& line, uint64_t* ms) {
     std::string answer = "conversions";
     for (uint64_t count : box.conversions) answer += " " + std::to_string(count);
     Answer(answer);
+  } else if (name == "lines" && fields == 1) {
+    // What a benchmark divides the controller's and the server's work by.
+    Answer("lines " + std::to_string(box.linesDelivered));
   } else if (name == "intervals" && fields == 1) {
     // Shows how often each knob is sampled, on a board that sends nothing here too.
     std::string answer = "intervals";

@@ -1,15 +1,12 @@
-// The cache of the server's devices, streams, clients and defaults, kept current on the main
-// loop's thread by the answers to what it asks for (queries.h), so that reading a volume never
-// waits for the server; and the lists of every device and application seen (remembered.h).
-//
-// Its lock, CacheLock, guards all of it. The callers hold it for a whole mixer call, and the
-// main loop's thread while it stores an answer, so what a call sees never changes under it.
-// Order: the main loop's lock, then the cache's, then the kept values' (kept.h), then the
-// writes' (writes.h).
+// The cache of the server's devices, streams and defaults, kept current by what the server
+// tells (its answers and change events), so that reading a volume never waits for the server;
+// and the lists of every device and application seen (remembered.h). Part of the Server, under
+// its lock; plain data with no rules of its own.
 #pragma once
 
-#include <mutex>
+#include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/pulse/types.h"
@@ -17,46 +14,52 @@
 
 namespace pulse {
 
-// Holds the cache's lock for as long as it lives.
-class CacheLock {
+class Cache {
  public:
-  CacheLock();
-  ~CacheLock();
-  CacheLock(const CacheLock&) = delete;
-  CacheLock& operator=(const CacheLock&) = delete;
+  Cache();
+
+  // The server's device of that name; null when it is not there.
+  const Device* Find(DeviceName name) const;
+  // The device the default output or input goes to now; null when the server has none, or none
+  // we know.
+  const Device* DefaultOf(bool isSink) const;
+  // An application's streams now playing, in index order: the first, and each in turn.
+  const Stream* FirstStreamOf(std::string_view application) const;
+  template <typename Visit>
+  void ForEachStreamOf(std::string_view application, Visit visit) const {
+    for (const auto& entry : streams_) {
+      if (entry.second.application == application) visit(entry.second);
+    }
+  }
+  // Every device (by its DeviceID) and every application ever seen, in the order first seen.
+  const std::vector<Remembered>& ListedDevices() const { return devices_.All(); }
+  const std::vector<Remembered>& ListedApplications() const { return applications_.All(); }
+  // A listed device's channels when it was last there; null when never seen with valid ones.
+  const pa_channel_map* SeenMap(const std::string& id) const;
+
+  // A device the server told of, listed when seen for the first time. The stand-in output a
+  // server makes while it has none is never listed.
+  const Device& Store(Device device);
+  void StoreDefaults(const char* sink, const char* source);
+  // A stream of that application (listed when new); null, storing nothing, for a stream without
+  // a volume of its own. Keeps when it appeared.
+  const Stream* StoreStream(uint32_t index, const std::string& application,
+                            const pa_cvolume& volume, int64_t nowNs);
+  // A write the server took: the cache has the value at once, before the change event confirms it.
+  void TakeVolume(DeviceName device, uint32_t stream, const pa_cvolume& volume);
+  void Forget(Facility facility, uint32_t index);
+  // Takes up what other programs of ours added to the lists.
+  void LoadLists();
+  // The connection is gone: forgets the server; keeps the lists.
+  void ForgetServer();
+
+ private:
+  std::map<uint32_t, Device> sinks_, sources_;  // by pulse index
+  std::map<uint32_t, Stream> streams_;
+  std::string defaultSink_, defaultSource_;         // the server's defaults' names
+  std::map<std::string, pa_channel_map> seenMaps_;  // each listed device's channels when last there
+  RememberedList devices_{StateFilePath("devices"), RememberedList::BY_ID};
+  RememberedList applications_{StateFilePath("applications"), RememberedList::BY_NAME};
 };
-
-// Hold the cache's lock for these.
-// The server's device of that name; null when it is not there.
-const Device* ServerDevice(const DeviceKey& key);
-// The server's default output's or input's name; empty when it has none.
-const std::string& DefaultName(bool isSink);
-// An application's streams now playing, in index order.
-std::vector<const Stream*> StreamsOf(const std::string& application);
-// Every device (by its DeviceID) and every application ever seen, in the order first seen.
-const std::vector<Remembered>& ListedDevices();
-const std::vector<Remembered>& ListedApplications();
-// A listed device's channels when it was last there; null when never seen with valid ones.
-const pa_channel_map* SeenMap(const std::string& id);
-// A write the server took: the cache has the value at once, before the change event confirms it.
-void TakeVolume(const DeviceKey& device, uint32_t stream, const pa_cvolume& volume);
-
-// The main loop's side; each takes the cache's lock. The server's answers stored: a device seen
-// for the first time is listed, and what was kept for it (kept.h) may now go to it; a stream is
-// its application's, listed when new. StoreStream is false, storing nothing, while the stream's
-// client is still to be asked for its name; a client that cannot be asked names nothing.
-void StoreDevice(const pa_sink_info& sink);
-void StoreDevice(const pa_source_info& source);
-void StoreDefaults(const pa_server_info& server);
-void StoreClient(const pa_client_info& client);
-bool StoreStream(const pa_sink_input_info& input);
-void NamesNothing(uint32_t client);
-// A device, stream or client the server removed, or a client that changed (asked for again
-// when a stream of it needs its name).
-void Forget(unsigned facility, uint32_t index);
-// Takes up what other programs of ours added to the lists.
-void LoadLists();
-// The connection is gone: forgets the server; keeps the lists.
-void ForgetServer();
 
 }  // namespace pulse

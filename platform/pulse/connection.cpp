@@ -1,133 +1,127 @@
 // The connection to the sound server and its main loop: connecting without ever starting a
 // server, subscribing and listing, waiting for answers no longer than ANSWER_TIMEOUT, noticing
-// a server gone or restarted, and letting the last writes land at exit.
+// a server gone or restarted, sending writes, and letting the last writes land at exit.
 #include "platform/pulse/connection.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
-#include <cstdlib>
-
-#include "platform/pulse/cache.h"
-#include "platform/pulse/pulse.h"
-#include "platform/pulse/queries.h"
-#include "platform/pulse/writes.h"
+#include "platform/posix/clock.h"
+#include "platform/pulse/server.h"
 
 namespace pulse {
-namespace {
 
-struct Connection {
-  pa_threaded_mainloop* loop = nullptr;
-  int wake = -1;          // an eventfd the loop watches: a write waits to be sent
-  bool shutDown = false;  // released at exit: no loop starts again
-  // Guarded by the loop's lock.
-  pa_context* context = nullptr;
-  bool listed = false;  // the cache holds what the listing answered
-  // Set by a caller once connected and listed, cleared by the loop's thread when the context
-  // fails: what the callers go by without the loop's lock.
-  std::atomic<bool> online{false};
-};
+Connection::Connection() : loop_(pa_threaded_mainloop_new()) {}
 
-// Never destroyed: the connection is released at exit by Shutdown, which may run after the
-// library's own statics are gone.
-Connection& TheConnection() {
-  static Connection* connection = new Connection;
-  return *connection;
+// The loop is freed only here: a mixer call may still come at exit, after End, and takes the
+// lock.
+Connection::~Connection() {
+  End();
+  if (loop_ != nullptr) pa_threaded_mainloop_free(loop_);
 }
 
-void OnContextState(pa_context* context, void*) {
-  if (pa_context_get_state(context) != PA_CONTEXT_READY) TheConnection().online = false;
-  WakeWaiters();
+void Connection::Lock() {
+  if (loop_ != nullptr) {
+    pa_threaded_mainloop_lock(loop_);
+  } else {
+    noLoop_.lock();
+  }
 }
 
-void OnLate(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* late) {
-  *static_cast<bool*>(late) = true;
-  WakeWaiters();
+void Connection::Unlock() {
+  if (loop_ != nullptr) {
+    pa_threaded_mainloop_unlock(loop_);
+  } else {
+    noLoop_.unlock();
+  }
 }
 
-// Sends every waiting write, on the loop's thread.
-void OnWake(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void*) {
-  uint64_t count;
-  if (read(fd, &count, sizeof count) < 0) return;
-  if (TheConnection().context == nullptr) return;
-  SendWaiting();
-  // A device gone meanwhile took nothing, and no answer will come to say so.
-  WakeWaiters();
+int64_t Connection::Now() const { return posix::MonotonicNs(); }
+
+Connection::Pending* Connection::TakePending(uint64_t value) {
+  if (free_ == nullptr) {
+    pending_.push_back(Pending{this, 0, nullptr});
+    free_ = &pending_.back();
+  }
+  Pending* pending = free_;
+  free_ = pending->nextFree;
+  pending->value = value;
+  return pending;
+}
+
+void Connection::GiveBack(Pending* pending) {
+  pending->nextFree = free_;
+  free_ = pending;
+}
+
+// The loop's thread starts with the first call that needs the server; none once ended at exit.
+bool Connection::Started() {
+  if (!started_ && !ended_ && loop_ != nullptr) started_ = pa_threaded_mainloop_start(loop_) >= 0;
+  return started_;
+}
+
+void Connection::OnContextState(pa_context*, void* link) {
+  pa_threaded_mainloop_signal(static_cast<Connection*>(link)->loop_, 0);
+}
+
+// A wait's deadline passed: it wakes to give up.
+void Connection::OnLate(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* wait) {
+  Deadline* deadline = static_cast<Deadline*>(wait);
+  deadline->passed = true;
+  pa_threaded_mainloop_signal(deadline->loop, 0);
 }
 
 // Waits, holding the loop's lock, until done() holds. False when the connection broke or the
 // server did not answer in time.
 template <typename Done>
-bool WaitUntil(Done done, pa_usec_t timeout = ANSWER_TIMEOUT) {
-  Connection& c = TheConnection();
-  bool late = false;
+bool Connection::WaitUntil(Done done, pa_usec_t timeout) {
+  Deadline deadline{loop_, false};
   pa_time_event* timer =
-      pa_context_rttime_new(c.context, pa_rtclock_now() + timeout, OnLate, &late);
-  while (!done() && !late && PA_CONTEXT_IS_GOOD(pa_context_get_state(c.context))) {
-    pa_threaded_mainloop_wait(c.loop);
+      pa_context_rttime_new(context_, pa_rtclock_now() + timeout, OnLate, &deadline);
+  while (!done() && !deadline.passed && PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) {
+    pa_threaded_mainloop_wait(loop_);
   }
-  if (timer != nullptr) LoopApi()->time_free(timer);
-  return done() && PA_CONTEXT_IS_GOOD(pa_context_get_state(c.context));
+  if (timer != nullptr) pa_threaded_mainloop_get_api(loop_)->time_free(timer);
+  return done() && PA_CONTEXT_IS_GOOD(pa_context_get_state(context_));
 }
 
 // Drops the connection and everything learned through it; writes on their way are lost with
 // the server that would have taken them.
-void Disconnect() {
-  Connection& c = TheConnection();
-  if (c.context != nullptr) {
-    pa_context_set_state_callback(c.context, nullptr, nullptr);
-    pa_context_set_subscribe_callback(c.context, nullptr, nullptr);
-    pa_context_disconnect(c.context);
-    pa_context_unref(c.context);
-    c.context = nullptr;
+void Connection::Disconnect() {
+  if (context_ != nullptr) {
+    pa_context_set_state_callback(context_, nullptr, nullptr);
+    pa_context_set_subscribe_callback(context_, nullptr, nullptr);
+    pa_context_disconnect(context_);
+    pa_context_unref(context_);
+    context_ = nullptr;
   }
-  c.listed = false;
-  c.online = false;
+  listed_ = false;
+  if (pace_ != nullptr) pa_threaded_mainloop_get_api(loop_)->time_free(pace_);
+  pace_ = nullptr;
   ForgetQueries();
-  ForgetServer();
-  DropWrites();
+  // No answer comes from a connection gone: every pending is free again.
+  free_ = nullptr;
+  for (Pending& pending : pending_) GiveBack(&pending);
+  server_->ServerGone(Held());
 }
 
-// At exit: lets the last writes land, then lets go of the server.
-void Shutdown() {
-  Connection& c = TheConnection();
-  if (c.loop == nullptr) return;
-  pa_threaded_mainloop_lock(c.loop);
-  if (c.context != nullptr) WaitUntil([] { return !WritesOnTheirWay(); });
-  Disconnect();
-  pa_threaded_mainloop_unlock(c.loop);
-  pa_threaded_mainloop_stop(c.loop);
-  pa_threaded_mainloop_free(c.loop);
-  close(c.wake);
-  c.loop = nullptr;
-  c.wake = -1;
-  c.shutDown = true;
+bool Connection::ConnectedAndListed() const {
+  return context_ != nullptr && listed_ && pa_context_get_state(context_) == PA_CONTEXT_READY;
 }
 
-// Whether the connection is up and its listing is in the cache.
-bool ConnectedAndListed() {
-  const Connection& c = TheConnection();
-  return c.context != nullptr && c.listed && pa_context_get_state(c.context) == PA_CONTEXT_READY;
-}
+bool Connection::Online(const Locked&) const { return ConnectedAndListed(); }
 
 // Connects, subscribes to every change of devices, streams, clients and the server's defaults,
 // then lists them all: an event that comes while the listing is on its way is applied after it.
-// Call with the loop's lock held once the loop runs.
-bool Connect() {
-  Connection& c = TheConnection();
-  c.context = pa_context_new(LoopApi(), "Knobvane");
-  if (c.context == nullptr) return false;
-  pa_context_set_state_callback(c.context, OnContextState, nullptr);
-  pa_context_set_subscribe_callback(c.context, OnEvent, nullptr);
+bool Connection::Connect() {
+  context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "Knobvane");
+  if (context_ == nullptr) return false;
+  pa_context_set_state_callback(context_, OnContextState, this);
+  pa_context_set_subscribe_callback(context_, OnEvent, this);
   // No autospawn: a machine without a server has no mixer devices, and we start none.
-  if (pa_context_connect(c.context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 ||
-      !WaitUntil([&c] { return pa_context_get_state(c.context) == PA_CONTEXT_READY; })) {
+  if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 ||
+      !WaitUntil([this] { return pa_context_get_state(context_) == PA_CONTEXT_READY; })) {
     return false;
   }
   pa_operation* subscribed = pa_context_subscribe(
-      c.context,
+      context_,
       static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE |
                                           PA_SUBSCRIPTION_MASK_SINK_INPUT |
                                           PA_SUBSCRIPTION_MASK_CLIENT |
@@ -137,107 +131,125 @@ bool Connect() {
   pa_operation_unref(subscribed);
   const bool asked = ListEverything();
   // Other programs of ours may have added devices or applications since.
-  LoadLists();
-  if (!asked || !WaitUntil(ListingsIn)) return false;
-  c.listed = true;
-  c.online = true;
+  server_->LoadLists(Held());
+  if (!asked || !WaitUntil([this] { return listsPending_ == 0; })) return false;
+  listed_ = true;
   return true;
 }
 
 // A connection with the cache filled, made or remade as needed; false when there is no server.
 // Costs no round trip while the connection holds.
-bool ConnectIfGone() {
+bool Connection::ConnectIfGone() {
   if (ConnectedAndListed()) return true;
-  if (TheConnection().loop == nullptr) return false;
+  if (!Started()) return false;
   Disconnect();
   if (Connect()) return true;
   Disconnect();
   return false;
 }
 
-void OnAnswer(pa_context*, const pa_server_info*, void*) { WakeWaiters(); }
+void Connection::OnAnswer(pa_context*, const pa_server_info*, void* link) {
+  pa_threaded_mainloop_signal(static_cast<Connection*>(link)->loop_, 0);
+}
 
 // Makes a round trip: every change event the server sent before answering has been applied
 // to the cache once the answer and every query it caused are in; and lets our own writes land
 // first.
-bool RoundTrip() {
+bool Connection::RoundTrip() {
   if (!ConnectIfGone()) return false;
   AskForChanged();
-  pa_operation* answer = pa_context_get_server_info(TheConnection().context, OnAnswer, nullptr);
+  pa_operation* answer = pa_context_get_server_info(context_, OnAnswer, this);
   if (answer == nullptr) {
     Disconnect();
     return false;
   }
-  const bool answered = WaitUntil([answer] {
-    return pa_operation_get_state(answer) != PA_OPERATION_RUNNING && QueriesAnswered() &&
-           !WritesOnTheirWay();
+  const bool answered = WaitUntil([this, answer] {
+    return pa_operation_get_state(answer) != PA_OPERATION_RUNNING && queriesPending_ == 0 &&
+           !server_->WritesOnTheirWay(Held());
   });
   pa_operation_unref(answer);
   if (!answered) Disconnect();
   return answered;
 }
 
-// The main loop, started on first use; none once it was shut down at exit.
-pa_threaded_mainloop* Loop() {
-  Connection& c = TheConnection();
-  if (c.loop == nullptr && !c.shutDown) {
-    c.loop = pa_threaded_mainloop_new();
-    if (c.loop == nullptr) return nullptr;
-    c.wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    pa_mainloop_api* api = pa_threaded_mainloop_get_api(c.loop);
-    if (c.wake < 0 || api->io_new(api, c.wake, PA_IO_EVENT_INPUT, OnWake, nullptr) == nullptr ||
-        pa_threaded_mainloop_start(c.loop) < 0) {
-      pa_threaded_mainloop_free(c.loop);
-      if (c.wake >= 0) close(c.wake);
-      c.loop = nullptr;
-      c.wake = -1;
-      return nullptr;
-    }
-    atexit(Shutdown);
+bool Connection::Reach(const Locked&, bool roundTrip) {
+  if (!roundTrip && ConnectedAndListed()) return true;
+  return roundTrip ? RoundTrip() : ConnectIfGone();
+}
+
+void Connection::OnWritten(pa_context*, int success, void* pending) {
+  Pending* answer = static_cast<Pending*>(pending);
+  Connection* link = answer->link;
+  const uint64_t ticket = answer->value;
+  link->GiveBack(answer);
+  link->server_->Written(Held(), ticket, success != 0);
+  // A wait for the writes to land may now be over.
+  pa_threaded_mainloop_signal(link->loop_, 0);
+}
+
+bool Connection::SetVolume(const Locked&, Facility facility, uint32_t index,
+                           const pa_cvolume& volume, uint64_t ticket) {
+  if (context_ == nullptr || pa_context_get_state(context_) != PA_CONTEXT_READY) return false;
+  Pending* pending = TakePending(ticket);
+  pa_operation* operation = nullptr;
+  switch (facility) {
+    case Facility::SINK:
+      operation = pa_context_set_sink_volume_by_index(context_, index, &volume, OnWritten, pending);
+      break;
+    case Facility::SOURCE:
+      operation =
+          pa_context_set_source_volume_by_index(context_, index, &volume, OnWritten, pending);
+      break;
+    case Facility::STREAM:
+      operation = pa_context_set_sink_input_volume(context_, index, &volume, OnWritten, pending);
+      break;
   }
-  return c.loop;
+  if (operation == nullptr) {
+    GiveBack(pending);
+    return false;
+  }
+  pa_operation_unref(operation);
+  return true;
 }
 
-// Connects or makes a round trip, with the loop's lock.
-void WithLoop(bool roundTrip) {
-  pa_threaded_mainloop* loop = Loop();
-  if (loop == nullptr || (!roundTrip && TheConnection().online)) return;
-  pa_threaded_mainloop_lock(loop);
-  roundTrip ? RoundTrip() : ConnectIfGone();
-  pa_threaded_mainloop_unlock(loop);
+void Connection::OnPace(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* link) {
+  Connection* c = static_cast<Connection*>(link);
+  c->server_->SendDue(Held());
+  // A device gone meanwhile took nothing, and no answer will come to say so.
+  pa_threaded_mainloop_signal(c->loop_, 0);
 }
 
-}  // namespace
-
-void ReachServer() { WithLoop(false); }
-bool ServerThere() {
-  ReachServer();
-  return Online();
-}
-void SyncWithServer() { WithLoop(true); }
-bool Online() { return TheConnection().online; }
-
-pa_context* Context() { return TheConnection().context; }
-pa_mainloop_api* LoopApi() { return pa_threaded_mainloop_get_api(TheConnection().loop); }
-void WakeWaiters() { pa_threaded_mainloop_signal(TheConnection().loop, 0); }
-
-void WakeLoop() {
-  const uint64_t one = 1;
-  if (write(TheConnection().wake, &one, sizeof one) < 0) {
-    // The counter is full, so the loop has a wake-up waiting already.
+// libpulse's timers run on its own real-time clock: the time left carries over.
+void Connection::WakeAt(const Locked&, int64_t atNs) {
+  if (context_ == nullptr) return;
+  const int64_t left = atNs - posix::MonotonicNs();
+  const pa_usec_t at =
+      pa_rtclock_now() + static_cast<pa_usec_t>(left > 0 ? (left + 999) / 1000 : 0);
+  if (pace_ == nullptr) {
+    pace_ = pa_context_rttime_new(context_, at, OnPace, this);
+  } else {
+    pa_context_rttime_restart(context_, pace_, at);
   }
 }
 
-void LetWritesLand(std::chrono::steady_clock::time_point deadline) {
-  Connection& c = TheConnection();
-  const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
-      deadline - std::chrono::steady_clock::now());
-  if (c.loop == nullptr || left.count() <= 0) return;
-  pa_threaded_mainloop_lock(c.loop);
-  if (c.context != nullptr) {
-    WaitUntil([] { return !WritesOnTheirWay(); }, static_cast<pa_usec_t>(left.count()));
+void Connection::LetWritesLand(const Locked&, int64_t deadlineNs) {
+  const int64_t left = deadlineNs - posix::MonotonicNs();
+  if (!started_ || context_ == nullptr || left <= 0) return;
+  WaitUntil([this] { return !server_->WritesOnTheirWay(Held()); },
+            static_cast<pa_usec_t>(left / 1000));
+}
+
+void Connection::End() {
+  if (loop_ == nullptr || ended_) return;
+  pa_threaded_mainloop_lock(loop_);
+  if (started_ && context_ != nullptr) {
+    WaitUntil([this] { return !server_->WritesOnTheirWay(Held()); });
   }
-  pa_threaded_mainloop_unlock(c.loop);
+  if (started_) Disconnect();
+  ended_ = true;
+  pa_threaded_mainloop_unlock(loop_);
+  if (started_) pa_threaded_mainloop_stop(loop_);
+  started_ = false;
 }
 
 }  // namespace pulse

@@ -3,180 +3,147 @@
 // last read one from, so a write keeps the balance of what the caller saw.
 #include "platform/pulse/kept.h"
 
-#include <map>
-#include <mutex>
-
-#include "platform/pulse/cache.h"
-#include "platform/pulse/lines.h"
 #include "platform/pulse/volumes.h"
-#include "platform/pulse/writes.h"
 
 namespace pulse {
 namespace {
 
 // A session manager may set a stream's or device's volume from its own memory just after it
 // appears (WirePlumber does). For this long the value written to its line wins.
-constexpr pa_usec_t STARTING_TIME = 1 * PA_USEC_PER_SEC;
+constexpr int64_t STARTING_TIME_NS = 1000000000;
 
-// The last value written to a device's line, in the channels it was written on, and whether it
-// is still to reach the device: one written while the device was away, or while there was no
-// default, lands when the device (or a default) comes, and wins over what a session manager
-// restores just after.
-struct DeviceWrite {
-  pa_cvolume volume;
-  pa_channel_map map;
-  bool waiting;
-  pa_usec_t landedAt = 0;  // when a waiting one went to the device come back
-};
+}  // namespace
 
-struct Kept {
-  std::mutex lock;                             // guards the rest
-  std::map<std::string, DeviceWrite> devices;  // by the devices list's id
-  DeviceWrite defaults[2] = {};                // to the default input, output
-  std::string defaultShown[2];                 // the device each default line was last read from
-  std::map<std::string, pa_cvolume> applications;  // by the application's name
-};
-
-// Never destroyed, as the cache is: the connection forgets the server at exit.
-Kept& TheKept() {
-  static Kept* kept = new Kept;
-  return *kept;
+void Kept::Keep(DeviceName device, const DeviceWrite& write) {
+  const auto found = devices_.find(device);
+  if (found != devices_.end()) {
+    found->second = write;
+  } else {
+    devices_.emplace(DeviceKey{device.isSink, std::string(device.name)}, write);
+  }
 }
 
-// `landedAt`: when a value that waited for a default reaches one; for a second it wins over what
-// a session manager sets the new device to, as a device's own waiting write does.
-void WriteDefault(bool isSink, const pa_cvolume& volume, pa_usec_t landedAt = 0) {
-  Kept& k = TheKept();
-  const Device* target = DefaultOf(isSink);
+// `landedNs`: when a value that waited for a default reaches one; for a second it wins over
+// what a session manager sets the new device to, as a device's own waiting write does.
+void Kept::WriteDefault(const Locked& locked, bool isSink, const pa_cvolume& volume,
+                        int64_t landedNs) {
+  const Device* target = cache_.DefaultOf(isSink);
   if (target == nullptr) {
-    k.defaults[isSink] = DeviceWrite{volume, Stereo(), true};
+    defaults_[isSink] = DeviceWrite{volume, Stereo(), true};
     return;
   }
   // A caller keeps a line's balance from what it read: if the default changed in between, the
   // value carries the old default's balance, and the new one keeps its own.
-  const pa_cvolume current = Seen(*target, nullptr);
+  const pa_cvolume current = writes_.Seen(*target, nullptr);
   pa_cvolume value = volume;
-  std::string& shown = k.defaultShown[isSink];
+  std::string& shown = defaultShown_[isSink];
   if (!shown.empty() && shown != target->name) {
     value = Remapped(current, target->map, FullVolume(2), Stereo());
     pa_cvolume_scale(&value, pa_cvolume_max(&volume));
   }
   shown = target->name;
   const pa_cvolume mapped = Remapped(value, Stereo(), current, target->map);
-  k.devices[DeviceID(target->isSink, target->name)] =
-      DeviceWrite{mapped, target->map, false, landedAt};
+  Keep(NameOf(*target), DeviceWrite{mapped, target->map, false, landedNs});
   // What the line reads once there is no default again: the last value written to it.
-  k.defaults[isSink] = DeviceWrite{value, Stereo(), false};
-  Hand(KeyOf(*target), PA_INVALID_INDEX, mapped);
+  defaults_[isSink] = DeviceWrite{value, Stereo(), false};
+  writes_.Hand(locked, cache_, NameOf(*target), PA_INVALID_INDEX, mapped);
 }
 
-void WriteDevice(const Device& device, const pa_cvolume& volume) {
+void Kept::WriteDefault(const Locked& locked, bool isSink, const pa_cvolume& volume) {
+  WriteDefault(locked, isSink, volume, INT64_MIN / 2);
+}
+
+void Kept::WriteDevice(const Locked& locked, const Device& device, const pa_cvolume& volume) {
   const bool there = device.index != PA_INVALID_INDEX;
-  const pa_cvolume current = there ? Seen(device, nullptr) : device.volume;
+  const pa_cvolume current = there ? writes_.Seen(device, nullptr) : device.volume;
   // Two channels from a line opened while the device was away (AsChannels).
   const pa_cvolume onDevice = volume.channels == current.channels
                                   ? volume
                                   : Remapped(volume, Stereo(), current, device.map);
-  TheKept().devices[DeviceID(device.isSink, device.name)] =
-      DeviceWrite{onDevice, device.map, !there};
-  if (there) Hand(KeyOf(device), PA_INVALID_INDEX, onDevice);
+  Keep(NameOf(device), DeviceWrite{onDevice, device.map, !there});
+  if (there) writes_.Hand(locked, cache_, NameOf(device), PA_INVALID_INDEX, onDevice);
 }
 
-void WriteApplication(const std::string& name, const pa_cvolume& volume) {
-  TheKept().applications[name] = volume;
-  for (const Stream* stream : StreamsOf(name)) {
-    Hand(DeviceKey{}, stream->index, OnChannels(volume, stream->volume.channels));
+void Kept::WriteApplication(const Locked& locked, std::string_view name, const pa_cvolume& volume) {
+  const auto found = applications_.find(name);
+  if (found != applications_.end()) {
+    found->second = volume;
+  } else {
+    applications_.emplace(std::string(name), volume);
+  }
+  cache_.ForEachStreamOf(name, [&](const Stream& stream) {
+    writes_.Hand(locked, cache_, DeviceName{false, {}}, stream.index,
+                 OnChannels(volume, stream.volume.channels));
+  });
+}
+
+void Kept::DefaultShown(bool isSink) {
+  const Device* target = cache_.DefaultOf(isSink);
+  if (target != nullptr) {
+    defaultShown_[isSink] = target->name;
+  } else {
+    defaultShown_[isSink].clear();
   }
 }
 
-}  // namespace
-
-void WriteLine(const Device& device, DWORD destination, const pa_cvolume& volume) {
-  std::lock_guard<std::mutex> kept(TheKept().lock);
-  switch (device.kind) {
-    case Kind::SERVER:
-      WriteDevice(device, volume);
-      return;
-    case Kind::DEFAULT:
-      WriteDefault(device.isSink, volume);
-      return;
-    case Kind::APPLICATIONS:
-      WriteApplication(LineName(device, destination), volume);
-      return;
-  }
-}
-
-void LineShown(const Device& device) {
-  if (device.kind != Kind::DEFAULT) return;
-  const Device* target = DefaultOf(device.isSink);
-  std::lock_guard<std::mutex> kept(TheKept().lock);
-  TheKept().defaultShown[device.isSink] = target != nullptr ? target->name : "";
-}
-
-bool KeptForDevice(const std::string& id, pa_cvolume* volume, pa_channel_map* map) {
-  std::lock_guard<std::mutex> kept(TheKept().lock);
-  const auto written = TheKept().devices.find(id);
-  if (written == TheKept().devices.end()) return false;
+bool Kept::KeptForDevice(DeviceName device, pa_cvolume* volume, pa_channel_map* map) const {
+  const auto written = devices_.find(device);
+  if (written == devices_.end()) return false;
   *volume = written->second.volume;
   *map = written->second.map;
   return true;
 }
 
-pa_cvolume KeptForDefault(bool isSink) {
-  std::lock_guard<std::mutex> kept(TheKept().lock);
-  const DeviceWrite& written = TheKept().defaults[isSink];
+pa_cvolume Kept::KeptForDefault(bool isSink) const {
+  const DeviceWrite& written = defaults_[isSink];
   return written.volume.channels != 0 ? written.volume : FullVolume(2);
 }
 
-bool KeptForApplication(const std::string& name, pa_cvolume* volume) {
-  std::lock_guard<std::mutex> kept(TheKept().lock);
-  const auto written = TheKept().applications.find(name);
-  if (written == TheKept().applications.end()) return false;
+bool Kept::KeptForApplication(std::string_view name, pa_cvolume* volume) const {
+  const auto written = applications_.find(name);
+  if (written == applications_.end()) return false;
   *volume = written->second;
   return true;
 }
 
-void DeviceStored(const Device& device) {
-  std::lock_guard<std::mutex> kept(TheKept().lock);
-  const auto found = TheKept().devices.find(DeviceID(device.isSink, device.name));
-  if (found == TheKept().devices.end()) return;
+void Kept::DeviceStored(const Locked& locked, const Device& device, int64_t nowNs) {
+  const auto found = devices_.find(NameOf(device));
+  if (found == devices_.end()) return;
   DeviceWrite& written = found->second;
-  const pa_usec_t now = pa_rtclock_now();
   if (written.waiting) {
     written.waiting = false;
     written.volume = Remapped(written.volume, written.map, device.volume, device.map);
     written.map = device.map;
-    written.landedAt = now;
-    Hand(KeyOf(device), PA_INVALID_INDEX, written.volume);
-  } else if (now - written.landedAt < STARTING_TIME &&
+    written.landedNs = nowNs;
+    writes_.Hand(locked, cache_, NameOf(device), PA_INVALID_INDEX, written.volume);
+  } else if (nowNs - written.landedNs < STARTING_TIME_NS &&
              !pa_cvolume_equal(&written.volume, &device.volume)) {
     // A session manager setting what it remembers of the device (WirePlumber does).
-    Hand(KeyOf(device), PA_INVALID_INDEX, written.volume);
+    writes_.Hand(locked, cache_, NameOf(device), PA_INVALID_INDEX, written.volume);
   }
 }
 
-void DefaultsStored() {
-  std::lock_guard<std::mutex> kept(TheKept().lock);
+void Kept::DefaultsStored(const Locked& locked, int64_t nowNs) {
   for (const bool isSink : {false, true}) {
-    DeviceWrite& written = TheKept().defaults[isSink];
-    if (!written.waiting || DefaultOf(isSink) == nullptr) continue;
+    DeviceWrite& written = defaults_[isSink];
+    if (!written.waiting || cache_.DefaultOf(isSink) == nullptr) continue;
     written.waiting = false;
-    WriteDefault(isSink, written.volume, pa_rtclock_now());
+    WriteDefault(locked, isSink, written.volume, nowNs);
   }
 }
 
-void StreamStored(const Stream& stream, pa_usec_t now) {
-  std::lock_guard<std::mutex> kept(TheKept().lock);
-  const auto written = TheKept().applications.find(stream.application);
-  if (written == TheKept().applications.end() || now - stream.appeared > STARTING_TIME) return;
+void Kept::StreamStored(const Locked& locked, const Stream& stream, int64_t nowNs) {
+  const auto written = applications_.find(stream.application);
+  if (written == applications_.end() || nowNs - stream.appearedNs > STARTING_TIME_NS) return;
   const pa_cvolume volume = OnChannels(written->second, stream.volume.channels);
-  if (!pa_cvolume_equal(&volume, &stream.volume)) Hand(DeviceKey{}, stream.index, volume);
+  if (!pa_cvolume_equal(&volume, &stream.volume)) {
+    writes_.Hand(locked, cache_, DeviceName{false, {}}, stream.index, volume);
+  }
 }
 
-void KeepForReturn(const DeviceKey& device) {
-  std::lock_guard<std::mutex> kept(TheKept().lock);
-  const auto written = TheKept().devices.find(DeviceID(device.isSink, device.name));
-  if (written != TheKept().devices.end()) written->second.waiting = true;
+void Kept::KeepForReturn(DeviceName device) {
+  const auto written = devices_.find(device);
+  if (written != devices_.end()) written->second.waiting = true;
 }
 
 }  // namespace pulse

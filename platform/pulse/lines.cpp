@@ -4,12 +4,7 @@
 // to it; an application's line standing for every stream of the application.
 #include "platform/pulse/lines.h"
 
-#include <vector>
-
-#include "platform/pulse/cache.h"
-#include "platform/pulse/kept.h"
 #include "platform/pulse/volumes.h"
-#include "platform/pulse/writes.h"
 
 namespace pulse {
 namespace {
@@ -31,46 +26,45 @@ const Device DEFAULT_INPUT = Standing(false, "Default Input", Kind::DEFAULT);
 const Device APPLICATIONS = Standing(false, "Applications", Kind::APPLICATIONS);
 
 // The device a devices list's id names; one of no name (a damaged id) names none.
-DeviceKey KeyOfListed(const std::string& id) {
+DeviceName NameOfListed(std::string_view id) {
   for (const bool isSink : {true, false}) {
-    const std::string prefix = DeviceID(isSink, "");
-    if (id.compare(0, prefix.size(), prefix) == 0)
-      return DeviceKey{isSink, id.substr(prefix.size())};
+    const std::string_view prefix = isSink ? "sink:" : "source:";
+    if (id.substr(0, prefix.size()) == prefix) return DeviceName{isSink, id.substr(prefix.size())};
   }
-  return DeviceKey{false, ""};
+  return DeviceName{false, {}};
 }
+
+}  // namespace
 
 // A listed device that is away, with what was last written to it, else full volume on the
 // channels it had, so that a line opened while it was there still fits.
-const Device* StandIn(const Remembered& listed, Device* standIn) {
-  const DeviceKey key = KeyOfListed(listed.id);
-  Device& device = *standIn = Standing(key.isSink, "", Kind::SERVER);
-  device.name = key.name;
+const Device* Lines::StandIn(const Remembered& listed, Device* standIn) const {
+  const DeviceName name = NameOfListed(listed.id);
+  Device& device = *standIn = Standing(name.isSink, "", Kind::SERVER);
+  device.name = name.name;
   device.description = listed.name;
-  if (KeptForDevice(listed.id, &device.volume, &device.map)) return &device;
-  if (const pa_channel_map* seen = SeenMap(listed.id)) {
+  if (kept_.KeptForDevice(name, &device.volume, &device.map)) return &device;
+  if (const pa_channel_map* seen = cache_.SeenMap(listed.id)) {
     device.map = *seen;
     pa_cvolume_set(&device.volume, device.map.channels, PA_VOLUME_NORM);
   }
   return &device;
 }
 
-}  // namespace
+size_t Lines::DeviceCount() const { return cache_.ListedDevices().size() + 3; }
 
-size_t DeviceCount() { return ListedDevices().size() + 3; }
-
-const Device* DeviceAt(size_t place, Device* standIn) {
-  const std::vector<Remembered>& listed = ListedDevices();
+const Device* Lines::DeviceAt(size_t place, Device* standIn) const {
+  const std::vector<Remembered>& listed = cache_.ListedDevices();
   if (place == 0) return &DEFAULT_OUTPUT;
   if (place == 1) return &DEFAULT_INPUT;
   if (place - 2 < listed.size()) {
-    const Device* there = ServerDevice(KeyOfListed(listed[place - 2].id));
+    const Device* there = cache_.Find(NameOfListed(listed[place - 2].id));
     return there != nullptr ? there : StandIn(listed[place - 2], standIn);
   }
   return place - 2 == listed.size() ? &APPLICATIONS : nullptr;
 }
 
-const Device* FindDevice(const DeviceKey& key, Device* standIn) {
+const Device* Lines::FindDevice(const DeviceKey& key, Device* standIn) const {
   switch (key.kind) {
     case Kind::APPLICATIONS:
       return &APPLICATIONS;
@@ -79,23 +73,20 @@ const Device* FindDevice(const DeviceKey& key, Device* standIn) {
     case Kind::SERVER:
       break;
   }
-  if (const Device* there = ServerDevice(key)) return there;
-  const std::string id = DeviceID(key.isSink, key.name);
-  for (const Remembered& listed : ListedDevices()) {
-    if (listed.id == id) return StandIn(listed, standIn);
+  if (const Device* there = cache_.Find(NameOf(key))) return there;
+  for (const Remembered& listed : cache_.ListedDevices()) {
+    const DeviceName name = NameOfListed(listed.id);
+    if (name.isSink == key.isSink && name.name == key.name) return StandIn(listed, standIn);
   }
   return nullptr;
 }
 
-const Device* DefaultOf(bool isSink) {
-  return ServerDevice(DeviceKey{isSink, DefaultName(isSink)});
+DWORD Lines::Destinations(const Device& device) const {
+  return device.kind == Kind::APPLICATIONS ? static_cast<DWORD>(cache_.ListedApplications().size())
+                                           : 1;
 }
 
-DWORD Destinations(const Device& device) {
-  return device.kind == Kind::APPLICATIONS ? static_cast<DWORD>(ListedApplications().size()) : 1;
-}
-
-bool FindLine(const Device& device, DWORD lineID, DWORD* destination) {
+bool Lines::FindLine(const Device& device, DWORD lineID, DWORD* destination) const {
   *destination = 0;
   if (device.kind != Kind::APPLICATIONS) return lineID == MASTER_LINE_ID;
   if (lineID < FIRST_APPLICATION_LINE_ID) return false;
@@ -103,35 +94,57 @@ bool FindLine(const Device& device, DWORD lineID, DWORD* destination) {
   return *destination < Destinations(device);
 }
 
-DWORD LineID(const Device& device, DWORD destination) {
+DWORD Lines::LineID(const Device& device, DWORD destination) const {
   return device.kind == Kind::APPLICATIONS ? FIRST_APPLICATION_LINE_ID + destination
                                            : MASTER_LINE_ID;
 }
 
-const std::string& LineName(const Device& device, DWORD destination) {
-  return device.kind == Kind::APPLICATIONS ? ListedApplications()[destination].name : MASTER_VOLUME;
+const std::string& Lines::LineName(const Device& device, DWORD destination) const {
+  return device.kind == Kind::APPLICATIONS ? cache_.ListedApplications()[destination].name
+                                           : MASTER_VOLUME;
 }
 
 // An application's line can be read and set before anything of it plays.
-pa_cvolume LineVolume(const Device& device, DWORD destination, DWORD channels) {
+pa_cvolume Lines::LineVolume(const Device& device, DWORD destination, DWORD channels) const {
   switch (device.kind) {
     case Kind::SERVER:
       // A device that is away shows what was last written to it (its stand-in has it).
-      return AsChannels(device.index != PA_INVALID_INDEX ? Seen(device, nullptr) : device.volume,
-                        device.map, channels);
+      return AsChannels(
+          device.index != PA_INVALID_INDEX ? writes_.Seen(device, nullptr) : device.volume,
+          device.map, channels);
     case Kind::DEFAULT:
-      if (const Device* target = DefaultOf(device.isSink)) {
-        return Remapped(Seen(*target, nullptr), target->map, FullVolume(2), Stereo());
+      if (const Device* target = cache_.DefaultOf(device.isSink)) {
+        return Remapped(writes_.Seen(*target, nullptr), target->map, FullVolume(2), Stereo());
       }
-      return KeptForDefault(device.isSink);
+      return kept_.KeptForDefault(device.isSink);
     case Kind::APPLICATIONS:
       break;
   }
   const std::string& name = LineName(device, destination);
-  const std::vector<const Stream*> streams = StreamsOf(name);
-  if (!streams.empty()) return Seen(device, streams.front());
+  if (const Stream* stream = cache_.FirstStreamOf(name)) return writes_.Seen(device, stream);
   pa_cvolume written;
-  return KeptForApplication(name, &written) ? written : FullVolume(2);
+  return kept_.KeptForApplication(name, &written) ? written : FullVolume(2);
+}
+
+// Carried onto two channels (AsChannels, Remapped), a valid value has two; one that is not
+// valid stays as it was, and so does every value not carried.
+uint8_t Lines::LineChannels(const Device& device, DWORD destination, DWORD channels) const {
+  switch (device.kind) {
+    case Kind::SERVER: {
+      const pa_cvolume volume =
+          device.index != PA_INVALID_INDEX ? writes_.Seen(device, nullptr) : device.volume;
+      return channels == 2 && pa_cvolume_valid(&volume) ? 2 : volume.channels;
+    }
+    case Kind::DEFAULT:
+      if (const Device* target = cache_.DefaultOf(device.isSink)) {
+        const pa_cvolume volume = writes_.Seen(*target, nullptr);
+        return pa_cvolume_valid(&volume) ? 2 : volume.channels;
+      }
+      return kept_.KeptForDefault(device.isSink).channels;
+    case Kind::APPLICATIONS:
+      break;
+  }
+  return LineVolume(device, destination).channels;
 }
 
 }  // namespace pulse

@@ -4,9 +4,9 @@
 
 #include <pulse/volume.h>
 
-#include <chrono>
 #include <cstdint>
 
+#include "platform/posix/clock.h"
 #include "platform/volume_scale.h"
 
 namespace pulse {
@@ -28,7 +28,7 @@ constexpr uint32_t ToMixer(pa_volume_t volume) {
 // Waits until every write on its way or waiting has been answered by the server, the server
 // is gone, or the deadline has passed; for a process about to end without the exit-time
 // cleanup. Callable from any thread while no mixer call is running.
-void LetWritesLand(std::chrono::steady_clock::time_point deadline);
+void LetWritesLand(posix::Clock::time_point deadline);
 
 // Whether a sound server answers now: connects when there is no connection (never starting a
 // server), waiting no longer than the server's answer takes; costs nothing while connected.

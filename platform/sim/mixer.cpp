@@ -75,6 +75,29 @@ MMRESULT Start(CallRecord* record, UINT_PTR object, DWORD flags, MMRESULT checke
   return Resolve(object, flags, record);
 }
 
+// What the log keeps of a call with a record of its caller's: the call, its flags, the
+// record's size.
+template <typename Record>
+CallRecord Recorded(Call call, DWORD flags, const Record* record) {
+  CallRecord recorded;
+  recorded.call = call;
+  recorded.flags = flags;
+  if (record != nullptr) recorded.size = record->cbStruct;
+  return recorded;
+}
+
+// A call on a device, from its record to its log entry: counted, a planted failure first, then
+// the checks of its record and flags (`checked`), then its object, then `answer` with the device
+// it names.
+template <typename Answer>
+MMRESULT OnDevice(CallRecord record, UINT_PTR object, DWORD flags, MMRESULT checked,
+                  Answer answer) {
+  Guard guard;
+  MMRESULT result = Start(&record, object, flags, checked);
+  if (result == MMSYSERR_NOERROR) result = answer(&record, TheMixer().devices[record.device]);
+  return Log(record, result);
+}
+
 Line* FindControl(int device, DWORD controlID) {
   for (Line& destination : TheMixer().devices[device].destinations) {
     if (destination.hasVolume && destination.controlID == controlID) return &destination;
@@ -161,140 +184,125 @@ EXPORTED MMRESULT WINAPI mixerClose(HMIXER hmx) {
 }
 
 EXPORTED MMRESULT WINAPI mixerGetDevCapsA(UINT_PTR uMxId, LPMIXERCAPSA pmxcaps, UINT cbmxcaps) {
-  Guard guard;
   CallRecord record;
   record.call = Call::GetDevCaps;
   record.size = cbmxcaps;
-  const MMRESULT result =
-      Start(&record, uMxId, MIXER_OBJECTF_MIXER, winmm::CheckCapsRecord(pmxcaps));
-  if (result != MMSYSERR_NOERROR) return Log(record, result);
-  const Device& device = TheMixer().devices[record.device];
-  MIXERCAPSA caps;
-  memset(&caps, 0, sizeof caps);
-  caps.wMid = 0x4B;
-  caps.wPid = static_cast<WORD>(record.device);
-  caps.vDriverVersion = 0x0100;
-  winmm::CopyName(caps.szPname, device.name);
-  caps.cDestinations = static_cast<DWORD>(device.destinations.size());
-  winmm::CopyCaps(caps, pmxcaps, cbmxcaps);
-  return Log(record, MMSYSERR_NOERROR);
+  return OnDevice(record, uMxId, MIXER_OBJECTF_MIXER, winmm::CheckCapsRecord(pmxcaps),
+                  [&](CallRecord* call, const Device& device) -> MMRESULT {
+                    MIXERCAPSA caps;
+                    memset(&caps, 0, sizeof caps);
+                    caps.wMid = 0x4B;
+                    caps.wPid = static_cast<WORD>(call->device);
+                    caps.vDriverVersion = 0x0100;
+                    winmm::CopyName(caps.szPname, device.name);
+                    caps.cDestinations = static_cast<DWORD>(device.destinations.size());
+                    winmm::CopyCaps(caps, pmxcaps, cbmxcaps);
+                    return MMSYSERR_NOERROR;
+                  });
 }
 
 EXPORTED MMRESULT WINAPI mixerGetLineInfoA(HMIXEROBJ hmxobj, LPMIXERLINEA pmxl, DWORD fdwInfo) {
-  Guard guard;
-  CallRecord record;
-  record.call = Call::GetLineInfo;
-  record.flags = fdwInfo;
+  CallRecord record = Recorded(Call::GetLineInfo, fdwInfo, pmxl);
   if (pmxl != nullptr) {
-    record.size = pmxl->cbStruct;
     record.destination = pmxl->dwDestination;
     record.source = pmxl->dwSource;
     record.lineID = pmxl->dwLineID;
   }
-  const MMRESULT result =
-      Start(&record, reinterpret_cast<UINT_PTR>(hmxobj), fdwInfo,
-            First(winmm::CheckLineRecord(pmxl), winmm::CheckLineInfoFlags(fdwInfo)));
-  if (result != MMSYSERR_NOERROR) return Log(record, result);
-  const Device& device = TheMixer().devices[record.device];
-  switch (fdwInfo & MIXER_GETLINEINFOF_QUERYMASK) {
-    case MIXER_GETLINEINFOF_DESTINATION: {
-      if (pmxl->dwDestination >= device.destinations.size()) return Log(record, MIXERR_INVALLINE);
-      const Line& line = device.destinations[pmxl->dwDestination];
-      FillLine(device, pmxl->dwDestination, 0, false, line, pmxl);
-      return Log(record, MMSYSERR_NOERROR);
-    }
-    case MIXER_GETLINEINFOF_SOURCE: {
-      if (pmxl->dwDestination >= device.destinations.size()) return Log(record, MIXERR_INVALLINE);
-      const Line& destination = device.destinations[pmxl->dwDestination];
-      if (pmxl->dwSource >= destination.sources.size()) return Log(record, MIXERR_INVALLINE);
-      FillLine(device, pmxl->dwDestination, pmxl->dwSource, true,
-               destination.sources[pmxl->dwSource], pmxl);
-      return Log(record, MMSYSERR_NOERROR);
-    }
-    default: {  // by line ID
-      for (size_t j = 0; j < device.destinations.size(); ++j) {
-        const Line& destination = device.destinations[j];
-        if (destination.lineID == pmxl->dwLineID) {
-          FillLine(device, static_cast<DWORD>(j), 0, false, destination, pmxl);
-          return Log(record, MMSYSERR_NOERROR);
-        }
-        for (size_t k = 0; k < destination.sources.size(); ++k) {
-          if (destination.sources[k].lineID == pmxl->dwLineID) {
-            FillLine(device, static_cast<DWORD>(j), static_cast<DWORD>(k), true,
-                     destination.sources[k], pmxl);
-            return Log(record, MMSYSERR_NOERROR);
-          }
-        }
-      }
-      return Log(record, MIXERR_INVALLINE);
-    }
-  }
+  return OnDevice(record, reinterpret_cast<UINT_PTR>(hmxobj), fdwInfo,
+                  First(winmm::CheckLineRecord(pmxl), winmm::CheckLineInfoFlags(fdwInfo)),
+                  [&](CallRecord*, const Device& device) -> MMRESULT {
+                    switch (fdwInfo & MIXER_GETLINEINFOF_QUERYMASK) {
+                      case MIXER_GETLINEINFOF_DESTINATION: {
+                        if (pmxl->dwDestination >= device.destinations.size()) {
+                          return MIXERR_INVALLINE;
+                        }
+                        const Line& line = device.destinations[pmxl->dwDestination];
+                        FillLine(device, pmxl->dwDestination, 0, false, line, pmxl);
+                        return MMSYSERR_NOERROR;
+                      }
+                      case MIXER_GETLINEINFOF_SOURCE: {
+                        if (pmxl->dwDestination >= device.destinations.size()) {
+                          return MIXERR_INVALLINE;
+                        }
+                        const Line& destination = device.destinations[pmxl->dwDestination];
+                        if (pmxl->dwSource >= destination.sources.size()) return MIXERR_INVALLINE;
+                        FillLine(device, pmxl->dwDestination, pmxl->dwSource, true,
+                                 destination.sources[pmxl->dwSource], pmxl);
+                        return MMSYSERR_NOERROR;
+                      }
+                      default:  // by line ID
+                        for (size_t j = 0; j < device.destinations.size(); ++j) {
+                          const Line& destination = device.destinations[j];
+                          if (destination.lineID == pmxl->dwLineID) {
+                            FillLine(device, static_cast<DWORD>(j), 0, false, destination, pmxl);
+                            return MMSYSERR_NOERROR;
+                          }
+                          for (size_t k = 0; k < destination.sources.size(); ++k) {
+                            if (destination.sources[k].lineID == pmxl->dwLineID) {
+                              FillLine(device, static_cast<DWORD>(j), static_cast<DWORD>(k), true,
+                                       destination.sources[k], pmxl);
+                              return MMSYSERR_NOERROR;
+                            }
+                          }
+                        }
+                        return MIXERR_INVALLINE;
+                    }
+                  });
 }
 
 EXPORTED MMRESULT WINAPI mixerGetLineControlsA(HMIXEROBJ hmxobj, LPMIXERLINECONTROLSA pmxlc,
                                                DWORD fdwControls) {
-  Guard guard;
-  CallRecord record;
-  record.call = Call::GetLineControls;
-  record.flags = fdwControls;
+  CallRecord record = Recorded(Call::GetLineControls, fdwControls, pmxlc);
   if (pmxlc != nullptr) {
-    record.size = pmxlc->cbStruct;
     record.lineID = pmxlc->dwLineID;
     record.controlType = pmxlc->dwControlType;
   }
-  const MMRESULT result =
-      Start(&record, reinterpret_cast<UINT_PTR>(hmxobj), fdwControls,
-            First(winmm::CheckControlsRecord(pmxlc), winmm::CheckLineControlsFlags(fdwControls)));
-  if (result != MMSYSERR_NOERROR) return Log(record, result);
-  const Line* line = nullptr;
-  if ((fdwControls & MIXER_GETLINECONTROLSF_QUERYMASK) == MIXER_GETLINECONTROLSF_ONEBYID) {
-    line = FindControl(record.device, pmxlc->dwControlID);
-    if (line == nullptr) return Log(record, MIXERR_INVALCONTROL);
-  } else {
-    line = FindLine(record.device, pmxlc->dwLineID);
-    if (line == nullptr) return Log(record, MIXERR_INVALLINE);
-    if (!line->hasVolume || pmxlc->dwControlType != MIXERCONTROL_CONTROLTYPE_VOLUME) {
-      return Log(record, MIXERR_INVALCONTROL);
-    }
-  }
-  winmm::PutControl(pmxlc, line->lineID,
-                    winmm::VolumeControl(line->controlID, line->name + " Volume",
-                                         line->volume.maximum, line->volume.steps));
-  return Log(record, MMSYSERR_NOERROR);
+  return OnDevice(
+      record, reinterpret_cast<UINT_PTR>(hmxobj), fdwControls,
+      First(winmm::CheckControlsRecord(pmxlc), winmm::CheckLineControlsFlags(fdwControls)),
+      [&](CallRecord* call, const Device&) -> MMRESULT {
+        const Line* line = nullptr;
+        if ((fdwControls & MIXER_GETLINECONTROLSF_QUERYMASK) == MIXER_GETLINECONTROLSF_ONEBYID) {
+          line = FindControl(call->device, pmxlc->dwControlID);
+          if (line == nullptr) return MIXERR_INVALCONTROL;
+        } else {
+          line = FindLine(call->device, pmxlc->dwLineID);
+          if (line == nullptr) return MIXERR_INVALLINE;
+          if (!line->hasVolume || pmxlc->dwControlType != MIXERCONTROL_CONTROLTYPE_VOLUME) {
+            return MIXERR_INVALCONTROL;
+          }
+        }
+        winmm::PutControl(pmxlc, line->lineID,
+                          winmm::VolumeControl(line->controlID, line->name + " Volume",
+                                               line->volume.maximum, line->volume.steps));
+        return MMSYSERR_NOERROR;
+      });
 }
 
 EXPORTED MMRESULT WINAPI mixerGetControlDetailsA(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd,
                                                  DWORD fdwDetails) {
-  Guard guard;
-  CallRecord record;
-  record.call = Call::GetControlDetails;
-  record.flags = fdwDetails;
-  if (pmxcd != nullptr) {
-    record.size = pmxcd->cbStruct;
-    record.controlID = pmxcd->dwControlID;
-  }
-  const MMRESULT result =
-      Start(&record, reinterpret_cast<UINT_PTR>(hmxobj), fdwDetails,
-            First(winmm::CheckDetailsRecord(pmxcd), winmm::CheckDetailsFlags(fdwDetails)));
-  if (result != MMSYSERR_NOERROR) return Log(record, result);
-  const Line* line = FindControl(record.device, pmxcd->dwControlID);
-  if (line == nullptr) return Log(record, MIXERR_INVALCONTROL);
-  record.lineID = line->lineID;
-  if (!winmm::DetailsFit(pmxcd, line->channels)) return Log(record, MMSYSERR_INVALPARAM);
-  winmm::PutValues(pmxcd, line->volume.values.data());
-  const auto* values = static_cast<const MIXERCONTROLDETAILS_UNSIGNED*>(pmxcd->paDetails);
-  for (DWORD i = 0; i < pmxcd->cChannels; ++i) record.values.push_back(values[i].dwValue);
-  return Log(record, MMSYSERR_NOERROR);
+  CallRecord record = Recorded(Call::GetControlDetails, fdwDetails, pmxcd);
+  if (pmxcd != nullptr) record.controlID = pmxcd->dwControlID;
+  return OnDevice(record, reinterpret_cast<UINT_PTR>(hmxobj), fdwDetails,
+                  First(winmm::CheckDetailsRecord(pmxcd), winmm::CheckDetailsFlags(fdwDetails)),
+                  [&](CallRecord* call, const Device&) -> MMRESULT {
+                    const Line* line = FindControl(call->device, pmxcd->dwControlID);
+                    if (line == nullptr) return MIXERR_INVALCONTROL;
+                    call->lineID = line->lineID;
+                    if (!winmm::DetailsFit(pmxcd, line->channels)) return MMSYSERR_INVALPARAM;
+                    winmm::PutValues(pmxcd, line->volume.values.data());
+                    const auto* values =
+                        static_cast<const MIXERCONTROLDETAILS_UNSIGNED*>(pmxcd->paDetails);
+                    for (DWORD i = 0; i < pmxcd->cChannels; ++i)
+                      call->values.push_back(values[i].dwValue);
+                    return MMSYSERR_NOERROR;
+                  });
 }
 
 EXPORTED MMRESULT WINAPI mixerSetControlDetails(HMIXEROBJ hmxobj, LPMIXERCONTROLDETAILS pmxcd,
                                                 DWORD fdwDetails) {
-  Guard guard;
-  CallRecord record;
-  record.call = Call::SetControlDetails;
-  record.flags = fdwDetails;
+  CallRecord record = Recorded(Call::SetControlDetails, fdwDetails, pmxcd);
   if (pmxcd != nullptr) {
-    record.size = pmxcd->cbStruct;
     record.controlID = pmxcd->dwControlID;
     if (pmxcd->paDetails != nullptr && pmxcd->cbDetails == sizeof(MIXERCONTROLDETAILS_UNSIGNED)) {
       const auto* values = static_cast<const MIXERCONTROLDETAILS_UNSIGNED*>(pmxcd->paDetails);
@@ -302,20 +310,20 @@ EXPORTED MMRESULT WINAPI mixerSetControlDetails(HMIXEROBJ hmxobj, LPMIXERCONTROL
         record.values.push_back(values[i].dwValue);
     }
   }
-  const MMRESULT result =
-      Start(&record, reinterpret_cast<UINT_PTR>(hmxobj), fdwDetails,
-            First(winmm::CheckDetailsRecord(pmxcd), winmm::CheckDetailsFlags(fdwDetails)));
-  if (result != MMSYSERR_NOERROR) return Log(record, result);
-  Line* line = FindControl(record.device, pmxcd->dwControlID);
-  if (line == nullptr) return Log(record, MIXERR_INVALCONTROL);
-  record.lineID = line->lineID;
-  if (!winmm::DetailsFit(pmxcd, line->channels)) return Log(record, MMSYSERR_INVALPARAM);
-  const MMRESULT inBounds = winmm::CheckValues(pmxcd, line->volume.maximum);
-  if (inBounds != MMSYSERR_NOERROR) return Log(record, inBounds);
-  for (DWORD i = 0; i < line->channels; ++i) {
-    line->volume.values[i] = winmm::WrittenValue(pmxcd, i);
-  }
-  return Log(record, MMSYSERR_NOERROR);
+  return OnDevice(record, reinterpret_cast<UINT_PTR>(hmxobj), fdwDetails,
+                  First(winmm::CheckDetailsRecord(pmxcd), winmm::CheckDetailsFlags(fdwDetails)),
+                  [&](CallRecord* call, const Device&) -> MMRESULT {
+                    Line* line = FindControl(call->device, pmxcd->dwControlID);
+                    if (line == nullptr) return MIXERR_INVALCONTROL;
+                    call->lineID = line->lineID;
+                    if (!winmm::DetailsFit(pmxcd, line->channels)) return MMSYSERR_INVALPARAM;
+                    const MMRESULT inBounds = winmm::CheckValues(pmxcd, line->volume.maximum);
+                    if (inBounds != MMSYSERR_NOERROR) return inBounds;
+                    for (DWORD i = 0; i < line->channels; ++i) {
+                      line->volume.values[i] = winmm::WrittenValue(pmxcd, i);
+                    }
+                    return MMSYSERR_NOERROR;
+                  });
 }
 
 }  // extern "C"
