@@ -43,6 +43,8 @@ int main(int argc, char* argv[]) {
   posix::EndOnStopSignals(pulse::LetWritesLand);
   // A thread waiting for the box has handed on every reading it took: a stop may end it there.
   posix::OnReadWait(posix::EnterRest, posix::LeaveRest);
+  // The lines are looked up once the sound server answers, and its going and coming are told.
+  soundServerThere = pulse::ServerThere;
   ArgumentList arguments;
   return RunKnobvane(arguments, ShowUsage);
 }

@@ -5,13 +5,15 @@
 // the rest: platform/posix/setup_ports.cpp and setup_login.cpp (Linux: /dev/serial, sysfs,
 // systemd's user unit), platform/windows/setup_ports.cpp and setup_login.cpp (SERIALCOMM, the
 // Run value, the compatibility mode).
-// What these functions do they say on standard output, in words for the user.
+// What these functions do they say on standard output, in words for the user. Why a port refuses
+// to open is the controller's platform's too (platform/controller_services.h).
 #ifndef KNOBVANE_PLATFORM_SETUP_SERVICES_H
 #define KNOBVANE_PLATFORM_SETUP_SERVICES_H
 
 #include <string>
 #include <vector>
 
+#include "platform/controller_services.h"
 #include "platform/win32.h"
 
 namespace platform {
@@ -45,10 +47,6 @@ std::string ControllerPortName(const std::string& typed);
 // on what it names when that is not the box alone ("" when it is); port itself when it has
 // none better.
 std::string StablePortName(const std::string& port, std::string* note);
-
-// Why port could not be opened, or is no serial port, given GetLastError after the open (or
-// after GetCommState on it): what it is and what to do, in a sentence or two.
-std::string WhyPortRefused(const std::string& port, DWORD error);
 
 // The programs that hold port open now, "knobvane (process 812)", ...; "" when none can be seen
 // (on Windows none ever can).

@@ -6,14 +6,14 @@ const char LINE_FEED = 10;
 
 // The box sends whenever a knob moves, which may be never for hours: a read waits for the
 // first byte as long as the platform allows and returns it at once.
-void WaitForFirstByte(HANDLE port) {
+BOOL WaitForFirstByte(HANDLE port) {
   COMMTIMEOUTS timeouts = {};
   timeouts.ReadIntervalTimeout = MAXDWORD;
   timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
   timeouts.ReadTotalTimeoutConstant = MAXDWORD - 1;
   timeouts.WriteTotalTimeoutMultiplier = 0;
   timeouts.WriteTotalTimeoutConstant = 0;
-  SetCommTimeouts(port, &timeouts);
+  return SetCommTimeouts(port, &timeouts);
 }
 
 // What a port that cannot report its settings starts from: complete, and valid for Windows,
@@ -81,6 +81,8 @@ bool ReadComLine(HANDLE port, char* buffer, int32_t size) {
   buffer[position] = 0;
   return ok != 0;
 }
+
+BOOL WaitForComReads(HANDLE port) { return WaitForFirstByte(port); }
 
 BOOL LimitComReads(HANDLE port, DWORD milliseconds) {
   // This combination waits up to the constant for the first byte and returns at once with it.

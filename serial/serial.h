@@ -22,6 +22,10 @@ bool ReadComLine(HANDLE port, char* buffer, int32_t size);
 // every later read on port return within milliseconds, with whatever arrived; the call's result.
 BOOL LimitComReads(HANDLE port, DWORD milliseconds);
 
+// Makes reads on port wait for the first byte as long as the platform allows again, as
+// OpenComPort sets them, after LimitComReads; the call's result.
+BOOL WaitForComReads(HANDLE port);
+
 // What ReadComLinePart ended with.
 enum ComLinePart {
   COM_LINE_DONE,     // a whole line is in the buffer

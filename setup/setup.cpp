@@ -23,6 +23,7 @@ constexpr DWORD REOPEN_MS = 500;     // how often a port that went away is tried
 constexpr DWORD SILENCE_MS = 5000;   // a restarted box reports well within it
 constexpr int STRAY_LINES = 3;       // lines that are no readings before they are told
 constexpr int LINE_BUFFER_SIZE = 256;
+constexpr int SHOWN_STATE_LINES = 8;  // of Knobvane's, at the end of --show
 const char NO_SOUND_LINES[] = "No sound line is listed: is the sound server running?";
 
 const char USAGE[] =
@@ -431,10 +432,23 @@ int RunDialogue() {
   return Apply({port, lines});
 }
 
+// The last lines Knobvane told of its states: why its knobs do nothing, when they do not.
+void PrintStateLines() {
+  std::string lines;
+  if (!platform::RecentStateLines(SHOWN_STATE_LINES, &lines)) return;
+  printf("Knobvane's last lines (%s):\n", platform::StateLogPlace().c_str());
+  for (size_t start = 0; start < lines.size();) {
+    const size_t end = std::min(lines.find('\n', start), lines.size());
+    printf("  %s\n", lines.substr(start, end - start).c_str());
+    start = end + 1;
+  }
+}
+
 int Show() {
   ControllerSettings settings;
   if (!platform::ReadSettings(&settings)) {
     printf("Nothing is set (%s).\n", platform::SettingsPlace().c_str());
+    PrintStateLines();
     return 0;
   }
   printf("Set in %s:\n", platform::SettingsPlace().c_str());
@@ -445,6 +459,7 @@ int Show() {
   if (running) printf("Knobvane runs now.\n");
   if (!holders.empty()) printf("The port is open in %s now.\n", holders.c_str());
   if (!running && holders.empty()) printf("Knobvane does not run now.\n");
+  PrintStateLines();
   return 0;
 }
 
@@ -589,14 +604,8 @@ PortChoice ChoosePort(const std::vector<std::string>& shown, const std::vector<s
 }
 
 bool ReadKnob(const char* line, int* knob, int* percent) {
-  // Only the box's own lines count: digits, and the line end a terminal program may leave.
-  const size_t digits = strspn(line, "0123456789");
-  const bool carriageReturn = line[digits] == '\r' && line[digits + 1] == 0;
-  if (digits == 0 || digits >= READING_LINE_BYTES || (line[digits] != 0 && !carriageReturn)) {
-    return false;
-  }
+  if (!IsReading(line)) return false;
   const Reading reading = DecodeReading(line);
-  if (reading.channel < 0 || reading.channel >= CHANNEL_COUNT) return false;
   *knob = reading.channel;
   *percent = static_cast<int>((reading.volume * 100 + VOLUME_SCALE_TOP / 2) / VOLUME_SCALE_TOP);
   return true;

@@ -45,6 +45,12 @@ MMRESULT Server::Resolve(const Locked& locked, UINT_PTR object, DWORD flags, Dev
   return index;
 }
 
+bool Server::There() {
+  Hold held(*link_);
+  link_->Reach(held, false);
+  return link_->Online(held);
+}
+
 template <typename Answer>
 MMRESULT Server::OnDevice(MMRESULT checked, UINT_PTR object, DWORD flags, Answer answer) {
   if (checked != MMSYSERR_NOERROR) return checked;

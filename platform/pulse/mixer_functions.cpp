@@ -29,6 +29,8 @@ void LetWritesLand(posix::Clock::time_point deadline) {
       std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count());
 }
 
+bool ServerThere() { return TheServer().There(); }
+
 }  // namespace pulse
 
 using pulse::TheServer;

@@ -30,4 +30,9 @@ constexpr uint32_t ToMixer(pa_volume_t volume) {
 // cleanup. Callable from any thread while no mixer call is running.
 void LetWritesLand(posix::Clock::time_point deadline);
 
+// Whether a sound server answers now: connects when there is no connection (never starting a
+// server), waiting no longer than the server's answer takes; costs nothing while connected.
+// For the controller, which waits for the server and tells when it goes and comes back.
+bool ServerThere();
+
 }  // namespace pulse

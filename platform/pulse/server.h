@@ -39,6 +39,10 @@ class Server {
   MMRESULT GetControlDetails(HMIXEROBJ object, MIXERCONTROLDETAILS* details, DWORD flags);
   MMRESULT SetControlDetails(HMIXEROBJ object, MIXERCONTROLDETAILS* details, DWORD flags);
 
+  // Whether a sound server answers now: connects when there is no connection (never starting
+  // one), waiting no longer than ANSWER_TIMEOUT; costs nothing while connected.
+  bool There();
+
   // At exit: lets the last writes land, then lets go of the server; no connection is made after.
   void End();
 

@@ -1,6 +1,6 @@
 // The setup program's platform on Windows, its ports: the COM ports of
 // HKLM\HARDWARE\DEVICEMAP\SERIALCOMM with the names Device Manager shows (SetupAPI), else their
-// drivers' device names, and why a port refuses.
+// drivers' device names. Why a port refuses is port_refusal.cpp's, which Knobvane uses too.
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -95,20 +95,6 @@ std::string ControllerPortName(const std::string& typed) {
 std::string StablePortName(const std::string& port, std::string* note) {
   note->clear();
   return port;
-}
-
-std::string WhyPortRefused(const std::string& port, DWORD error) {
-  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-    return port + " is not there: is the box plugged in?";
-  }
-  // GetCommState's answer for a device that is no serial port.
-  if (error == ERROR_INVALID_FUNCTION) return port + " is a device, but not a serial port.";
-  if (error == ERROR_ACCESS_DENIED) {
-    return port +
-           " is in use by another program (a serial monitor, the Arduino IDE, a slicer?): close "
-           "it, then try again.";
-  }
-  return port + " could not be opened (error " + std::to_string(error) + ").";
 }
 
 std::string PortHolders(const std::string&) { return ""; }

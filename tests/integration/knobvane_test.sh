@@ -162,20 +162,18 @@ case $case_name in
     expect_volume "50% 50%" output_volume
     ;;
 
-  KeepsRetryingThePortWithoutAServer)
-    # No server at all: the socket named does not exist, so no line can be opened.
+  WaitsForTheServerBeforeTakingThePort)
+    # No server at all: the socket named does not exist, so no line can be opened. knobvane
+    # waits for one before it takes the box (which reports its knobs when its port opens),
+    # and says so.
     export PULSE_SERVER=unix:$dir/nobody-listens-here
     plug_box
     start_knobvane 1 2
-    turn 0:512 1:1023
-    turn 0:0 9999 junk
+    waiting() { grep -qF "Waiting for the sound server" "$dir/knobvane.log"; }
+    eventually waiting || fail "knobvane said: $(cat "$dir/knobvane.log")"
     expect_knobvane_running
-    # Unplugged and plugged in again: knobvane finds the box anew.
-    unplug_box
-    plug_box
-    turn 0:1023
-    turn 1:0
-    expect_knobvane_running
+    [ "$(cat "$dir/knobvane.log")" = "Waiting for the sound server before looking up the lines." ] ||
+      fail "knobvane said: $(cat "$dir/knobvane.log")"
     ;;
 
   AppliesReadingsAgainAfterTheServerRestarts)
@@ -257,6 +255,32 @@ case $case_name in
     wait "$knobvane_pid" || status=$?
     [ "$status" = 143 ] || fail "knobvane ended with $status, not as SIGTERM ends it"
     expect_volume "75% 75%" output_volume
+    ;;
+
+  TellsEachStateOnceWaitingForTheServerFirst)
+    # Started before the server, knobvane waits for it; the server's going and coming is told
+    # once each, on standard error (the user unit's journal).
+    [ "$server_kind" = pulseaudio ] || export PULSE_SERVER=unix:$dir/run/pulse/native
+    plug_box
+    start_knobvane 1
+    said() { cat "$dir/knobvane.log"; }
+    told() { grep -qF "$1" "$dir/knobvane.log"; }
+    eventually told "Waiting for the sound server" || fail "knobvane said: $(said)"
+    start_server
+    pactl set-sink-volume knobs 30% 60%
+    turn 0:1023
+    expect_volume "50% 100%" output_volume
+    stop_server
+    gone_told() { turn 0:0 && told "went away"; }
+    eventually gone_told || fail "knobvane said: $(said)"
+    start_server
+    back_told() { turn 0:512 && told "is back"; }
+    eventually back_told || fail "knobvane said: $(said)"
+    [ "$(said | cut -d: -f1)" = "Waiting for the sound server before looking up the lines.
+The sound server answers
+Reading the box on $dir/box.
+The sound server went away
+The sound server is back." ] || fail "knobvane said: $(said)"
     ;;
 
   *)

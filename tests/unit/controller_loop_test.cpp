@@ -1,7 +1,12 @@
 // The controller's real connect/read/reconnect loop, on pseudo-terminals through the POSIX
 // serial layer, driving the simulated mixer. Only the 2-second pause is replaced.
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -9,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "controller/knobvane.h"
+#include "platform/controller_services.h"
 #include "platform/sim/sim_mixer.h"
 #include "tests/support/controller_thread.h"
 #include "tests/support/deadline.h"
@@ -161,6 +167,132 @@ TEST_F(ControllerLoop, WithOnlyAPortShowsUsageThenReadsAndIgnoresEverything) {
   ASSERT_TRUE(Eventually([&] { return box_->Drained(); }));
   Stop();
   EXPECT_TRUE(sim::Calls().empty());  // no line opened, nothing written
+}
+
+// ---- The states knobvane tells ------------------------------------------------------------
+
+std::mutex toldLock;
+std::vector<std::string> told;
+std::atomic<bool> serverThere{true};
+
+void Record(const char* line) {
+  std::lock_guard<std::mutex> guard(toldLock);
+  told.push_back(line);
+}
+
+std::vector<std::string> Told() {
+  std::lock_guard<std::mutex> guard(toldLock);
+  return told;
+}
+
+// Waits until a line holding text has been told.
+bool Told(const std::string& text) {
+  return Eventually([&] { return testing::PrintToString(Told()).find(text) != std::string::npos; });
+}
+
+bool ServerThere() { return serverThere; }
+bool Retried() {
+  return Eventually([] { return attempts >= 3; });
+}
+
+TEST_F(ControllerLoop, TellsEachChangeOfStateOnceAndNothingElse) {
+  const std::string port = box_->Path();
+  struct Row {
+    const char* name;
+    std::function<void()> steps;
+    std::vector<std::string> lines;  // how each told line begins, in order
+  } rows[] = {
+      {"a port that is missing, then a box plugged in",
+       [this] {
+         Start("1");
+         ASSERT_TRUE(Retried() && box_->PlugIn() && box_->Send("0\n1023\n") && Told("Reading"));
+       },
+       {port + " is not there: is the box plugged in?", "Reading the box on " + port + "."}},
+      {"a file with readings in it, which no one must take for the box",
+       [this] {
+         FILE* file = fopen(box_->Path(), "w");
+         ASSERT_TRUE(file != nullptr && fputs("1023\n0\n", file) >= 0 && fclose(file) == 0);
+         Start("1");
+         ASSERT_TRUE(Retried());
+         EXPECT_TRUE(Writes().empty());
+       },
+       {port + " is a file, not a serial port."}},
+      {"a silent box, then a reading",
+       [this] {
+         boxSilenceMs = 20;
+         ASSERT_TRUE(box_->PlugIn());
+         Start("1");
+         ASSERT_TRUE(Told("nothing came") && box_->Send("512\n") && Told("Reading"));
+       },
+       {port + " is open, but nothing came from it", "Reading the box on " + port + "."}},
+      {"lines that are not readings, then readings",
+       [this] {
+         ASSERT_TRUE(box_->PlugIn());
+         Start("1");
+         ASSERT_TRUE(box_->Send("hello\nworld\n7000\n12 34\n\n") && Told("not the box's"));
+         ASSERT_TRUE(box_->Send("512\n1023\n") && Told("Reading"));
+       },
+       {port + " sends lines that are not the box's readings, like \"7000\"",
+        "Reading the box on " + port + "."}},
+      {"started before the sound server",
+       [this] {
+         serverThere = false;
+         ASSERT_TRUE(box_->PlugIn());
+         Start("1");
+         ASSERT_TRUE(Retried());
+         EXPECT_TRUE(sim::Calls().empty());  // no line is looked up without the server
+         serverThere = true;
+         ASSERT_TRUE(box_->Send("1023\n") && WritesReach(1));
+       },
+       {"Waiting for the sound server", "The sound server answers",
+        "Reading the box on " + port + "."}},
+      {"the sound server away, then back",
+       [this] {
+         ASSERT_TRUE(box_->PlugIn());
+         Start("1");
+         ASSERT_TRUE(box_->Send("512\n") && Told("Reading"));
+         sim::FailCall(sim::Call::SetControlDetails, 2, MMSYSERR_NODRIVER);
+         sim::FailCall(sim::Call::SetControlDetails, 3, MMSYSERR_NODRIVER);
+         serverThere = false;
+         ASSERT_TRUE(box_->Send("1023\n1023\n") && Told("went away"));
+         serverThere = true;
+         ASSERT_TRUE(box_->Send("0\n0\n") && Told("is back"));
+       },
+       {"Reading the box on " + port + ".", "The sound server went away",
+        "The sound server is back."}},
+      {"arguments: a line that comes later, a word, more than six",
+       [this] {
+         Start("6 x abc x x x 2 3");  // lines 0 to 4 are there
+         ASSERT_TRUE(Told("not there"));
+         sim::Install(Card().Device("Headset").Destination("Phones", 2).Volume(65535, 32, {1, 1}));
+         ASSERT_TRUE(Told("is there now"));
+       },
+       {"Knob 2: \"abc\" is no line number",
+        "The box has six knobs, 0 to 5: the line arguments after the sixth (2 3)",
+        "Knob 0: there is no sound line 6", port + " is not there",
+        "Knob 0: sound line 6 is there now."}},
+  };
+  tellState = Record;
+  soundServerThere = ServerThere;
+  for (Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    SetUp();
+    told.clear();
+    serverThere = true;
+    boxSilenceMs = 60000;  // never passes in a row that is not about a silent box
+    row.steps();
+    Stop();
+    unlink(box_->Path());  // the file a row put where the box plugs in
+    const std::vector<std::string> lines = Told();
+    ASSERT_EQ(lines.size(), row.lines.size()) << testing::PrintToString(lines);
+    for (size_t i = 0; i < lines.size(); ++i) {
+      EXPECT_EQ(lines[i].find(row.lines[i]), 0u) << lines[i];
+    }
+    TearDown();
+  }
+  tellState = platform::TellState;
+  soundServerThere = nullptr;
+  boxSilenceMs = 5000;
 }
 
 // Runs the program's start until its first connection attempt, then ends it.

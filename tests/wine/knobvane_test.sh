@@ -160,6 +160,17 @@ expect_writes com3 "$(write $speakers 65535,32768)" "$(write $wave 50,26)" \
 kill -0 "$com3_pid" 2>/dev/null || fail "Knobvane.exe COM3 1 x 2 ended"
 echo "PASS: COM3 1 x 2: per-channel writes on the mapped lines only"
 
+# Without a console, Knobvane.exe tells its states in a log of its own, which
+# KnobvaneSetup.exe --show ends with.
+log_lines() { find "$WINEPREFIX/drive_c/users" -path '*/Knobvane/knobvane.log' -exec cat {} + 2>/dev/null; }
+log_told() { log_lines | grep -qF "$1"; }
+eventually log_told 'Reading the box on COM3.' || fail $'the log holds:\n'"$(log_lines)"
+cp "$exes/setup/KnobvaneSetup.exe" "$app/"
+timeout 60 "$wine" "$app/KnobvaneSetup.exe" --show </dev/null >"$dir/show.out" 2>&1 ||
+  fail "KnobvaneSetup.exe --show failed: $(cat "$dir/show.out")"
+grep -qF 'Reading the box on COM3.' "$dir/show.out" || fail "--show said: $(cat "$dir/show.out")"
+echo "PASS: the log holds Knobvane.exe's states, and KnobvaneSetup.exe --show ends with them"
+
 # Channel 3 -> Wave, channel 4 -> Speakers; channel 0 is unassigned here.
 expect_writes com13 "$(write $wave 100,52)" "$(write $speakers 32799,16400)" \
   "$(write $speakers 0,0)"
