@@ -16,13 +16,7 @@ cp "$exes/controller/Knobvane.exe" "$exes/lister/Linescout.exe" "$exes/sim/winmm
 export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winmm=n,b;mmdevapi=n"
 
 # The legacy lines: 0 Card, 1 Speakers, 2 Wave.
-cat >"$dir/mixer" <<'EOF'
-device Card
-destination 2 Speakers
-volume 65535 32 40000 20000
-source 2 Wave
-volume 100 100 50 25
-EOF
+write_legacy_mixer "$dir/mixer"
 export KNOBVANE_SIM_MIXER=$dir/mixer
 model=$dir/model
 export KNOBVANE_SIM_COREAUDIO=$model KNOBVANE_SIM_COREAUDIO_LOG=$dir/coreaudio.log

@@ -13,13 +13,7 @@ timeout 60 "$wine" reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d user32.
   >/dev/null 2>&1 || fail "could not limit relay tracing to MessageBoxA"
 
 # Line numbers: 0 Card, 1 Speakers, 2 Wave.
-cat >"$dir/mixer" <<'EOF'
-device Card
-destination 2 Speakers
-volume 65535 32 40000 20000
-source 2 Wave
-volume 100 100 50 25
-EOF
+write_legacy_mixer "$dir/mixer"
 speakers=0xffff0000 wave=0x00000000
 
 app=$dir/app

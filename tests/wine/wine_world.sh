@@ -46,3 +46,15 @@ start_wine() {
   timeout 60 "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Audio /d pulse /f \
     >/dev/null 2>&1 || fail "could not select Wine's PulseAudio driver"
 }
+
+# The stand-in winmm's legacy lines every Windows test starts from: 0 Card, 1 Speakers
+# (line ID 0xffff0000), 2 Wave (line ID 0), each with a balance of its own.
+write_legacy_mixer() {
+  cat >"$1" <<'EOF'
+device Card
+destination 2 Speakers
+volume 65535 32 40000 20000
+source 2 Wave
+volume 100 100 50 25
+EOF
+}
