@@ -42,12 +42,14 @@ class BoxCommands {
 };
 
 // Starts box-sim in real time on the firmware, its commands from the FIFO and its port linked
-// at `link`, its answers and messages (and with `timing`, its timing lines) in `log`; its PID
-// once the port is there, else what Spawn gave or -1 (stop it by PID either way).
+// at `link`, its answers and messages (and with `timing`, its timing lines) in `log`, handing
+// the port the UART's bytes in USB frames of `usbFrameUs` (0: each byte at once); its PID once
+// the port is there, else what Spawn gave or -1 (stop it by PID either way).
 inline pid_t StartBoxSim(const std::string& boxSim, const std::string& firmware,
                          const BoxCommands& commands, const std::string& link,
-                         const std::string& log, bool timing = false) {
-  std::vector<std::string> arguments = {boxSim, firmware, "--link", link, "--realtime"};
+                         const std::string& log, int usbFrameUs, bool timing = false) {
+  std::vector<std::string> arguments = {
+      boxSim, firmware, "--link", link, "--realtime", "--usb-frame", std::to_string(usbFrameUs)};
   if (timing) arguments.push_back("--timing");
   const pid_t pid = support::Spawn(arguments, log, commands.Path().c_str());
   struct stat linked;

@@ -122,7 +122,8 @@ const char* KnobToSpeaker(PulseObserver& observer, const SpeakerSetup& setup) {
   // folder would be read as this one's steps.
   const std::string boxSimLog = setup.folder + "/" + setup.figures + "-box-sim.log";
   unlink(boxSimLog.c_str());
-  Started boxSim(StartBoxSim(setup.boxSim, setup.firmware, commands, link, boxSimLog, true));
+  Started boxSim(
+      StartBoxSim(setup.boxSim, setup.firmware, commands, link, boxSimLog, setup.usbFrameUs, true));
   if (boxSim.Pid() <= 0) return "box-sim did not come up";
   // Opening the port restarts the simulated board, whose report brings the knob once
   // knobvane's 2 s pause after opening is over.

@@ -189,7 +189,8 @@ const char* KnobsTurning(const support::SoundServer& server, const SpeakerSetup&
     places += "knob " + std::to_string(k) + " " + std::to_string(REST_ADC[k]) + "\n";
   }
   if (!commands.Send(places)) return "box-sim took no command";
-  Started boxSim(StartBoxSim(setup.boxSim, setup.firmware, commands, link, boxLog));
+  Started boxSim(
+      StartBoxSim(setup.boxSim, setup.firmware, commands, link, boxLog, setup.usbFrameUs));
   if (boxSim.Pid() <= 0) return "box-sim did not come up";
   std::vector<std::string> arguments = {setup.knobvane, link};
   for (int k = 0; k < KNOBS; ++k) arguments.push_back(std::to_string(LineOf(k)));

@@ -23,12 +23,14 @@
 // same knobvane on its port, PulseAudio; from the moment a knob steps until this subscriber
 // sees the output's new volume (as near as the firmware's deadband lets it come: a step that
 // falls amid a knob's conversions is smoothed the rest of the way), over 200 steps of random
-// size.
+// size. Three times: each byte reaching the port as it leaves the UART (box_*), then through
+// a 32U4's 1 ms USB frames (box_usb1000_*) and an Uno's 16U2 bridge (box_usb4096_*).
 //
 // With "paced", what pacing a line's writes (platform/write_pacer.h) costs and gains, for each
 // interval given (microseconds, or "default" for the one knobvane ships with): the runs above
 // and the knob-to-speaker time, and the CPU of knobvane and of the server while the box turns
-// one knob, then all six (knobs_turning.h), on a server with a null output per knob.
+// one knob, then all six (knobs_turning.h), on a server with a null output per knob; the box's
+// bytes come in 1 ms USB frames, as a 32U4's do.
 //
 // Usage: pulse-bench PATH/TO/knobvane [pulseaudio|pipewire]
 //        pulse-bench PATH/TO/knobvane box PATH/TO/box-sim PATH/TO/knobbox.elf
@@ -47,6 +49,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,6 +74,15 @@ constexpr size_t MAX_EVENTS = 4 * (FAST_READINGS + LINE_READINGS);
 // How far the volume seen may run ahead of the event that asked for it, in readings. A value
 // seen further ahead, or not among the readings at all, is a reading out of its place.
 constexpr size_t LAG_LIMIT = 900;
+
+// The knob-to-speaker runs of "box": how the board's USB hands its bytes over.
+struct BoxSpeakerRun {
+  const char* figures;
+  int usbFrameUs;
+};
+constexpr BoxSpeakerRun BOX_SPEAKER_RUNS[] = {{"box", 0},
+                                              {"box_usb1000", bench::USB_FRAME_32U4_US},
+                                              {"box_usb4096", bench::USB_FRAME_16U2_US}};
 
 using bench::Percentile;
 using bench::PulseVolumeOf;
@@ -220,7 +232,10 @@ int main(int argc, char** argv) {
   // Declared in this order so that they end in the other: the observer leaves the server
   // before it stops.
   support::SoundServer server(pipewire);
-  bench::PulseObserver observer(paced ? MAX_EVENTS * static_cast<size_t>(argc - 6) : MAX_EVENTS);
+  const size_t runs = paced     ? static_cast<size_t>(argc - 6)
+                      : speaker ? std::size(BOX_SPEAKER_RUNS)
+                                : 1;
+  bench::PulseObserver observer(MAX_EVENTS * runs);
   const char* failure = nullptr;
   if (!server.Start(paced ? bench::TurningOutputs() : std::vector<std::string>{})) {
     failure = "the private server did not start";
@@ -230,7 +245,11 @@ int main(int argc, char** argv) {
     failure = Paced(knobvane, pipewire ? "pipewire" : "pulse", argv + 6, argc - 6, server, observer,
                     {knobvane, argv[4], argv[5], server.Folder()});
   } else if (speaker) {
-    failure = bench::KnobToSpeaker(observer, {knobvane, argv[3], argv[4], server.Folder()});
+    for (const BoxSpeakerRun& run : BOX_SPEAKER_RUNS) {
+      bench::SpeakerSetup setup{knobvane,        argv[3],     argv[4],
+                                server.Folder(), run.figures, run.usbFrameUs};
+      if ((failure = bench::KnobToSpeaker(observer, setup)) != nullptr) break;
+    }
   } else {
     failure = Readings(knobvane, pipewire ? "pipewire" : "pulse", server, observer);
   }

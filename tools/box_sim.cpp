@@ -34,7 +34,7 @@
 namespace {
 
 const char USAGE[] =
-    "Usage: box-sim FIRMWARE.elf --link PATH [--realtime [--timing]|--fast]\n"
+    "Usage: box-sim FIRMWARE.elf --link PATH [--realtime [--timing]|--fast] [--usb-frame US]\n"
     "Runs the box's firmware at 16 MHz (AVCC 5 V) in a simulation of the chip it was built for\n"
     "(ATmega328P, ATmega2560 or ATmega32U4, from the image); its serial line is a new\n"
     "pseudo-terminal linked at PATH, for Knobvane to open like the board's port. The\n"
@@ -49,6 +49,11 @@ const char USAGE[] =
     "--fast      simulated time advances only with \"run\"; each line the firmware sends is\n"
     "            also printed on standard output after its simulated time in ms,\n"
     "            \"1234.567 2560\"; the end of standard input ends the simulation\n"
+    "--usb-frame US  hand the port what the UART sent once every US simulated us (up to\n"
+    "            64 bytes at a time), as a board's USB does: 1000 on an ATmega32U4 (its USB\n"
+    "            frame), 4096 on an Uno's or Mega's ATmega16U2 (its flush timer). Without\n"
+    "            it, or 0: each byte as it leaves the UART. Lines count and print when they\n"
+    "            reach the port\n"
     "\n"
     "Commands on standard input, one a line:\n"
     "  knob K ADC   set knob K's input (0-5) to the voltage that reads ADC (0-1023)\n"
@@ -69,6 +74,11 @@ constexpr int AVCC_MILLIVOLTS = 5000;
 constexpr int KNOBS = READING_KNOBS;
 constexpr int ADC_TOP = READING_ADC_TOP;  // the ADC's 10 bits are the reading's
 constexpr uint64_t BUTTON_PRESS_CYCLES = 50 * CYCLES_PER_MS;
+// A full-speed USB bulk packet: a bridge holding this much sends it without waiting.
+constexpr size_t USB_PACKET_BYTES = 64;
+// How much longer a bridge's frame is than the chip's clock says, as a share of it: a frame's
+// phase against the chip's goes round once every 2,048 frames (2 s of 1 ms frames).
+constexpr uint64_t BRIDGE_DRIFT_SHARE = 2048;
 // The pause between two runs of the simulation in real time: how late, at most, the firmware's
 // bytes reach the port and a command reaches the chip, on an idle machine.
 constexpr long REALTIME_PAUSE_US = 200;
@@ -104,6 +114,11 @@ struct Box {
   uint64_t releaseAt[KNOBS] = {};
   std::string sending;          // the line the firmware is sending, for --fast's printout
   uint64_t linesDelivered = 0;  // ended while someone had the port open
+  // --usb-frame: the bytes the UART sent since the last frame, handed over at the next.
+  uint64_t frameCycles = 0;  // 0: each byte at once
+  uint64_t nextFrameAt = 0;  // in Cycles()
+  uint8_t held[USB_PACKET_BYTES] = {};
+  size_t heldCount = 0;
 };
 
 Box box;
@@ -130,13 +145,17 @@ bool ReaderThere() {
   return poll(&ours, 1, 0) >= 0 && !(ours.revents & POLLHUP);
 }
 
-// A byte from the firmware's UART. Nothing is dropped while someone has the port open: we
-// wait for room (the simulation waits meanwhile, as the firmware would see a slow line);
-// with no one there, bytes go nowhere, as on a board whose port is closed.
-void Send(uint8_t byte) {
-  while (box.readerThere && !stopping) {
-    ssize_t written = write(box.terminal, &byte, 1);
-    if (written == 1) return;
+// Bytes for the port. Nothing is dropped while someone has the port open: we wait for room
+// (the simulation waits meanwhile, as the firmware would see a slow line); with no one there,
+// bytes go nowhere, as on a board whose port is closed.
+void Send(const uint8_t* bytes, size_t count) {
+  while (count > 0 && box.readerThere && !stopping) {
+    ssize_t written = write(box.terminal, bytes, count);
+    if (written > 0) {
+      bytes += written;
+      count -= static_cast<size_t>(written);
+      continue;
+    }
     if (written < 0 && errno != EAGAIN && errno != EINTR) return;
     pollfd ours = {box.terminal, POLLOUT, 0};
     poll(&ours, 1, 100);
@@ -160,24 +179,50 @@ bool OpenTerminal() {
 
 // ---- The chip -------------------------------------------------------------------------------
 
+// Bytes reach the port: each line that ends among them is counted and, in fast mode or with
+// --timing, printed with the moment it got there.
+void Deliver(const uint8_t* bytes, size_t count) {
+  Send(bytes, count);
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t byte = bytes[i];
+    if (byte == '\n' && box.readerThere) ++box.linesDelivered;
+    if (!box.fast && !box.timing) continue;
+    if (byte != '\n') {
+      if (box.sending.size() < 64) box.sending += static_cast<char>(byte);
+      continue;
+    }
+    const double ms = static_cast<double>(Cycles()) / CYCLES_PER_MS;
+    if (box.fast) {
+      printf("%.3f %s\n", ms, box.sending.c_str());
+    } else {
+      const uint64_t now = ClockNs();
+      printf("sent %.3f %s %llu %lld\n", ms, box.sending.c_str(),
+             static_cast<unsigned long long>(now), static_cast<long long>(BehindUs(now)));
+    }
+    box.sending.clear();
+  }
+}
+
+void HandOverFrame() {
+  Deliver(box.held, box.heldCount);
+  box.heldCount = 0;
+}
+
 void OnUartByte(avr_irq_t*, uint32_t value, void*) {
-  uint8_t byte = static_cast<uint8_t>(value);
-  Send(byte);
-  if (byte == '\n' && box.readerThere) ++box.linesDelivered;
-  if (!box.fast && !box.timing) return;
-  if (byte != '\n') {
-    if (box.sending.size() < 64) box.sending += static_cast<char>(byte);
-    return;
-  }
-  const double ms = static_cast<double>(Cycles()) / CYCLES_PER_MS;
-  if (box.fast) {
-    printf("%.3f %s\n", ms, box.sending.c_str());
-  } else {
-    const uint64_t now = ClockNs();
-    printf("sent %.3f %s %llu %lld\n", ms, box.sending.c_str(),
-           static_cast<unsigned long long>(now), static_cast<long long>(BehindUs(now)));
-  }
-  box.sending.clear();
+  const uint8_t byte = static_cast<uint8_t>(value);
+  if (box.frameCycles == 0) return Deliver(&byte, 1);
+  box.held[box.heldCount++] = byte;
+  if (box.heldCount == USB_PACKET_BYTES) HandOverFrame();
+}
+
+// The frames come on the bridge's own clock, whatever the firmware does; a crystal of its own,
+// which drifts against the chip's, so that a line's bytes fall at every point of a frame in turn
+// rather than always at the same.
+void HandOverFramesDue() {
+  if (box.frameCycles == 0 || Cycles() < box.nextFrameAt) return;
+  if (box.heldCount > 0) HandOverFrame();
+  const uint64_t period = box.frameCycles + box.frameCycles / BRIDGE_DRIFT_SHARE;
+  box.nextFrameAt = (Cycles() / period + 1) * period;
 }
 
 // The millivolts that read exactly `adc`: the ADC truncates mV * 1023 / AVCC.
@@ -360,6 +405,7 @@ bool RunUntil(uint64_t until) {
         fprintf(stderr, "box-sim: the firmware stopped (state %d)\n", state);
         return false;
       }
+      HandOverFramesDue();
     }
     ReleaseButtonsDue();
     bool there = ReaderThere();
@@ -532,6 +578,14 @@ int main(int argc, char** argv) {
       box.fast = false;
     } else if (argument == "--timing") {
       box.timing = true;
+    } else if (argument == "--usb-frame" && i + 1 < argc) {
+      char* end = nullptr;
+      const unsigned long us = strtoul(argv[++i], &end, 10);
+      if (*end != 0 || us > 1000000) {
+        fputs(USAGE, stderr);
+        return 2;
+      }
+      box.frameCycles = us * CPU_HZ / 1000000;
     } else if (!firmware && argument[0] != '-') {
       firmware = argv[i];
     } else {

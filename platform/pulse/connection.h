@@ -99,6 +99,7 @@ class Connection final : public Link {
   int queriesPending_ = 0;
   std::set<std::pair<unsigned, uint32_t>> changed_;  // facility and index, still to ask for
   pa_time_event* refresh_ = nullptr;                 // set while some are
+  pa_usec_t lastRefresh_ = 0;                        // when they were last asked for
   std::map<uint32_t, std::string> clients_;       // each client's application name, by pulse index
   std::map<uint32_t, uint32_t> awaitingClients_;  // streams stored once their client's name is in
 };

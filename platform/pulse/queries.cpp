@@ -1,6 +1,8 @@
 // What the link asks the server for: the listings, one query per new or changed device or
 // stream, and a stream's client; counted until answered, so a caller can wait for the cache to
 // hold everything the server said before an answer of its own. The answers go to the Server.
+#include <algorithm>
+
 #include "platform/posix/clock.h"
 #include "platform/pulse/connection.h"
 #include "platform/pulse/server.h"
@@ -10,8 +12,11 @@ namespace {
 
 // How long a changed device or stream waits before it is asked for: every write of ours
 // changes it too, and asking after each of them, up to 2,304 times a second, doubled the
-// server's work. Another program's change shows within this time.
+// server's work. Another program's change shows within this time after a quiet spell...
 constexpr pa_usec_t REFRESH_DELAY = 10 * PA_USEC_PER_MSEC;
+// ...and within this one while changes keep coming, as they do while a knob turns: each ask
+// costs the server an answer and us two wake-ups, and would mostly tell us what we wrote.
+constexpr pa_usec_t REFRESH_SPACING = 100 * PA_USEC_PER_MSEC;
 
 std::string Text(const char* text) { return text != nullptr ? text : ""; }
 
@@ -191,8 +196,10 @@ void Connection::AskForChanged() {
     pa_threaded_mainloop_get_api(loop_)->time_free(refresh_);
     refresh_ = nullptr;
   }
+  if (changed_.empty()) return;
   for (const auto& [facility, index] : changed_) AskFor(facility, index);
   changed_.clear();
+  lastRefresh_ = pa_rtclock_now();
 }
 
 // The server's change events: a new device or stream is asked for at once, a changed one a
@@ -218,8 +225,9 @@ void Connection::OnEvent(pa_context* context, pa_subscription_event_type_t event
       }
       c->changed_.insert({facility, index});
       if (c->refresh_ == nullptr) {
-        c->refresh_ =
-            pa_context_rttime_new(context, pa_rtclock_now() + REFRESH_DELAY, OnRefresh, c);
+        const pa_usec_t at =
+            std::max(pa_rtclock_now() + REFRESH_DELAY, c->lastRefresh_ + REFRESH_SPACING);
+        c->refresh_ = pa_context_rttime_new(context, at, OnRefresh, c);
       }
       break;
     case PA_SUBSCRIPTION_EVENT_REMOVE:

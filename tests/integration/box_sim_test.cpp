@@ -28,13 +28,14 @@ struct Sent {
 // box-sim in fast mode on a pseudo-terminal in a temporary folder of its own.
 class BoxSim {
  public:
-  explicit BoxSim(const std::string& image) {
+  explicit BoxSim(const std::string& image, const std::string& usbFrameUs = "0") {
     char folder[] = "/tmp/knobvane-box-sim-XXXXXX";
     folder_ = mkdtemp(folder);
     std::string link = folder_ + "/box";
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
-    pid_ = support::Spawn({BOX_SIM, image, "--link", link, "--fast"}, in[0], out[1]);
+    pid_ = support::Spawn({BOX_SIM, image, "--link", link, "--fast", "--usb-frame", usbFrameUs},
+                          in[0], out[1]);
     close(in[0]);
     close(out[1]);
     commands_ = in[1];
@@ -339,6 +340,34 @@ TEST_P(BoxImage, AllSixKnobsTurningSendALineEachATickAtMost) {
   EXPECT_GT(lines, 6u * 200);  // they were turning: most ticks send all six
   EXPECT_LE(lines, 6u * 245);
   for (int knob = 0; knob < 6; ++knob) EXPECT_LE(box.Of(knob, before).size(), 245u);
+}
+
+// Through a board's USB, the same lines come in the same order, each at the end of the frame
+// it left the UART in: a 32U4's 1 ms frames, an Uno's 16U2 flushing every 4.096 ms.
+TEST(BoxSim, HandsTheLinesOverInUsbFramesWhenAskedTo) {
+  for (const int frameUs : {1000, 4096}) {
+    SCOPED_TRACE(frameUs);
+    BoxSim direct(FIRMWARE_DIR "/knobbox.elf");
+    BoxSim framed(FIRMWARE_DIR "/knobbox.elf", std::to_string(frameUs));
+    for (int move = 0; move < 60; ++move) {
+      for (BoxSim* box : {&direct, &framed}) {
+        box->Knob(move % 6, move % 2 ? 300 + move : 700 - move);
+        box->Run(move % 7 + 1);
+      }
+    }
+    ASSERT_EQ(framed.sent.size(), direct.sent.size());
+    // The bridge's clock drifts by 1/2048 of a frame a frame against the chip's.
+    const double period = frameUs / 1000.0 * (1 + 1.0 / 2048);
+    size_t held = 0;  // lines that waited for the end of their frame
+    for (size_t i = 0; i < direct.sent.size(); ++i) {
+      EXPECT_EQ(framed.sent[i].knob * 1024 + framed.sent[i].adc,
+                direct.sent[i].knob * 1024 + direct.sent[i].adc);
+      EXPECT_GE(framed.sent[i].ms, direct.sent[i].ms);
+      EXPECT_LT(framed.sent[i].ms, direct.sent[i].ms + period + 0.001);
+      if (framed.sent[i].ms > direct.sent[i].ms + 0.01) ++held;
+    }
+    EXPECT_GT(held, direct.sent.size() * 9 / 10);
+  }
 }
 
 std::string BoardOf(const ::testing::TestParamInfo<Image>& image) { return image.param.board; }

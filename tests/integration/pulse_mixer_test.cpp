@@ -338,7 +338,8 @@ TEST_F(PulseMixer, ReadsAndWritesEachChannelAsPactlSeesIt) {
 
 // Writes never wait for the server: with it frozen each one is taken at once and reads give
 // the newest, and once it answers again the last value written is the one it ends with.
-// Another program's change is seen without asking.
+// Another program's change is seen without asking, also while our own writes keep changing
+// another output, as a turning knob's do.
 TEST_F(PulseMixer, WritesGoBehindTheCallerAndTheLastOneLands) {
   server.Pause();
   for (DWORD level = 1000; level <= 60000; level += 1000) {
@@ -352,6 +353,18 @@ TEST_F(PulseMixer, WritesGoBehindTheCallerAndTheLastOneLands) {
   Pactl("set-sink-volume knobs 10% 20%");
   const std::vector<DWORD> set = SinkVolume();
   EXPECT_TRUE(Eventually([&] { return Channels(knobs, MASTER) == set; }));
+
+  HMIXER wide = nullptr;
+  ASSERT_EQ(mixerOpen(&wide, WIDE, 0, 0, 0), MMSYSERR_NOERROR);
+  Pactl("set-sink-volume knobs 40% 20%");
+  const std::vector<DWORD> outside = SinkVolume();
+  DWORD level = 0;
+  EXPECT_TRUE(Eventually([&] {
+    level = (level + 4099) % 65536;
+    Write(wide, MASTER, {level, level});
+    return Channels(knobs, MASTER) == outside;
+  }));
+  mixerClose(wide);
 }
 
 TEST_F(PulseMixer, MapsTheControlMaximumToExactlyOneHundredPercent) {
