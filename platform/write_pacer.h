@@ -3,9 +3,9 @@
 // us) far more than the reading did, while audio is heard a period of several milliseconds at
 // a time: writes closer together than that are never heard one by one. So a control is written
 // at most once per interval while its value keeps changing, and the newest value always follows
-// the last write. After a pause the first few changes go out at once: a knob that is moved and
-// let go sends two or three lines a tick apart as its average settles, and the last of them
-// should be heard as soon as the first.
+// the last write. After a pause (an interval without a change) the first few changes go out at
+// once: a knob that is moved and let go sends two or three lines a tick apart as its average
+// settles, and the last of them should be heard as soon as the first.
 //
 // One pacer per control, beside the control's newest value, which stays its owner's: a new
 // value replaces the one waiting, so values go out in the order they came, skipping some, and
@@ -41,8 +41,14 @@ class WritePacer {
   explicit WritePacer(int64_t intervalNs = WriteIntervalNs(), int burst = WRITE_BURST)
       : intervalNs_(intervalNs), burst_(burst < 1 ? 1 : burst) {}
 
-  // The control has a new value to write; it replaces one still waiting.
-  void Changed() { waiting_ = true; }
+  // The control has a new value to write; it replaces one still waiting. A change after the
+  // control rested for a whole interval finds the burst back: a knob moved again after a pause
+  // is heard at once, however busy it was before.
+  void Changed(int64_t nowNs) {
+    if (lastChangeNs_ <= nowNs - intervalNs_ && paidUntilNs_ > nowNs) paidUntilNs_ = nowNs;
+    lastChangeNs_ = nowNs;
+    waiting_ = true;
+  }
 
   // Whether the waiting value goes out now: true means the caller sends its newest value, which
   // is on its way from then until Answered.
@@ -64,6 +70,7 @@ class WritePacer {
   // When the writes so far would all have gone at one per interval: a write may go burst - 1
   // intervals before that.
   int64_t paidUntilNs_ = 0;
+  int64_t lastChangeNs_ = 0;
   bool sentBefore_ = false;
   bool waiting_ = false;
   bool onItsWay_ = false;

@@ -55,7 +55,7 @@ void Writes::Hand(const Locked& locked, const Cache& cache, DeviceName device, u
     control = &controls_.back();
   }
   control->newest = volume;
-  control->pacer.Changed();
+  control->pacer.Changed(link_.Now());
   SendInTurn(locked, cache, control);
 }
 
