@@ -56,6 +56,7 @@ struct Step {
   // when the simulation took the command at a moment before it was sent.
   bool timed = false;
   int64_t behindNs = 0;
+  int64_t atPortNs = 0;  // when, timed, the step's line reached the port
 };
 
 // Reads box-sim's timing (--timing) from its log: for each step in turn, its "set" line, and
@@ -88,6 +89,7 @@ void ReadBehind(const std::string& log, std::vector<Step>& steps) {
       }
       const int64_t firmwareNs = static_cast<int64_t>((ms - setMs) * 1e6);
       step.behindNs = static_cast<int64_t>(clockNs) - step.steppedAt - firmwareNs;
+      step.atPortNs = static_cast<int64_t>(clockNs);
       step.timed = true;
     }
   }
@@ -157,13 +159,14 @@ const char* KnobToSpeaker(PulseObserver& observer, const SpeakerSetup& setup) {
   // box-sim writes each timing line as it goes: the last step's is in its log by now.
   ReadBehind(boxSimLog, steps);
 
-  std::vector<int64_t> latencies, behind, withoutBehind;
+  std::vector<int64_t> latencies, behind, withoutBehind, fromPort;
   for (const Step& step : steps) {
     if (step.seenAt < 0) continue;
     latencies.push_back(step.seenAt - step.steppedAt);
     if (!step.timed) continue;
     behind.push_back(step.behindNs);
     withoutBehind.push_back(step.seenAt - step.steppedAt - step.behindNs);
+    fromPort.push_back(step.seenAt - step.atPortNs);
   }
   const int missed = SPEAKER_STEPS - static_cast<int>(latencies.size());
   Result(setup.figures, "speaker_steps", SPEAKER_STEPS);
@@ -181,6 +184,9 @@ const char* KnobToSpeaker(PulseObserver& observer, const SpeakerSetup& setup) {
            at == nullptr || !at->timed ? -1e9 : static_cast<double>(at->behindNs) / 1000);
     Result(setup.figures, ("speaker_less_behind_" + name + "_us").c_str(),
            Percentile(withoutBehind, rank.second) / 1000);
+    // The computer's share alone: from the line reaching the port to the volume seen.
+    Result(setup.figures, ("speaker_from_port_" + name + "_us").c_str(),
+           Percentile(fromPort, rank.second) / 1000);
   }
   fprintf(stderr,
           "%s: %d steps, %d never seen; knob to speaker median %.2f ms, p99 %.2f ms; box-sim "
